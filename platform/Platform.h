@@ -1,0 +1,103 @@
+// What the core needs from the operating system besides raw volumes: the list
+// of fixed drives, the volume label, the 8-bit code page, local time and the
+// locale's date and time formats, and output files that appear whole or not at all.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ntfs/Result.h"
+
+namespace qm {
+
+// ---- Drives ---------------------------------------------------------------
+
+// The fixed drives to probe, in the order they are listed: on Windows "C:" for
+// every fixed drive letter; on Linux the device paths of non-removable block
+// devices (see DiscoverBlockDevices).
+std::vector<std::string> ListFixedDrives();
+
+// Linux drive discovery over an injectable sysfs tree: every entry of
+// `sysClassBlock` (normally /sys/class/block) that is not removable, not RAM,
+// zram or optical, and, for loop devices, has a backing file. Returned as
+// `devDir` + "/" + name, sorted by name.
+std::vector<std::string> DiscoverBlockDevices(const std::filesystem::path& sysClassBlock,
+                                              const std::filesystem::path& devDir);
+
+// Windows only: the label that GetVolumeInformationA gives for "X:\". On other
+// systems nullopt, and the caller reads the label from the volume itself.
+std::optional<std::string> SystemVolumeLabel(std::string_view driveText);
+
+// ---- Text -----------------------------------------------------------------
+
+// UTF-16 to the user's 8-bit code page (the active ANSI code page on Windows,
+// the locale's charset elsewhere). Characters the code page lacks become its
+// default character ('?').
+std::string Utf16ToAnsi(std::u16string_view text);
+// UTF-16 to UTF-8, independent of the locale. Unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// ---- Time -----------------------------------------------------------------
+
+struct LocalDateTime {
+    int year = 1601, month = 1, day = 1;
+    int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// UTC calendar time of a FILETIME (100 ns units since 1601-01-01 UTC).
+// nullopt for values of 2^63 and more.
+std::optional<LocalDateTime> FileTimeToUtc(std::uint64_t fileTime);
+// The same instant in the local time of the current time zone, with its
+// daylight-saving rule. nullopt when it cannot be converted.
+std::optional<LocalDateTime> UtcToLocal(const LocalDateTime& utc);
+
+// The user's date and time formats, as the date texts of the result list use them.
+struct LocaleFormats {
+    // Short date pattern in the d/M/y letters ("yyyy/M/d", "dd.MM.yyyy", "M/d/yyyy").
+    // '/' prints as dateSeparator.
+    std::string shortDatePattern = "yyyy/M/d";
+    std::string dateSeparator = "/";
+    std::string timeSeparator = ":";
+    bool twelveHour = false;       // 12-hour clock with a morning/afternoon marker
+    bool markerInFront = false;    // marker before the time ("AM 9:05:00")
+    bool leadingZeroHour = false;  // "09" rather than "9"
+    std::string am = "AM", pm = "PM";
+};
+// Read from the current locale (LC_TIME on POSIX, the user locale on Windows).
+LocaleFormats ReadLocaleFormats();
+
+// ---- Output files ---------------------------------------------------------
+
+// An output file that appears under its final name only when Commit succeeds:
+// the bytes go to a temporary file in the same folder, renamed onto the final
+// path at the end. Destroyed without a successful Commit, the temporary file is
+// removed and an existing file at the final path is left untouched.
+class OutputFile {
+public:
+    virtual ~OutputFile() = default;
+    virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
+    // Extends the file by `count` zero bytes (sparse where the system allows).
+    virtual bool WriteZeros(std::uint64_t count) = 0;
+    virtual bool Commit() = 0;
+};
+
+class OutputFactory {
+public:
+    virtual ~OutputFactory() = default;
+    virtual ErrorOr<std::unique_ptr<OutputFile>> Create(const std::string& finalPath) = 0;
+};
+
+// Real files on this system.
+OutputFactory& DefaultOutputFactory();
+
+// True when `folder` lies on the same device as the volume `source` (so that
+// writing there may overwrite the clusters being recovered). Unknown: false.
+bool FolderIsOnSource(const std::string& folder, const std::string& source);
+
+}  // namespace qm

@@ -1,0 +1,61 @@
+// Rebuilding one deleted file's content from its MFT record and writing it out.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ntfs/uNTFS.h"
+#include "platform/Platform.h"
+
+namespace qm {
+
+enum class RecoverStatus {
+    Written,
+    BadPosition,   // the position text is not "0x" + hex digits
+    OpenFailed,    // the volume could not be opened
+    BadRecord,     // the record fails its signature or fixups
+    InUse,         // the record is in use again, or is a directory
+    NoData,        // the record has no $DATA attribute
+    Malformed,     // the $DATA attribute or its run list cannot be followed
+    OutputFailed,  // the output file could not be created or written
+    Cancelled,
+};
+const char* RecoverStatusText(RecoverStatus s);
+
+struct RecoverResult {
+    RecoverStatus status = RecoverStatus::Written;
+    std::uint64_t bytes = 0;   // bytes written (Written only)
+    std::string detail;        // a short reason, for the command line
+};
+
+// "0x" + hex digits: drops the first two characters and reads the rest as a
+// 64-bit hexadecimal number. nullopt when it is not one.
+std::optional<std::uint64_t> ParsePosition(std::string_view position);
+
+// Reads the record at `position` of `volume` again, checks that it is still a
+// deleted file and writes its first $DATA content to `outputPath`. The file
+// appears whole or not at all; given up on, an existing file there is left
+// untouched. Content is streamed in bounded chunks.
+RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
+                            const VolumeGeometry& geometry, const std::string& outputPath,
+                            OutputFactory& output = DefaultOutputFactory(),
+                            const std::atomic<bool>* cancel = nullptr);
+
+// The same, opening `source` (a drive, device or image) for this one file.
+RecoverResult RecoverRecord(const std::string& source, std::string_view position,
+                            const VolumeGeometry& geometry, const std::string& outputPath);
+
+// A file name from the volume made safe to use inside the output folder: path
+// separators (and on Windows the other characters its file systems forbid)
+// become "_", "." becomes "_" and ".." "__".
+std::string SafeOutputName(std::string_view name8);
+
+// Output path for a row: folder + separator + safe name, or folder + separator
+// + "File_" + index. The folder is used as given (a root keeps its trailing separator).
+std::string OutputPathByName(const std::string& folder, std::string_view name8);
+std::string OutputPathByNumber(const std::string& folder, std::uint64_t index);
+
+}  // namespace qm
