@@ -216,15 +216,45 @@ struct SetupResult {
 // telling `observer` the label texts as it goes.
 SetupResult SetupVolume(RawVolume& volume, SetupObserver* observer = nullptr);
 
+enum class RecordRead {
+    Ok,          // read whole and fixed up
+    Unreadable,  // not mapped, or the volume delivered fewer bytes than asked
+    Invalid,     // read, but it fails its signature or fixups
+};
+
 // Reads MFT record `index` through the map into `out` (RecordSize bytes) and
-// applies the fixups. False when it cannot be read whole or fails its fixups.
-bool ReadMftRecord(RawVolume& volume, const VolumeInfo& info, std::uint64_t index,
-                   std::span<std::uint8_t> out);
+// applies the fixups.
+RecordRead ReadMftRecord(RawVolume& volume, const VolumeInfo& info, std::uint64_t index,
+                         std::span<std::uint8_t> out);
+
+// Calls fn(view) for every attribute of `record` in order, until fn returns
+// false or the walk meets the end marker or a malformed header.
+template <typename Fn>
+void ForEachAttribute(ByteView record, Fn&& fn);
 
 // The volume label from $Volume (MFT record 3, attribute 0x60); empty when it
 // cannot be read.
 std::string ReadVolumeLabelFromVolume(RawVolume& volume);
 // The label of a source: the system's own answer on Windows drives, else the volume's.
 std::string ReadVolumeLabel(const std::string& source);
+
+template <typename Fn>
+void ForEachAttribute(ByteView record, Fn&& fn) {
+    std::uint64_t p = 0;
+    if (HasFileSignature(record)) {
+        auto first = record.U16(kRecFirstAttribute);
+        if (!first) return;
+        p = *first;
+    }
+    for (;;) {
+        auto t = record.U32(p);
+        if (!t || *t == kAttrEnd || !record.Has(p, 16)) return;
+        const std::uint64_t length = *record.U32(p + 4);
+        if (length == 0 || length % 8 != 0) return;
+        if (!fn(record.SubClamped(p, length))) return;
+        p += length;
+        if (p >= record.size()) return;
+    }
+}
 
 }  // namespace qm

@@ -1,0 +1,197 @@
+// Rebuilding a deleted file from its record: resident content straight out of
+// the record, non-resident content streamed run by run into the output file.
+#include "recover/RecoverRecord.h"
+
+#include <algorithm>
+
+namespace qm {
+namespace {
+
+// Bytes read from the volume at once while streaming a run.
+constexpr std::size_t kStreamChunk = 4u << 20;
+// Data sizes from here on are taken as damage, not as files.
+constexpr std::uint64_t kMaxDataSize = std::uint64_t{1} << 62;
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+RecoverResult Fail(RecoverStatus s, std::string detail) { return {s, 0, std::move(detail)}; }
+
+// A run checked against overflow, in bytes.
+struct ByteRun {
+    std::uint64_t bytes = 0;
+    bool sparse = false;
+    std::uint64_t position = 0;
+};
+
+ErrorOr<std::vector<ByteRun>> ToByteRuns(const std::vector<DataRun>& runs, std::uint32_t cs) {
+    std::vector<ByteRun> out;
+    out.reserve(runs.size());
+    std::uint64_t total = 0;
+    for (const DataRun& r : runs) {
+        ByteRun b;
+        b.sparse = r.sparse;
+        auto bytes = CheckedMul(r.length, cs);
+        if (!bytes) return Error::At(ErrorCode::BadRunList, 0, "run length overflows 64 bits");
+        b.bytes = *bytes;
+        if (!r.sparse) {
+            auto pos = CheckedMul(r.lcn, cs);
+            auto end = pos ? CheckedAdd(*pos, *bytes) : std::nullopt;
+            if (!end) return Error::At(ErrorCode::BadRunList, 0, "run position overflows 64 bits");
+            b.position = *pos;
+        }
+        auto sum = CheckedAdd(total, *bytes);
+        if (!sum) return Error::At(ErrorCode::BadRunList, 0, "runs add up past 64 bits");
+        total = *sum;
+        out.push_back(b);
+    }
+    return out;
+}
+
+}  // namespace
+
+const char* RecoverStatusText(RecoverStatus s) {
+    switch (s) {
+        case RecoverStatus::Written: return "written";
+        case RecoverStatus::BadPosition: return "not a record position";
+        case RecoverStatus::OpenFailed: return "volume cannot be opened";
+        case RecoverStatus::BadRecord: return "record fails its signature or update sequence";
+        case RecoverStatus::InUse: return "record is in use again or is a directory";
+        case RecoverStatus::NoData: return "record has no $DATA attribute";
+        case RecoverStatus::Malformed: return "$DATA attribute is damaged";
+        case RecoverStatus::OutputFailed: return "output file cannot be written";
+        case RecoverStatus::Cancelled: return "cancelled";
+    }
+    return "error";
+}
+
+std::optional<std::uint64_t> ParsePosition(std::string_view position) {
+    if (position.size() < 3) return std::nullopt;
+    std::uint64_t v = 0;
+    for (char c : position.substr(2)) {
+        unsigned d;
+        if (c >= '0' && c <= '9')
+            d = unsigned(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            d = unsigned(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            d = unsigned(c - 'A' + 10);
+        else
+            return std::nullopt;
+        if (v >> 60) return std::nullopt;  // a 17th significant digit
+        v = (v << 4) | d;
+    }
+    return v;
+}
+
+RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
+                            const VolumeGeometry& geometry, const std::string& outputPath,
+                            OutputFactory& output, const std::atomic<bool>* cancel) {
+    auto where = ParsePosition(position);
+    if (!where) return Fail(RecoverStatus::BadPosition, std::string(position));
+
+    std::vector<std::uint8_t> record(geometry.RecordSize);
+    volume.ReadAt(*where, record);
+    if (!ApplyFixups(record, geometry)) return Fail(RecoverStatus::BadRecord, {});
+    ByteView rec(record.data(), record.size());
+    if (RecordFlags(rec).value_or(1) != 0) return Fail(RecoverStatus::InUse, {});
+    auto data = FindAttributeView(rec, kAttrData);
+    if (!data) return Fail(RecoverStatus::NoData, {});
+
+    if (data->U8(kAttrNonResident).value_or(0) != 1) {
+        auto len = data->U32(kResValueLength);
+        auto off = data->U16(kResValueOffset);
+        if (!len || !off) return Fail(RecoverStatus::Malformed, "resident header cut short");
+        if (*len >= (std::uint32_t{1} << 31))
+            return Fail(RecoverStatus::Malformed, "resident length out of range");
+        ByteView content = data->SubClamped(*off, *len);
+        auto file = output.Create(outputPath);
+        if (!file) return Fail(RecoverStatus::OutputFailed, file.error().ToString());
+        if (!(*file)->Write(content.span()) || !(*file)->Commit())
+            return Fail(RecoverStatus::OutputFailed, outputPath);
+        return {RecoverStatus::Written, content.size(), {}};
+    }
+
+    auto dataSize = data->U64(kNrDataSize);
+    if (!dataSize || *dataSize >= kMaxDataSize)
+        return Fail(RecoverStatus::Malformed, "data size out of range");
+    auto list = RunListOf(*data);
+    if (!list) return Fail(RecoverStatus::Malformed, list.error().ToString());
+    auto runs = DecodeRunList(*list);
+    if (!runs) return Fail(RecoverStatus::Malformed, runs.error().ToString());
+    auto byteRuns = ToByteRuns(*runs, geometry.ClusterSize);
+    if (!byteRuns) return Fail(RecoverStatus::Malformed, byteRuns.error().ToString());
+
+    auto file = output.Create(outputPath);
+    if (!file) return Fail(RecoverStatus::OutputFailed, file.error().ToString());
+    OutputFile& out = **file;
+
+    // Runs are cut at the data size; what they do not cover is filled with zeros.
+    std::vector<std::uint8_t> buffer;
+    std::uint64_t written = 0;
+    for (const ByteRun& r : *byteRuns) {
+        if (written >= *dataSize) break;
+        const std::uint64_t take = std::min(r.bytes, *dataSize - written);
+        if (r.sparse) {
+            if (!out.WriteZeros(take)) return Fail(RecoverStatus::OutputFailed, outputPath);
+        } else {
+            // Clusters the volume cannot deliver (a bad sector, or past its end)
+            // come back as zeros, so later runs keep their places.
+            if (buffer.empty()) buffer.resize(kStreamChunk);
+            for (std::uint64_t done = 0; done < take;) {
+                if (cancel && cancel->load(std::memory_order_relaxed))
+                    return Fail(RecoverStatus::Cancelled, {});
+                const std::size_t n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), take - done));
+                std::span<std::uint8_t> chunk(buffer.data(), n);
+                volume.ReadAt(r.position + done, chunk);
+                if (!out.Write(chunk)) return Fail(RecoverStatus::OutputFailed, outputPath);
+                done += n;
+            }
+        }
+        written += take;
+    }
+    if (written < *dataSize && !out.WriteZeros(*dataSize - written))
+        return Fail(RecoverStatus::OutputFailed, outputPath);
+    if (!out.Commit()) return Fail(RecoverStatus::OutputFailed, outputPath);
+    return {RecoverStatus::Written, *dataSize, {}};
+}
+
+RecoverResult RecoverRecord(const std::string& source, std::string_view position,
+                            const VolumeGeometry& geometry, const std::string& outputPath) {
+    if (!ParsePosition(position)) return Fail(RecoverStatus::BadPosition, std::string(position));
+    auto volume = OpenRawVolume(source);
+    if (!volume) return Fail(RecoverStatus::OpenFailed, volume.error().ToString());
+    return RecoverRecord(**volume, position, geometry, outputPath);
+}
+
+std::string SafeOutputName(std::string_view name8) {
+    if (name8 == ".") return "_";
+    if (name8 == "..") return "__";
+    std::string out(name8);
+    for (char& c : out) {
+        const auto u = static_cast<unsigned char>(c);
+        bool bad = c == '/' || c == '\\' || c == '\0';
+#ifdef _WIN32
+        bad = bad || u < 0x20 || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' ||
+              c == '>' || c == '|';
+#else
+        (void)u;
+#endif
+        if (bad) c = '_';
+    }
+    return out;
+}
+
+std::string OutputPathByName(const std::string& folder, std::string_view name8) {
+    return folder + kSeparator + SafeOutputName(name8);
+}
+
+std::string OutputPathByNumber(const std::string& folder, std::uint64_t index) {
+    return folder + kSeparator + "File_" + UDecimalText(index);
+}
+
+}  // namespace qm

@@ -1,0 +1,169 @@
+// The deleted-file walk: reads the MFT in large chunks along its runs and turns
+// every deleted file's record into a row.
+#include "scan/ScanEngine.h"
+
+#include <algorithm>
+
+namespace qm {
+namespace {
+
+// $STANDARD_INFORMATION times, at fixed offsets of the attribute.
+constexpr std::size_t kSiCreated = 24;
+constexpr std::size_t kSiModified = 32;
+// $FILE_NAME name length (UTF-16 units) and name, at fixed offsets of the attribute.
+constexpr std::size_t kFnNameLength = 88;
+constexpr std::size_t kFnName = 90;
+// The first record the walk examines: 0 to 15 are the file system's own.
+constexpr std::int64_t kFirstUserRecord = 16;
+
+// The size field of a $DATA attribute: (k + 1) x 4 bytes at 16 + 32k, k being
+// the non-resident byte; the bytes inside the attribute, low 64 bits.
+std::uint64_t DataSize(ByteView data) {
+    const std::uint64_t k = data.U8(kAttrNonResident).value_or(0);
+    const std::uint64_t start = 16 + 32 * k;
+    const std::uint64_t width = std::min<std::uint64_t>((k + 1) * 4, 8);
+    std::uint64_t v = 0;
+    for (std::uint64_t j = 0; j < width; ++j)
+        v |= std::uint64_t{data.U8(start + j).value_or(0)} << (8 * j);
+    return v;
+}
+
+// A stretch of the chunk whose bytes are not trustworthy.
+struct BadRange {
+    std::uint64_t begin, end;
+    bool mapped;  // mapped but read short: worth a second, record-sized read
+};
+
+}  // namespace
+
+std::string PositionText(std::uint64_t position) { return "0x" + HexText(position, 2); }
+
+std::string ExtensionOf(const std::string& name8, bool (*dbcsLeadByte)(unsigned char)) {
+    std::size_t dot = std::string::npos;
+    for (std::size_t i = 0; i < name8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name8[i]);
+        if (dbcsLeadByte && dbcsLeadByte(c) && i + 1 < name8.size()) {
+            ++i;  // the trail byte of a double-byte character is never one of ". \ :"
+            continue;
+        }
+        if (c == '.')
+            dot = i;
+        else if (c == '\\' || c == ':')
+            dot = std::string::npos;
+    }
+    return dot == std::string::npos ? std::string() : name8.substr(dot);
+}
+
+std::optional<ScanRow> RowFromRecord(ByteView record) {
+    auto flags = RecordFlags(record);
+    if (!flags || *flags != 0) return std::nullopt;
+    auto si = FindAttributeView(record, kAttrStandardInformation);
+    if (!si) return std::nullopt;
+    auto fn = FindAttributeView(record, kAttrFileName, true);
+    if (!fn) return std::nullopt;
+    auto data = FindAttributeView(record, kAttrData);
+    if (!data) return std::nullopt;
+
+    ScanRow row;
+    row.created = si->U64(kSiCreated).value_or(0);
+    row.modified = si->U64(kSiModified).value_or(0);
+    const std::uint64_t units = fn->U8(kFnNameLength).value_or(0);
+    row.name.reserve(units);
+    for (std::uint64_t i = 0; i < units; ++i) {
+        auto u = fn->U16(kFnName + 2 * i);
+        if (!u) break;  // only whole code units inside the attribute
+        row.name.push_back(static_cast<char16_t>(*u));
+    }
+    row.size = DataSize(*data);
+    return row;
+}
+
+ScanSummary RunScan(RawVolume& volume, ScanObserver& observer,
+                    const std::atomic<bool>& stopRequested, const ScanOptions& options) {
+    ScanSummary summary;
+    summary.setup = SetupVolume(volume, &observer);
+    if (!summary.setup.info) return summary;
+    const VolumeInfo& info = *summary.setup.info;
+    const std::uint64_t rs = info.geometry.RecordSize;
+    const std::int64_t count = info.MftRecordCount;
+
+    observer.OnWalkStart(count);
+    const std::uint64_t every = std::max<std::uint32_t>(options.progressEvery, 1);
+    // Records per chunk: at least one.
+    const std::uint64_t perChunk = std::max<std::uint64_t>(options.chunkBytes / rs, 1);
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(perChunk * rs));
+    std::vector<std::uint8_t> single(static_cast<std::size_t>(rs));
+    std::vector<BadRange> bad;
+
+    auto examine = [&](ByteView record, std::uint64_t index, std::uint64_t position) {
+        if (auto row = RowFromRecord(record)) {
+            row->record = index;
+            row->position = position;
+            ++summary.rows;
+            observer.OnRow(std::move(*row));
+        }
+    };
+
+    std::int64_t i = kFirstUserRecord;
+    while (i < count) {
+        const std::uint64_t first = static_cast<std::uint64_t>(i);
+        const std::uint64_t n =
+            options.chunkBytes == 0 ? 1 : std::min<std::uint64_t>(perChunk, count - i);
+        const std::uint64_t base = first * rs;  // first < count <= mapped bytes / rs: no overflow
+
+        // Read the chunk along the MFT's runs, noting what did not arrive.
+        bad.clear();
+        std::uint64_t at = 0;
+        for (const MftMap::Piece& p : info.map.Map(base, n * rs)) {
+            std::span<std::uint8_t> dst(chunk.data() + at, static_cast<std::size_t>(p.length));
+            if (p.mapped) {
+                std::size_t got = volume.ReadAt(p.offset, dst);
+                if (got < dst.size()) bad.push_back({at + got, at + p.length, true});
+            } else {
+                std::fill(dst.begin(), dst.end(), std::uint8_t{0});
+                bad.push_back({at, at + p.length, false});
+            }
+            at += p.length;
+        }
+
+        for (std::uint64_t k = 0; k < n; ++k, ++i) {
+            if (stopRequested.load(std::memory_order_relaxed)) {
+                summary.stopped = true;
+                break;
+            }
+            const std::uint64_t index = first + k;
+            const std::uint64_t lo = k * rs, hi = lo + rs;
+            const BadRange* hit = nullptr;
+            for (const BadRange& b : bad)
+                if (b.begin < hi && lo < b.end) {
+                    hit = &b;
+                    if (!b.mapped) break;
+                }
+            std::span<std::uint8_t> rec(chunk.data() + lo, static_cast<std::size_t>(rs));
+            bool ok;
+            if (!hit) {
+                ok = ApplyFixups(rec, info.geometry.BytesPerSector);
+            } else if (hit->mapped) {
+                // A short chunk read: this record alone may still be readable.
+                RecordRead rr = ReadMftRecord(volume, info, index, single);
+                if (rr == RecordRead::Unreadable) ++summary.unreadable;
+                ok = rr == RecordRead::Ok;
+                rec = single;
+            } else {
+                ++summary.unreadable;
+                ok = false;
+            }
+            if (ok) {
+                auto pos = info.map.VolumeOffset(index * rs);
+                examine(ByteView(rec.data(), rec.size()), index, pos.value_or(0));
+            }
+            ++summary.recordsWalked;
+            if (summary.recordsWalked % every == 0) observer.OnProgress(summary.recordsWalked);
+        }
+        if (summary.stopped) break;
+    }
+    observer.OnProgress(summary.recordsWalked);
+    return summary;
+}
+
+}  // namespace qm
