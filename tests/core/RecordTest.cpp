@@ -103,7 +103,7 @@ std::vector<std::uint8_t> WithAttributes(const std::vector<Attr>& attrs, bool en
         Put(r, p, a.type, 4);
         Put(r, p + 4, a.length, 4);
         r[p + 8] = static_cast<std::uint8_t>(a.length & 0xFF);  // a marker to tell copies apart
-        if (a.type == kAttrFileName && p + 89 < r.size()) r[p + 89] = a.ns;
+        if (a.type == kAttrFileName) r.at(p + 89) = a.ns;
         p += a.length;
     }
     if (end) Put(r, p, kAttrEnd, 4);
@@ -157,7 +157,8 @@ TEST(FindAttribute, MalformedWalksEndEmpty) {
     auto noEnd = WithAttributes({{0x10, 96}}, false);
     EXPECT_TRUE(FindAttribute(noEnd, kAttrData).empty());
     // Lengths that step past the end.
-    auto big = WithAttributes({{0x10, 0xFFFFFFF8u}});
+    auto big = WithAttributes({{0x10, 96}});
+    Put(big, 56 + 4, 0xFFFFFFF8u, 4);
     EXPECT_TRUE(FindAttribute(big, kAttrData).empty());
     // First-attribute offset past the record, or leaving less than a header.
     auto past = WithAttributes({{0x80, 72}});
