@@ -1,0 +1,174 @@
+#include "cli/Format.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "platform/Platform.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace qm::cli {
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void AppendDigits(std::string& out, int value, int width) {
+    char buf[16];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    (void)ec;
+    for (int pad = width - static_cast<int>(end - buf); pad > 0; --pad) out += '0';
+    out.append(buf, end);
+}
+
+}  // namespace
+
+void AppendTsvField(std::string& out, std::string_view text) {
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (u < 0x20 || u == 0x7F) {
+                    out += "\\x";
+                    out += kHex[u >> 4];
+                    out += kHex[u & 15];
+                } else {
+                    out += c;
+                }
+        }
+    }
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
+    out += '"';
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (u < 0x20 || u == 0x7F) {
+                    out += "\\u00";
+                    out += kHex[u >> 4];
+                    out += kHex[u & 15];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+std::string IsoUtc(std::uint64_t fileTime) {
+    auto t = FileTimeToUtc(fileTime);
+    if (!t) return {};
+    std::string s;
+    s.reserve(24);
+    AppendDigits(s, t->year, 4);
+    s += '-';
+    AppendDigits(s, t->month, 2);
+    s += '-';
+    AppendDigits(s, t->day, 2);
+    s += 'T';
+    AppendDigits(s, t->hour, 2);
+    s += ':';
+    AppendDigits(s, t->minute, 2);
+    s += ':';
+    AppendDigits(s, t->second, 2);
+    s += '.';
+    AppendDigits(s, t->millisecond, 3);
+    s += 'Z';
+    return s;
+}
+
+void AppendUnsigned(std::string& out, std::uint64_t value) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    (void)ec;
+    out.append(buf, end);
+}
+
+OutputBuffer::OutputBuffer(std::FILE* file, bool interactive) : file_(file), interactive_(interactive) {
+    text_.reserve(kBlock + 4096);
+}
+
+OutputBuffer::~OutputBuffer() { Flush(); }
+
+void OutputBuffer::Flush() {
+    if (text_.empty()) return;
+    if (beforeWrite) beforeWrite();
+    if (!failed_ && (std::fwrite(text_.data(), 1, text_.size(), file_) != text_.size() ||
+                     std::fflush(file_) != 0))
+        failed_ = true;
+    text_.clear();
+}
+
+bool IsTerminal(std::FILE* file) {
+#ifdef _WIN32
+    return _isatty(_fileno(file)) != 0;
+#else
+    return ::isatty(::fileno(file)) != 0;
+#endif
+}
+
+void ProgressBar::Start(std::string label, std::uint64_t total) {
+    label_ = std::move(label);
+    total_ = total;
+    done_ = 0;
+    last_ = {};
+    Draw();
+}
+
+void ProgressBar::Update(std::uint64_t done) {
+    done_ = done;
+    if (!enabled_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100) && done != total_) return;
+    last_ = now;
+    Draw();
+}
+
+void ProgressBar::Draw() {
+    if (!enabled_) return;
+    constexpr std::size_t kCells = 30;
+    const std::uint64_t done = done_ < total_ ? done_ : total_;
+    // done * 100 cannot overflow for any count of records or files we meet,
+    // but keep the division first when it could.
+    const std::uint64_t percent =
+        total_ == 0 ? 100 : (done > UINT64_MAX / 100 ? done / (total_ / 100) : done * 100 / total_);
+    const std::size_t filled = static_cast<std::size_t>(percent * kCells / 100);
+    std::string line = "\r" + label_ + " [";
+    line.append(filled, '#');
+    line.append(kCells - filled, '-');
+    line += "] ";
+    char tail[64];
+    std::snprintf(tail, sizeof tail, "%3llu%%  %llu/%llu", static_cast<unsigned long long>(percent),
+                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total_));
+    line += tail;
+    width_ = line.size() - 1;
+    std::fwrite(line.data(), 1, line.size(), file_);
+    std::fflush(file_);
+    shown_ = true;
+}
+
+void ProgressBar::Clear() {
+    if (!shown_) return;
+    std::string blank = "\r" + std::string(width_, ' ') + "\r";
+    std::fwrite(blank.data(), 1, blank.size(), file_);
+    std::fflush(file_);
+    shown_ = false;
+}
+
+}  // namespace qm::cli

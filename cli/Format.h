@@ -1,0 +1,76 @@
+// Text forms of the command line's output: TSV fields, JSON strings, times,
+// a buffered writer for stdout and the progress bar on stderr.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace qm::cli {
+
+// A field of a tab-separated line. Backslash, tab, line feed and carriage
+// return become \\ \t \n \r, other control bytes \xHH, so that every row
+// stays one line of the same number of fields.
+void AppendTsvField(std::string& out, std::string_view text);
+
+// A JSON string literal, quotes included. `text` is UTF-8.
+void AppendJsonString(std::string& out, std::string_view text);
+
+// A FILETIME as ISO 8601 UTC with milliseconds ("2004-02-29T20:00:29.452Z").
+// Empty when the value is no time the calendar can show (2^63 and above).
+std::string IsoUtc(std::uint64_t fileTime);
+
+void AppendUnsigned(std::string& out, std::uint64_t value);
+
+// Collects output and writes it in large blocks; a terminal gets each line at
+// once. Write failures are remembered, not reported.
+class OutputBuffer {
+public:
+    OutputBuffer(std::FILE* file, bool interactive);
+    ~OutputBuffer();
+    std::string& text() { return text_; }
+    // Call after each complete line.
+    void LineDone() {
+        if (interactive_ || text_.size() >= kBlock) Flush();
+    }
+    void Flush();
+    bool failed() const { return failed_; }
+    // Called before anything reaches the file (the progress bar clears its line).
+    std::function<void()> beforeWrite;
+
+private:
+    static constexpr std::size_t kBlock = 256 * 1024;
+    std::FILE* file_;
+    bool interactive_;
+    bool failed_ = false;
+    std::string text_;
+};
+
+// "label [#########-----------]  45%  1234/2742" on one line of a terminal,
+// redrawn at most ten times a second. Does nothing when disabled.
+class ProgressBar {
+public:
+    ProgressBar(std::FILE* file, bool enabled) : file_(file), enabled_(enabled) {}
+    ~ProgressBar() { Clear(); }
+    void Start(std::string label, std::uint64_t total);
+    void Update(std::uint64_t done);
+    // Removes the bar from its line (before other output, and at the end).
+    void Clear();
+
+private:
+    void Draw();
+    std::FILE* file_;
+    bool enabled_;
+    bool shown_ = false;
+    std::string label_;
+    std::uint64_t total_ = 0, done_ = 0;
+    std::size_t width_ = 0;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+bool IsTerminal(std::FILE* file);
+
+}  // namespace qm::cli

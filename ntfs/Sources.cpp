@@ -1,0 +1,51 @@
+// Finding the NTFS sources a user can scan: fixed drives that carry an NTFS boot
+// sector, image files, and the NTFS partitions of images of whole disks.
+#include "ntfs/Sources.h"
+
+#include <memory>
+
+#include "ntfs/uNTFS.h"
+#include "platform/Platform.h"
+
+namespace qm {
+
+bool LooksLikeNtfs(RawVolume& volume) {
+    std::vector<std::uint8_t> sector(kBootSectorSize);
+    volume.ReadAt(0, sector);  // bytes not delivered read as zero and fail the test
+    return OemIsNtfs(ParseBootSector(ByteView(sector)));
+}
+
+std::vector<SourceInfo> ExpandImage(const std::string& path) {
+    auto opened = OpenRawVolume(path);
+    if (!opened) return {};
+    std::shared_ptr<RawVolume> image = std::move(opened).value();
+    if (LooksLikeNtfs(*image)) return {{path, image->Size(), ReadVolumeLabelFromVolume(*image)}};
+
+    std::vector<SourceInfo> sources;
+    for (const PartitionEntry& p : ReadPartitionTable(*image)) {
+        std::string name = path + "@" + std::to_string(p.offset);
+        auto part = MakeSubVolume(image, p.offset, p.size, name);
+        if (!LooksLikeNtfs(*part)) continue;
+        sources.push_back({name, p.size, ReadVolumeLabelFromVolume(*part)});
+    }
+    return sources;
+}
+
+std::vector<SourceInfo> DiscoverSources(const std::vector<std::string>& images) {
+    std::vector<SourceInfo> sources;
+    for (const std::string& drive : ListFixedDrives()) {
+        auto volume = OpenRawVolume(drive);
+        if (!volume || !LooksLikeNtfs(**volume)) continue;
+        auto systemLabel = SystemVolumeLabel(drive);
+        sources.push_back({drive, (*volume)->Size(),
+                           systemLabel ? *systemLabel : ReadVolumeLabelFromVolume(**volume)});
+    }
+    for (const std::string& image : images) {
+        auto found = ExpandImage(image);
+        sources.insert(sources.end(), std::make_move_iterator(found.begin()),
+                       std::make_move_iterator(found.end()));
+    }
+    return sources;
+}
+
+}  // namespace qm
