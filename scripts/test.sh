@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the normal build, an
+# ASan+UBSan build, a TSan build, the Windows build under wine, and a short run
+# of each fuzz target. Ends with one line "N passed, N failed".
+#
+#   scripts/test.sh            everything
+#   QM_TEST_STAGES="normal asan" scripts/test.sh   a subset
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/install-deps.sh || { echo "installing packages failed"; exit 1; }
+
+jobs=$(nproc 2>/dev/null || echo 2)
+stages=${QM_TEST_STAGES:-"normal asan tsan windows fuzz"}
+passed=0
+failed=0
+failures=()
+
+# Adds ctest's counts from its log to the totals.
+count_ctest() {
+    local log=$1 stage=$2 line total nfail
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+        failures+=("$stage: no test summary (build failed?)")
+        return
+    fi
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    nfail=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+    passed=$((passed + total - nfail))
+    failed=$((failed + nfail))
+    [ "$nfail" -gt 0 ] && failures+=("$stage: $nfail failed (see $log)")
+}
+
+run_stage() {
+    local stage=$1 dir=$2
+    shift 2
+    local log="$root/$dir/ctest.log"
+    echo "=== $stage: configure and build ($dir)"
+    mkdir -p "$dir"
+    if ! cmake -S . -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1; then
+        tail -n 30 "$dir/configure.log"
+        failed=$((failed + 1)); failures+=("$stage: configure failed"); return
+    fi
+    if ! cmake --build "$dir" -j "$jobs" >"$dir/build.log" 2>&1; then
+        grep -E 'error|Error' "$dir/build.log" | head -n 30
+        failed=$((failed + 1)); failures+=("$stage: build failed"); return
+    fi
+    echo "=== $stage: tests"
+    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$jobs" --timeout 600) \
+        >"$log" 2>&1
+    grep -E '^[0-9]+% tests passed|Failed|\*\*\*' "$log" | tail -n 20
+    count_ctest "$log" "$stage"
+}
+
+for stage in $stages; do
+    case $stage in
+        normal) run_stage normal build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
+        asan) ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+              run_stage asan build-asan -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=address -DQM_BUILD_TOOLS=OFF ;;
+        tsan) TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+              run_stage tsan build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=thread -DQM_BUILD_TOOLS=OFF ;;
+        windows)
+            if [ -x scripts/test-windows.sh ]; then
+                echo "=== windows: cross build, tests under wine"
+                bash scripts/test-windows.sh >build-windows.log 2>&1
+                tail -n 5 build-windows.log
+                count_ctest build-windows.log windows
+            fi ;;
+        fuzz)
+            if [ -x scripts/fuzz.sh ]; then
+                echo "=== fuzz: each target for 60 s"
+                if bash scripts/fuzz.sh all 60 >build-fuzz.log 2>&1; then
+                    passed=$((passed + 1))
+                else
+                    failed=$((failed + 1)); failures+=("fuzz: see build-fuzz.log")
+                    tail -n 30 build-fuzz.log
+                fi
+            fi ;;
+        *) echo "unknown stage $stage"; exit 2 ;;
+    esac
+done
+
+for f in "${failures[@]}"; do echo "FAILED: $f"; done
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
