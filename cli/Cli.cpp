@@ -212,18 +212,20 @@ void AppendTsvRow(std::string& out, const ScanRow& row) {
     out += '\t';
     AppendUnsigned(out, row.size);
     out += '\t';
-    out += IsoUtc(row.created);
+    AppendIsoUtc(out, row.created);
     out += '\t';
-    out += IsoUtc(row.modified);
+    AppendIsoUtc(out, row.modified);
     out += '\n';
 }
 
 void AppendJsonTime(std::string& out, std::uint64_t fileTime) {
-    std::string t = IsoUtc(fileTime);
-    if (t.empty())
+    out += '"';
+    if (AppendIsoUtc(out, fileTime)) {
+        out += '"';
+    } else {
+        out.pop_back();
         out += "null";
-    else
-        AppendJsonString(out, t);
+    }
 }
 
 void AppendJsonRow(std::string& out, const ScanRow& row) {

@@ -24,33 +24,41 @@ void AppendDigits(std::string& out, int value, int width) {
     out.append(buf, end);
 }
 
+bool NeedsTsvEscape(unsigned char u) { return u < 0x20 || u == 0x7F || u == '\\'; }
+bool NeedsJsonEscape(unsigned char u) { return u < 0x20 || u == 0x7F || u == '\\' || u == '"'; }
+
 }  // namespace
 
 void AppendTsvField(std::string& out, std::string_view text) {
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
+    std::size_t plain = 0;  // start of the stretch that needs no escape
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto u = static_cast<unsigned char>(text[i]);
+        if (!NeedsTsvEscape(u)) continue;
+        out.append(text.data() + plain, i - plain);
+        plain = i + 1;
+        switch (u) {
             case '\\': out += "\\\\"; break;
             case '\t': out += "\\t"; break;
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             default:
-                if (u < 0x20 || u == 0x7F) {
-                    out += "\\x";
-                    out += kHex[u >> 4];
-                    out += kHex[u & 15];
-                } else {
-                    out += c;
-                }
+                out += "\\x";
+                out += kHex[u >> 4];
+                out += kHex[u & 15];
         }
     }
+    out.append(text.data() + plain, text.size() - plain);
 }
 
 void AppendJsonString(std::string& out, std::string_view text) {
     out += '"';
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto u = static_cast<unsigned char>(text[i]);
+        if (!NeedsJsonEscape(u)) continue;
+        out.append(text.data() + plain, i - plain);
+        plain = i + 1;
+        switch (u) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
             case '\b': out += "\\b"; break;
@@ -59,23 +67,18 @@ void AppendJsonString(std::string& out, std::string_view text) {
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
             default:
-                if (u < 0x20 || u == 0x7F) {
-                    out += "\\u00";
-                    out += kHex[u >> 4];
-                    out += kHex[u & 15];
-                } else {
-                    out += c;
-                }
+                out += "\\u00";
+                out += kHex[u >> 4];
+                out += kHex[u & 15];
         }
     }
+    out.append(text.data() + plain, text.size() - plain);
     out += '"';
 }
 
-std::string IsoUtc(std::uint64_t fileTime) {
+bool AppendIsoUtc(std::string& s, std::uint64_t fileTime) {
     auto t = FileTimeToUtc(fileTime);
-    if (!t) return {};
-    std::string s;
-    s.reserve(24);
+    if (!t) return false;
     AppendDigits(s, t->year, 4);
     s += '-';
     AppendDigits(s, t->month, 2);
@@ -90,7 +93,7 @@ std::string IsoUtc(std::uint64_t fileTime) {
     s += '.';
     AppendDigits(s, t->millisecond, 3);
     s += 'Z';
-    return s;
+    return true;
 }
 
 void AppendUnsigned(std::string& out, std::uint64_t value) {

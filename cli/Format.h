@@ -19,9 +19,9 @@ void AppendTsvField(std::string& out, std::string_view text);
 // A JSON string literal, quotes included. `text` is UTF-8.
 void AppendJsonString(std::string& out, std::string_view text);
 
-// A FILETIME as ISO 8601 UTC with milliseconds ("2004-02-29T20:00:29.452Z").
-// Empty when the value is no time the calendar can show (2^63 and above).
-std::string IsoUtc(std::uint64_t fileTime);
+// Appends a FILETIME as ISO 8601 UTC with milliseconds ("2004-02-29T20:00:29.452Z").
+// False, and nothing appended, for a value no calendar time stands for (2^63 and above).
+bool AppendIsoUtc(std::string& out, std::uint64_t fileTime);
 
 void AppendUnsigned(std::string& out, std::uint64_t value);
 
