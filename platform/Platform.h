@@ -42,6 +42,12 @@ std::optional<std::string> SystemVolumeLabel(std::string_view driveText);
 std::string Utf16ToAnsi(std::u16string_view text);
 // UTF-16 to UTF-8, independent of the locale. Unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
+// The user's 8-bit code page back to UTF-8, for showing 8-bit texts where the
+// toolkit wants UTF-8. Bytes that form no character of the code page become U+FFFD.
+std::string AnsiToUtf8(std::string_view text);
+// True when `byte` starts a double-byte character of the user's 8-bit code page
+// (GBK: 0x81..0xFE). False on UTF-8 and single-byte code pages.
+bool IsDbcsLeadByte(unsigned char byte);
 
 // ---- Time -----------------------------------------------------------------
 
@@ -60,7 +66,8 @@ std::optional<LocalDateTime> UtcToLocal(const LocalDateTime& utc);
 // The user's date and time formats, as the date texts of the result list use them.
 struct LocaleFormats {
     // Short date pattern in the d/M/y letters ("yyyy/M/d", "dd.MM.yyyy", "M/d/yyyy").
-    // '/' prints as dateSeparator.
+    // '/' prints as dateSeparator; text in single quotes prints as it stands
+    // ("''" is one quote); any other character prints as itself ("yyyy年M月d日").
     std::string shortDatePattern = "yyyy/M/d";
     std::string dateSeparator = "/";
     std::string timeSeparator = ":";
@@ -68,8 +75,10 @@ struct LocaleFormats {
     bool markerInFront = false;    // marker before the time ("AM 9:05:00")
     bool leadingZeroHour = false;  // "09" rather than "9"
     std::string am = "AM", pm = "PM";
+    bool operator==(const LocaleFormats&) const = default;
 };
 // Read from the current locale (LC_TIME on POSIX, the user locale on Windows).
+// Texts are in the 8-bit code page, like the names Utf16ToAnsi gives.
 LocaleFormats ReadLocaleFormats();
 
 // ---- Output files ---------------------------------------------------------

@@ -28,6 +28,10 @@ public:
 
     // The source's name as the user gave it (a path, "C:", "disk.img@1048576").
     virtual const std::string& Name() const = 0;
+
+    // The unit the source is read in: a device's logical sector size, 1 for
+    // files and memory. ReadAt accepts any offset and length whatever this is.
+    virtual std::uint32_t SectorSize() const { return 1; }
 };
 
 // Opens `source` for reading only. Accepted forms:

@@ -2,11 +2,16 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 
-#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
+#include "platform/AlignedRead.h"
 #include "platform/RawVolume.h"
 
 namespace qm {
@@ -14,59 +19,96 @@ namespace {
 
 class PosixVolume final : public RawVolume {
 public:
-    PosixVolume(int fd, std::uint64_t size, std::string name)
-        : fd_(fd), size_(size), name_(std::move(name)) {}
+    PosixVolume(int fd, std::uint64_t size, std::uint32_t sectorSize, std::string name)
+        : fd_(fd), size_(size), sectorSize_(sectorSize), name_(std::move(name)) {}
     ~PosixVolume() override { ::close(fd_); }
+    PosixVolume(const PosixVolume&) = delete;
+    PosixVolume& operator=(const PosixVolume&) = delete;
 
     std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buf) override {
-        std::size_t done = 0;
-        while (done < buf.size()) {
-            std::uint64_t pos;
-            if (__builtin_add_overflow(offset, done, &pos) || pos > INT64_MAX) break;
-            ssize_t n = ::pread(fd_, buf.data() + done, buf.size() - done, static_cast<off_t>(pos));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        std::fill(buf.begin() + static_cast<std::ptrdiff_t>(done), buf.end(), std::uint8_t{0});
-        return done;
+        auto readAt = [this](std::uint64_t pos, std::uint8_t* data, std::size_t n) -> std::int64_t {
+            std::uint64_t end;
+            if (__builtin_add_overflow(pos, n, &end) || end > static_cast<std::uint64_t>(INT64_MAX))
+                return -1;
+            n = std::min<std::size_t>(n, SSIZE_MAX);
+            for (;;) {
+                const ssize_t r = ::pread(fd_, data, n, static_cast<off_t>(pos));
+                if (r < 0 && errno == EINTR) continue;
+                return r;
+            }
+        };
+        return ReadFullyAligned(readAt, offset, buf, sectorSize_);
     }
     std::uint64_t Size() const override { return size_; }
     const std::string& Name() const override { return name_; }
+    std::uint32_t SectorSize() const override { return sectorSize_; }
 
 private:
     int fd_;
     std::uint64_t size_;
+    std::uint32_t sectorSize_;
     std::string name_;
 };
+
+Error OpenError(const std::string& path, int e) {
+    if (e == ENOENT || e == ENOTDIR || e == ENXIO || e == ENODEV)
+        return Error::Make(ErrorCode::NotFound, path + ": no such file or device");
+    if (e == EACCES || e == EPERM)
+        return Error::Make(ErrorCode::PermissionDenied,
+                           path + ": permission denied (raw devices need root)");
+    return Error::Make(ErrorCode::OpenFailed, path + ": " + std::strerror(e));
+}
 
 }  // namespace
 
 ErrorOr<std::unique_ptr<RawVolume>> OpenRawVolumePath(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        int e = errno;
-        if (e == ENOENT) return Error::Make(ErrorCode::NotFound, path + ": no such file or device");
-        if (e == EACCES || e == EPERM)
-            return Error::Make(ErrorCode::PermissionDenied,
-                               path + ": permission denied (raw devices need root)");
-        return Error::Make(ErrorCode::OpenFailed, path + ": " + std::strerror(e));
-    }
+    // Read-only, always: the volume being recovered must never be written.
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return OpenError(path, errno);
+
     struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int e = errno;
+        ::close(fd);
+        return OpenError(path, e);
+    }
     std::uint64_t size = 0;
-    if (::fstat(fd, &st) == 0) {
-        if (S_ISREG(st.st_mode)) {
-            size = static_cast<std::uint64_t>(st.st_size);
-        } else {
-            off_t end = ::lseek(fd, 0, SEEK_END);
+    std::uint32_t sectorSize = 1;
+    // Raw disks are block devices on Linux, character devices on the BSDs.
+#if defined(__linux__)
+    const bool device = S_ISBLK(st.st_mode);
+#else
+    const bool device = S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode);
+#endif
+    if (S_ISREG(st.st_mode)) {
+        size = static_cast<std::uint64_t>(st.st_size);
+    } else if (device) {
+#if defined(__linux__)
+        std::uint64_t bytes = 0;
+        if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = bytes;
+        int logical = 0;
+        // Reads are cut to whole logical sectors: devices opened for direct
+        // access refuse anything else, and 4096-byte sectors are common.
+        if (::ioctl(fd, BLKSSZGET, &logical) == 0 && logical > 1 && logical <= (1 << 20) &&
+            (logical & (logical - 1)) == 0)
+            sectorSize = static_cast<std::uint32_t>(logical);
+        else
+            sectorSize = 512;
+#endif
+        if (size == 0) {
+            const off_t end = ::lseek(fd, 0, SEEK_END);
             if (end > 0) size = static_cast<std::uint64_t>(end);
         }
-        if (S_ISDIR(st.st_mode)) {
-            ::close(fd);
-            return Error::Make(ErrorCode::OpenFailed, path + ": is a directory");
-        }
+    } else {
+        ::close(fd);
+        return Error::Make(ErrorCode::OpenFailed,
+                           path + (S_ISDIR(st.st_mode) ? ": is a directory"
+                                                       : ": neither a file nor a block device"));
     }
-    return std::unique_ptr<RawVolume>(std::make_unique<PosixVolume>(fd, size, path));
+    return std::unique_ptr<RawVolume>(std::make_unique<PosixVolume>(fd, size, sectorSize, path));
 }
 
 }  // namespace qm

@@ -1,0 +1,73 @@
+// The read loop under every backend: positioned reads that may come back short,
+// and devices that only accept whole, aligned sectors.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+namespace qm {
+
+// Fills `buf` from byte `offset` of a source through `readAt(pos, data, n)`,
+// which reads up to n bytes at pos and returns how many it read (0 at the end,
+// negative on an error; interrupted calls are retried inside it). With a
+// `sectorSize` above 1 every call to readAt starts on a multiple of it and asks
+// for a multiple of it: partial sectors at either end go through a bounce
+// buffer. A request that fails is asked again in halves, so that the bytes in
+// front of a bad spot still arrive. Returns the number of bytes delivered from
+// the start of `buf`, which stops at the first error or end; the rest of `buf`
+// is set to zero.
+template <typename ReadFn>
+std::size_t ReadFullyAligned(ReadFn&& readAt, std::uint64_t offset, std::span<std::uint8_t> buf,
+                             std::uint32_t sectorSize) {
+    const std::uint64_t sector = sectorSize == 0 ? 1 : sectorSize;
+    std::vector<std::uint8_t> bounce;
+    std::size_t done = 0;
+    std::size_t limit = SIZE_MAX;  // shrinks while requests fail
+    while (done < buf.size()) {
+        std::uint64_t pos;
+        if (__builtin_add_overflow(offset, done, &pos)) break;
+        const std::size_t left = buf.size() - done;
+        const std::uint64_t into = pos % sector;
+        if (into == 0 && left >= sector) {
+            // Whole sectors straight into the caller's buffer.
+            const std::size_t want =
+                std::min(static_cast<std::size_t>(left - left % sector), limit);
+            const std::int64_t n = readAt(pos, buf.data() + done, want);
+            if (n < 0 && want > sector) {
+                const std::size_t half = want / 2;
+                limit = std::max<std::size_t>(static_cast<std::size_t>(sector),
+                                              static_cast<std::size_t>(half - half % sector));
+                continue;
+            }
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(
+                std::min<std::uint64_t>(static_cast<std::uint64_t>(n), want));
+            continue;
+        }
+        // A partial sector: read the whole sector, keep the part asked for.
+        if (bounce.empty()) bounce.resize(static_cast<std::size_t>(sector));
+        const std::uint64_t start = pos - into;
+        std::size_t got = 0;
+        while (got < bounce.size()) {
+            std::uint64_t at;
+            if (__builtin_add_overflow(start, got, &at)) break;
+            const std::int64_t n = readAt(at, bounce.data() + got, bounce.size() - got);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(
+                std::min<std::uint64_t>(static_cast<std::uint64_t>(n), bounce.size() - got));
+        }
+        if (got <= into) break;
+        const std::size_t take = std::min<std::size_t>(left, got - static_cast<std::size_t>(into));
+        std::memcpy(buf.data() + done, bounce.data() + into, take);
+        done += take;
+        if (static_cast<std::uint64_t>(got) < sector && take < left) break;  // end of the source
+    }
+    std::fill(buf.begin() + static_cast<std::ptrdiff_t>(done), buf.end(), std::uint8_t{0});
+    return done;
+}
+
+}  // namespace qm

@@ -1,0 +1,242 @@
+// Output files on POSIX: written to a temporary file beside the final one and
+// renamed into place on Commit. And whether a folder lies on the source device.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/Platform.h"
+#include "platform/RawVolume.h"
+#include "platform/posix/PosixInternal.h"
+
+namespace qm {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string TempSuffix() {
+    thread_local std::mt19937_64 rng([] {
+        std::random_device rd;
+        return (std::uint64_t{rd()} << 32) ^ rd() ^ static_cast<std::uint64_t>(::getpid());
+    }());
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(rng()));
+    return buf;
+}
+
+class PosixOutputFile final : public OutputFile {
+public:
+    PosixOutputFile(int fd, std::string tmp, std::string final)
+        : fd_(fd), tmp_(std::move(tmp)), final_(std::move(final)) {}
+    PosixOutputFile(const PosixOutputFile&) = delete;
+    PosixOutputFile& operator=(const PosixOutputFile&) = delete;
+    ~PosixOutputFile() override {
+        if (fd_ >= 0) ::close(fd_);
+        if (!committed_) ::unlink(tmp_.c_str());
+    }
+
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        if (failed_ || committed_) return false;
+        std::uint64_t end;
+        if (__builtin_add_overflow(pos_, bytes.size(), &end) || end > INT64_MAX) return Fail();
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return Fail();  // ENOSPC, EIO, EFBIG, ...
+            done += static_cast<std::size_t>(n);
+        }
+        pos_ = end;
+        if (!bytes.empty()) holeAtEnd_ = false;
+        return true;
+    }
+
+    bool WriteZeros(std::uint64_t count) override {
+        if (failed_ || committed_) return false;
+        if (count == 0) return true;
+        std::uint64_t end;
+        if (__builtin_add_overflow(pos_, count, &end) || end > INT64_MAX) return Fail();
+        // Skipping ahead leaves a hole that reads as zeros and takes no space;
+        // a hole at the very end is made by setting the size on Commit.
+        if (::lseek(fd_, static_cast<off_t>(end), SEEK_SET) != static_cast<off_t>(end))
+            return Fail();
+        pos_ = end;
+        holeAtEnd_ = true;
+        return true;
+    }
+
+    bool Commit() override {
+        if (committed_) return true;
+        if (failed_) return false;
+        if (holeAtEnd_ && ::ftruncate(fd_, static_cast<off_t>(pos_)) != 0) return Fail();
+        // Flushed before the rename, so that a crash leaves the old state or the
+        // whole new file, and write errors the cache held back are seen here.
+        if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS) return Fail();
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) return Fail();
+        if (::rename(tmp_.c_str(), final_.c_str()) != 0) return Fail();
+        committed_ = true;
+        return true;
+    }
+
+private:
+    bool Fail() {
+        failed_ = true;
+        return false;
+    }
+
+    int fd_;
+    std::string tmp_, final_;
+    std::uint64_t pos_ = 0;
+    bool holeAtEnd_ = false;
+    bool failed_ = false;
+    bool committed_ = false;
+};
+
+class PosixOutputFactory final : public OutputFactory {
+public:
+    ErrorOr<std::unique_ptr<OutputFile>> Create(const std::string& finalPath) override {
+        const fs::path p(finalPath);
+        if (!p.has_filename())
+            return Error::Make(ErrorCode::InvalidArgument, finalPath + ": no file name");
+        std::string dir = p.parent_path().string();
+        if (dir.empty()) dir = ".";
+        struct stat st {};
+        if (::stat(dir.c_str(), &st) != 0)
+            return Error::Make(errno == ENOENT ? ErrorCode::NotFound : ErrorCode::WriteFailed,
+                               dir + ": " + std::strerror(errno));
+        if (!S_ISDIR(st.st_mode))
+            return Error::Make(ErrorCode::WriteFailed, dir + ": not a folder");
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            // Hidden, and short enough for any name length the final file has.
+            std::string tmp = dir + "/.qm-" + TempSuffix() + ".part";
+            const int fd =
+                ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+            if (fd >= 0)
+                return std::unique_ptr<OutputFile>(
+                    std::make_unique<PosixOutputFile>(fd, std::move(tmp), finalPath));
+            const int e = errno;
+            if (e == EEXIST || e == EINTR) continue;
+            if (e == EACCES || e == EPERM || e == EROFS)
+                return Error::Make(
+                    ErrorCode::PermissionDenied,
+                    dir + ": cannot write in this folder (" + std::strerror(e) + ")");
+            return Error::Make(ErrorCode::WriteFailed, dir + ": " + std::strerror(e));
+        }
+        return Error::Make(ErrorCode::WriteFailed, dir + ": no free temporary name");
+    }
+};
+
+// "8:1" from a sysfs dev attribute.
+std::optional<dev_t> ParseDevNumber(const std::string& text) {
+    unsigned maj = 0, min = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%u:%u%c", &maj, &min, &tail) != 2) return std::nullopt;
+    return makedev(maj, min);
+}
+
+std::optional<std::string> FirstLine(const fs::path& p) {
+    std::ifstream in(p);
+    std::string line;
+    if (!in || !std::getline(in, line)) return std::nullopt;
+    return line;
+}
+
+// The block device behind a file system whose st_dev is not a device number
+// (btrfs and others number their file systems themselves): the source column
+// of its line in mountinfo.
+std::optional<dev_t> MountedDevice(dev_t dev, const fs::path& mountinfo) {
+    std::ifstream in(mountinfo);
+    std::string line;
+    char want[32];
+    std::snprintf(want, sizeof want, "%u:%u", major(dev), minor(dev));
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, majmin;
+        if (!(fields >> id >> parent >> majmin) || majmin != want) continue;
+        const auto dash = line.find(" - ");
+        if (dash == std::string::npos) continue;
+        std::istringstream tail(line.substr(dash + 3));
+        std::string fstype, source;
+        if (!(tail >> fstype >> source) || source.empty() || source[0] != '/') continue;
+        struct stat st {};
+        if (::stat(source.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) return st.st_rdev;
+    }
+    return std::nullopt;
+}
+
+bool LiesOn(dev_t dev, dev_t target, const fs::path& sysDevBlock, const fs::path& mountinfo,
+            int depth) {
+    if (dev == target) return true;
+    if (depth > 8) return false;
+    char name[32];
+    std::snprintf(name, sizeof name, "%u:%u", major(dev), minor(dev));
+    const fs::path dir = sysDevBlock / name;
+    std::error_code ec;
+    if (!fs::exists(dir, ec)) {
+        const auto real = MountedDevice(dev, mountinfo);
+        return real && *real != dev && LiesOn(*real, target, sysDevBlock, mountinfo, depth + 1);
+    }
+    // A partition lies on its disk.
+    if (fs::exists(dir / "partition", ec)) {
+        const fs::path real = fs::canonical(dir, ec);
+        if (!ec) {
+            if (auto line = FirstLine(real.parent_path() / "dev"))
+                if (auto parent = ParseDevNumber(*line))
+                    if (LiesOn(*parent, target, sysDevBlock, mountinfo, depth + 1)) return true;
+        }
+    }
+    // Device-mapper and md devices lie on their members.
+    for (fs::directory_iterator it(dir / "slaves", ec), end; !ec && it != end; it.increment(ec)) {
+        if (auto line = FirstLine(it->path() / "dev"))
+            if (auto member = ParseDevNumber(*line))
+                if (LiesOn(*member, target, sysDevBlock, mountinfo, depth + 1)) return true;
+    }
+    // A loop device lies on the file system of its backing file.
+    if (auto backing = FirstLine(dir / "loop" / "backing_file")) {
+        struct stat st {};
+        if (!backing->empty() && ::stat(backing->c_str(), &st) == 0 &&
+            LiesOn(st.st_dev, target, sysDevBlock, mountinfo, depth + 1))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+OutputFactory& DefaultOutputFactory() {
+    static PosixOutputFactory factory;
+    return factory;
+}
+
+namespace posix {
+bool DeviceLiesOn(dev_t dev, dev_t target, const fs::path& sysDevBlock, const fs::path& mountinfo) {
+    return LiesOn(dev, target, sysDevBlock, mountinfo, 0);
+}
+}  // namespace posix
+
+bool FolderIsOnSource(const std::string& folder, const std::string& source) {
+    const SourceSpec spec = ParseSourceSpec(source);
+    struct stat src {};
+    if (::stat(spec.path.c_str(), &src) != 0 || !S_ISBLK(src.st_mode)) return false;
+    // The folder, or the nearest folder above it that exists.
+    std::error_code ec;
+    fs::path p = fs::absolute(folder.empty() ? fs::path(".") : fs::path(folder), ec);
+    if (ec) return false;
+    struct stat dst {};
+    while (::stat(p.c_str(), &dst) != 0) {
+        if (!p.has_relative_path()) return false;
+        p = p.parent_path();
+    }
+    return posix::DeviceLiesOn(dst.st_dev, src.st_rdev, "/sys/dev/block", "/proc/self/mountinfo");
+}
+
+}  // namespace qm

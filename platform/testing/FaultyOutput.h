@@ -1,0 +1,241 @@
+// Output factories for tests: one that keeps files in memory, and one that
+// wraps another and fails like a full, read-only or vanishing disk would.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace qm::testing {
+
+// Files in memory. A file shows up in Files() only once committed; until then,
+// and for ever if it is dropped uncommitted, the final path keeps what it had.
+class MemoryOutputFactory final : public OutputFactory {
+public:
+    ErrorOr<std::unique_ptr<OutputFile>> Create(const std::string& finalPath) override {
+        std::lock_guard lock(state_->mu);
+        ++state_->open;
+        return std::unique_ptr<OutputFile>(std::make_unique<MemoryFile>(state_, finalPath));
+    }
+    std::map<std::string, std::vector<std::uint8_t>> Files() const {
+        std::lock_guard lock(state_->mu);
+        return state_->files;
+    }
+    std::optional<std::vector<std::uint8_t>> File(const std::string& path) const {
+        std::lock_guard lock(state_->mu);
+        auto it = state_->files.find(path);
+        if (it == state_->files.end()) return std::nullopt;
+        return it->second;
+    }
+    // Files created and neither committed nor dropped yet.
+    int OpenFiles() const {
+        std::lock_guard lock(state_->mu);
+        return state_->open;
+    }
+
+private:
+    struct State {
+        mutable std::mutex mu;
+        std::map<std::string, std::vector<std::uint8_t>> files;
+        int open = 0;
+    };
+    class MemoryFile final : public OutputFile {
+    public:
+        MemoryFile(std::shared_ptr<State> state, std::string path)
+            : state_(std::move(state)), path_(std::move(path)) {}
+        ~MemoryFile() override {
+            std::lock_guard lock(state_->mu);
+            if (!done_) --state_->open;
+        }
+        bool Write(std::span<const std::uint8_t> bytes) override {
+            if (done_) return false;
+            bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+            return true;
+        }
+        bool WriteZeros(std::uint64_t count) override {
+            if (done_ || count > (std::uint64_t{1} << 32)) return false;  // memory, not disk
+            bytes_.resize(bytes_.size() + static_cast<std::size_t>(count), 0);
+            return true;
+        }
+        bool Commit() override {
+            if (done_) return true;
+            std::lock_guard lock(state_->mu);
+            state_->files[path_] = std::move(bytes_);
+            --state_->open;
+            done_ = true;
+            return true;
+        }
+
+    private:
+        std::shared_ptr<State> state_;
+        std::string path_;
+        std::vector<std::uint8_t> bytes_;
+        bool done_ = false;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// Wraps another factory (real files by default) and injects faults into the
+// files it creates. Faults apply to every file, or only to those whose final
+// path `Only` accepts.
+class FaultyOutputFactory final : public OutputFactory {
+public:
+    explicit FaultyOutputFactory(OutputFactory& inner = DefaultOutputFactory()) : inner_(inner) {}
+
+    // Create fails (a folder that is missing or read-only).
+    FaultyOutputFactory& FailCreate(bool on = true) {
+        return Set([&] { state_->failCreate = on; });
+    }
+    // Each file holds at most `bytes` bytes (written and skipped zeros alike): a
+    // write that would go past it writes what fits and fails (a file too large).
+    FaultyOutputFactory& FailAfterBytes(std::uint64_t bytes) {
+        return Set([&] { state_->fileLimit = bytes; });
+    }
+    // All files together may write `bytes` bytes (zeros skipped with WriteZeros
+    // take no space); past that a write fails after writing what fits, like a
+    // full disk. A file dropped uncommitted gives its space back.
+    FaultyOutputFactory& DiskSpace(std::uint64_t bytes) {
+        return Set([&] { state_->space = bytes; });
+    }
+    // Commit fails (the rename or the final flush fails).
+    FaultyOutputFactory& FailCommit(bool on = true) {
+        return Set([&] { state_->failCommit = on; });
+    }
+    FaultyOutputFactory& Only(std::function<bool(const std::string&)> accepts) {
+        return Set([&] { state_->accepts = std::move(accepts); });
+    }
+
+    int Creates() const {
+        return Get([&] { return state_->creates; });
+    }
+    int Commits() const {
+        return Get([&] { return state_->commits; });
+    }
+    // Operations that failed because of an injected fault.
+    int InjectedFailures() const {
+        return Get([&] { return state_->injected; });
+    }
+
+    ErrorOr<std::unique_ptr<OutputFile>> Create(const std::string& finalPath) override {
+        bool faulty;
+        {
+            std::lock_guard lock(state_->mu);
+            faulty = !state_->accepts || state_->accepts(finalPath);
+            if (faulty && state_->failCreate) {
+                ++state_->injected;
+                return Error::Make(ErrorCode::PermissionDenied,
+                                   finalPath + ": injected create failure");
+            }
+        }
+        auto inner = inner_.Create(finalPath);
+        if (!inner) return inner.take_error();
+        std::lock_guard lock(state_->mu);
+        ++state_->creates;
+        return std::unique_ptr<OutputFile>(
+            std::make_unique<FaultyFile>(state_, std::move(inner).value(), faulty));
+    }
+
+private:
+    struct State {
+        mutable std::mutex mu;
+        bool failCreate = false, failCommit = false;
+        std::optional<std::uint64_t> fileLimit, space;
+        std::uint64_t spaceUsed = 0;
+        std::function<bool(const std::string&)> accepts;
+        int creates = 0, commits = 0, injected = 0;
+    };
+
+    class FaultyFile final : public OutputFile {
+    public:
+        FaultyFile(std::shared_ptr<State> state, std::unique_ptr<OutputFile> inner, bool faulty)
+            : state_(std::move(state)), inner_(std::move(inner)), faulty_(faulty) {}
+        ~FaultyFile() override {
+            std::lock_guard lock(state_->mu);
+            if (!committed_) state_->spaceUsed -= std::min(state_->spaceUsed, written_);
+        }
+        // Like a real file, one that failed a write never commits.
+        bool Write(std::span<const std::uint8_t> bytes) override {
+            if (failed_) return false;
+            std::uint64_t fits = bytes.size();
+            {
+                std::lock_guard lock(state_->mu);
+                if (faulty_ && state_->fileLimit)
+                    fits = std::min<std::uint64_t>(
+                        fits, *state_->fileLimit - std::min(*state_->fileLimit, size_));
+                if (faulty_ && state_->space)
+                    fits = std::min<std::uint64_t>(
+                        fits, *state_->space - std::min(*state_->space, state_->spaceUsed));
+                if (faulty_) state_->spaceUsed += fits;
+                if (fits < bytes.size()) ++state_->injected;
+            }
+            if (faulty_) written_ += fits;
+            size_ += fits;
+            const bool ok = inner_->Write(bytes.first(static_cast<std::size_t>(fits)));
+            failed_ = !ok || fits != bytes.size();
+            return !failed_;
+        }
+        bool WriteZeros(std::uint64_t count) override {
+            if (failed_) return false;
+            {
+                std::lock_guard lock(state_->mu);
+                if (faulty_ && state_->fileLimit &&
+                    count > *state_->fileLimit - std::min(*state_->fileLimit, size_)) {
+                    ++state_->injected;
+                    failed_ = true;
+                    return false;
+                }
+            }
+            size_ += count;
+            failed_ = !inner_->WriteZeros(count);
+            return !failed_;
+        }
+        bool Commit() override {
+            if (committed_) return true;
+            if (failed_) return false;
+            {
+                std::lock_guard lock(state_->mu);
+                if (faulty_ && state_->failCommit) {
+                    ++state_->injected;
+                    return false;
+                }
+            }
+            if (!inner_->Commit()) return false;
+            std::lock_guard lock(state_->mu);
+            ++state_->commits;
+            committed_ = true;
+            return true;
+        }
+
+    private:
+        std::shared_ptr<State> state_;
+        std::unique_ptr<OutputFile> inner_;
+        bool faulty_;
+        std::uint64_t written_ = 0, size_ = 0;
+        bool failed_ = false;
+        bool committed_ = false;
+    };
+
+    template <typename F>
+    FaultyOutputFactory& Set(F f) {
+        std::lock_guard lock(state_->mu);
+        f();
+        return *this;
+    }
+    template <typename F>
+    int Get(F f) const {
+        std::lock_guard lock(state_->mu);
+        return f();
+    }
+
+    OutputFactory& inner_;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+}  // namespace qm::testing

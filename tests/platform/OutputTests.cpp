@@ -1,0 +1,209 @@
+// Output files appear whole under their final name or not at all, whatever
+// goes wrong on the way; and the check that keeps output off the source device.
+#include <gtest/gtest.h>
+
+#include "PlatformTestSupport.h"
+#include "platform/Platform.h"
+
+#if defined(__linux__)
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace qm {
+namespace {
+
+using test::Pattern;
+using test::ReadFile;
+using test::TempDir;
+namespace fs = std::filesystem;
+
+std::unique_ptr<OutputFile> MustCreate(const std::string& path) {
+    auto f = DefaultOutputFactory().Create(path);
+    if (!f) ADD_FAILURE() << f.error().ToString();
+    return f ? std::move(f).value() : nullptr;
+}
+
+TEST(OutputFile, AppearsWholeOnlyAtCommit) {
+    TempDir dir;
+    const std::string path = dir / "report.bin";
+    const auto head = Pattern(70000, 1), tail = Pattern(333, 2);
+    auto f = MustCreate(path);
+    ASSERT_TRUE(f);
+    EXPECT_TRUE(f->Write(head));
+    EXPECT_TRUE(f->WriteZeros(5000));
+    EXPECT_TRUE(f->Write(tail));
+    EXPECT_TRUE(f->WriteZeros(0));
+    // Until the commit the final name does not exist; the bytes sit in one temporary file.
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(dir.Entries().size(), 1u);
+    ASSERT_TRUE(f->Commit());
+    EXPECT_TRUE(f->Commit());  // a second commit changes nothing
+    EXPECT_FALSE(f->Write(tail));
+    f.reset();
+
+    auto want = head;
+    want.resize(want.size() + 5000, 0);
+    want.insert(want.end(), tail.begin(), tail.end());
+    EXPECT_EQ(ReadFile(path), want);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"report.bin"});
+}
+
+TEST(OutputFile, DroppedUncommittedLeavesTheOldFileAlone) {
+    TempDir dir;
+    const std::string path = dir / "same.txt";
+    test::WriteText(path, "old contents");
+    {
+        auto f = MustCreate(path);
+        ASSERT_TRUE(f);
+        ASSERT_TRUE(f->Write(Pattern(10000)));
+    }
+    EXPECT_EQ(ReadFile(path), std::vector<std::uint8_t>(
+                                  {'o', 'l', 'd', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't', 's'}));
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"same.txt"});
+    // Committed, the new file replaces the old one.
+    auto f = MustCreate(path);
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(f->Write(Pattern(10, 3)));
+    ASSERT_TRUE(f->Commit());
+    EXPECT_EQ(ReadFile(path), Pattern(10, 3));
+}
+
+TEST(OutputFile, TrailingZerosBecomeAHole) {
+    TempDir dir;
+    const std::string path = dir / "sparse.bin";
+    auto f = MustCreate(path);
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(f->Write(Pattern(100)));
+    ASSERT_TRUE(f->WriteZeros(1ull << 30));
+    ASSERT_TRUE(f->Commit());
+    EXPECT_EQ(fs::file_size(path), (1ull << 30) + 100);
+#if defined(__linux__)
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the zeros were written out";
+#endif
+}
+
+TEST(OutputFile, BadDestinationsFailWithoutLeavingFiles) {
+    TempDir dir;
+    auto missing = DefaultOutputFactory().Create((dir.path() / "gone" / "a.bin").string());
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().code, ErrorCode::NotFound);
+
+    // A folder already holds the final name: the commit fails, the folder stays.
+    fs::create_directory(dir.path() / "taken");
+    fs::path inside = dir.path() / "taken" / "keep";
+    test::WriteText(inside, "x");
+    auto f = MustCreate(dir / "taken");
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(f->Write(Pattern(10)));
+    EXPECT_FALSE(f->Commit());
+    f.reset();
+    EXPECT_TRUE(fs::is_directory(dir.path() / "taken"));
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"taken"});
+}
+
+TEST(FolderIsOnSource, ImageFilesAndUnknownSourcesAreNeverTheFolder) {
+    TempDir dir;
+    test::WriteFile(dir.path() / "disk.img", Pattern(4096));
+    EXPECT_FALSE(FolderIsOnSource(dir.path().string(), dir / "disk.img"));
+    EXPECT_FALSE(FolderIsOnSource(dir.path().string(), dir / "disk.img@1024"));
+    EXPECT_FALSE(FolderIsOnSource(dir.path().string(), dir / "missing.img"));
+}
+
+#if defined(__linux__)
+// A tmpfs mounted over a folder for the life of the object (root only).
+class ScopedTmpfs {
+public:
+    ScopedTmpfs(const fs::path& at, const char* options, unsigned long flags = 0) : at_(at) {
+        mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", flags, options) == 0;
+    }
+    ~ScopedTmpfs() {
+        if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+    }
+    ScopedTmpfs(const ScopedTmpfs&) = delete;
+    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+    bool mounted() const { return mounted_; }
+
+private:
+    fs::path at_;
+    bool mounted_ = false;
+};
+
+TEST(OutputFile, FullDiskFailsTheWriteAndLeavesNothing) {
+    if (!test::IsRoot()) GTEST_SKIP() << "mounting a small file system needs root";
+    TempDir dir;
+    ScopedTmpfs fs64k(dir.path(), "size=64k");
+    if (!fs64k.mounted()) GTEST_SKIP() << "cannot mount tmpfs here";
+    test::WriteText(dir.path() / "big.bin", "old");
+    {
+        auto f = MustCreate(dir / "big.bin");
+        ASSERT_TRUE(f);
+        bool failed = false;
+        for (int i = 0; i < 64 && !failed; ++i)
+            failed = !f->Write(Pattern(16384, static_cast<std::uint32_t>(i)));
+        EXPECT_TRUE(failed) << "64 KiB of tmpfs took 1 MiB";
+        EXPECT_FALSE(f->Write(Pattern(10)));
+        EXPECT_FALSE(f->Commit());
+    }
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"big.bin"});
+    EXPECT_EQ(ReadFile(dir.path() / "big.bin"), std::vector<std::uint8_t>({'o', 'l', 'd'}));
+    // The space is free again for the next file.
+    auto next = MustCreate(dir / "next.bin");
+    ASSERT_TRUE(next);
+    EXPECT_TRUE(next->Write(Pattern(30000)));
+    EXPECT_TRUE(next->Commit());
+}
+
+TEST(OutputFile, ReadOnlyFolderRefusesTheFile) {
+    TempDir dir;
+    std::optional<ScopedTmpfs> ro;
+    if (test::IsRoot()) {
+        ro.emplace(dir.path(), "size=64k", MS_RDONLY);
+        if (!ro->mounted()) GTEST_SKIP() << "cannot mount a read-only tmpfs here";
+    } else {
+        fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
+    }
+    auto f = DefaultOutputFactory().Create(dir / "a.bin");
+    ASSERT_FALSE(f);
+    EXPECT_EQ(f.error().code, ErrorCode::PermissionDenied);
+    EXPECT_TRUE(dir.Entries().empty());
+}
+
+TEST(FolderIsOnSource, TheDeviceUnderTheFolderIsFound) {
+    // The block device that holds the temporary folder, if /dev has a node for it.
+    TempDir dir;
+    struct stat folder {};
+    ASSERT_EQ(::stat(dir.path().c_str(), &folder), 0);
+    std::string device;
+    for (const auto& e : fs::directory_iterator("/dev")) {
+        struct stat st {};
+        if (::stat(e.path().c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+            st.st_rdev == folder.st_dev)
+            device = e.path().string();
+    }
+    if (device.empty())
+        GTEST_SKIP() << "the temporary folder is on no block device with a /dev node";
+    EXPECT_TRUE(FolderIsOnSource(dir.path().string(), device));
+    EXPECT_TRUE(FolderIsOnSource((dir.path() / "not" / "yet").string(), device));
+    EXPECT_TRUE(FolderIsOnSource(dir.path().string(), device + "@1048576"));
+}
+#endif
+
+#if defined(_WIN32)
+TEST(FolderIsOnSource, DriveOfTheFolderIsFound) {
+    TempDir dir;
+    const std::string folder = dir.path().string();
+    ASSERT_GE(folder.size(), 2u);
+    ASSERT_EQ(folder[1], ':');
+    const std::string drive = folder.substr(0, 2);
+    EXPECT_TRUE(FolderIsOnSource(folder, drive));
+    const char other = (folder[0] == 'Q' || folder[0] == 'q') ? 'R' : 'Q';
+    EXPECT_FALSE(FolderIsOnSource(folder, std::string(1, other) + ":"));
+}
+#endif
+
+}  // namespace
+}  // namespace qm
