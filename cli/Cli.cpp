@@ -9,7 +9,8 @@
 // - scan ends with "N records could not be read" on stderr when the volume
 //   failed to deliver some MFT records; a healthy volume adds nothing to stderr.
 // - recover prints "position<TAB>path<TAB>bytes" per file written and ends with
-//   "N written, M given up, B bytes" on stderr. Given-up records (and positions
+//   "N files written, M given up, B bytes" on stderr. Files that share a name
+//   overwrite one another, as in the window; the run says how many did. Given-up records (and positions
 //   the scan did not list) are named on stderr and counted; they do not change
 //   the exit status.
 #include "cli/Cli.h"
@@ -155,7 +156,11 @@ std::variant<OpenSource, int> Resolve(const std::string& source, Messages& msg) 
         msg.Say(source + ": reading its NTFS partition " + parts[0].source);
         return OpenSource{std::move(part).value(), parts[0].source};
     }
-    return s;  // no partition either: the set-up says why it is not NTFS
+    if (!ReadPartitionTable(*s.volume).empty()) {
+        msg.Say(source + ": not an NTFS volume, and its partition table lists no NTFS partition");
+        return kExitFailed;
+    }
+    return s;  // no partition table either: the set-up says why it is not NTFS
 }
 
 // ---- Scan ------------------------------------------------------------------------
@@ -398,7 +403,8 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
 
     OutputBuffer out(outFile, IsTerminal(outFile));
     out.beforeWrite = [&] { bar.Clear(); };
-    std::set<std::string> paths;
+    std::set<std::string> paths;  // written by this run, to count names used twice
+    std::uint64_t replaced = 0;
     bool stopped = false;
     bar.Start("recovering", wanted.size());
     for (std::size_t k = 0; k < wanted.size(); ++k) {
@@ -416,10 +422,7 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
             break;
         }
         if (r.status == RecoverStatus::Written) {
-            if (!paths.insert(path).second) {
-                out.Flush();
-                msg.Say(path + ": written again, by " + position + "; the earlier file was replaced");
-            }
+            if (!paths.insert(path).second) ++replaced;
             ++written;
             bytes += r.bytes;
             out.text() += position + "\t";
@@ -445,6 +448,9 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     bar.Clear();
     msg.Say(Plural(static_cast<std::int64_t>(written), "file", "files") + " written, " +
             std::to_string(givenUp) + " given up, " + Plural(static_cast<std::int64_t>(bytes), "byte", "bytes"));
+    if (replaced > 0)
+        msg.Say(Plural(static_cast<std::int64_t>(replaced), "file", "files") +
+                " replaced an earlier file of the same name; --by-number keeps every file");
     if (stopped) {
         msg.Say("stopped");
         return kExitStopped;

@@ -145,6 +145,15 @@ TEST_F(Cli, UsageAndSourcesThatCannotBeScanned) {
     EXPECT_EQ(zeros.status, 1);
     EXPECT_THAT(zeros.err, HasSubstr("zeros.img: not an NTFS volume"));
     EXPECT_FALSE(fs::exists(dir_ / "o"));  // made for the run, removed when the source fails
+    Bytes linux(1 << 20);
+    PutLe(linux, 446 + 4, 0x83, 1);
+    PutLe(linux, 446 + 8, 100, 4);
+    PutLe(linux, 446 + 12, 100, 4);
+    PutLe(linux, 510, 0xAA55, 2);
+    Spit(dir_ / "linux.img", linux);
+    Outcome other = Cmd({"scan", (dir_ / "linux.img").string()});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_THAT(other.err, HasSubstr("linux.img: not an NTFS volume, and its partition table lists no NTFS partition"));
 }
 
 TEST_F(Cli, ScanAsTsvAndJson) {
