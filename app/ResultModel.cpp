@@ -1,0 +1,253 @@
+#include "app/ResultModel.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/Platform.h"
+
+namespace qm::gui {
+namespace {
+
+constexpr std::size_t kPageSize = 256 * 1024;
+// A caption edited in place is kept to this many bytes.
+constexpr std::size_t kMaxEditedCaption = 1024;
+
+inline unsigned char Fold(unsigned char c) { return (c >= 0x61 && c <= 0x7A) ? c - 0x20 : c; }
+
+// The first 16 bytes of a text, folded, as two big-endian numbers padded with
+// zeros: keys that differ order their texts as CompareTextAscii does.
+struct SortEntry {
+    std::uint64_t k0 = 0, k1 = 0;
+    std::uint32_t row = 0;
+};
+
+void MakeKey(std::string_view t, SortEntry& e) {
+    std::uint64_t k[2] = {0, 0};
+    const std::size_t n = std::min<std::size_t>(t.size(), 16);
+    for (std::size_t i = 0; i < n; ++i)
+        k[i / 8] |= std::uint64_t{Fold(static_cast<unsigned char>(t[i]))} << (8 * (7 - i % 8));
+    e.k0 = k[0];
+    e.k1 = k[1];
+}
+
+}  // namespace
+
+int CompareTextAscii(std::string_view a, std::string_view b) {
+    const std::size_t m = std::min(a.size(), b.size());
+    for (std::size_t k = 0; k < m; ++k) {
+        const auto x = static_cast<unsigned char>(a[k]);
+        const auto y = static_cast<unsigned char>(b[k]);
+        if (x == y) continue;
+        const int fx = Fold(x), fy = Fold(y);
+        if (fx != fy) return fx - fy;
+    }
+    const auto diff = static_cast<std::ptrdiff_t>(a.size()) - static_cast<std::ptrdiff_t>(b.size());
+    return static_cast<int>(std::clamp<std::ptrdiff_t>(diff, -0x7FFFFFFF, 0x7FFFFFFF));
+}
+
+QString AnsiToQString(std::string_view text) {
+    const std::string utf8 = qm::AnsiToUtf8(text);
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+std::string QStringToAnsi(const QString& text) {
+    return qm::Utf16ToAnsi(
+        std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
+                            static_cast<std::size_t>(text.size())));
+}
+
+ResultModel::ResultModel(QObject* parent) : QAbstractTableModel(parent) {}
+ResultModel::~ResultModel() = default;
+
+const char* ResultModel::ColumnCaption(int column) {
+    static constexpr const char* kCaptions[kColumns] = {"记录位置", "文件名",   "文件类型",
+                                                        "文件大小", "创建日期", "最后修改日期"};
+    return (column >= 0 && column < kColumns) ? kCaptions[column] : "";
+}
+
+int ResultModel::ColumnWidth(int column) {
+    static constexpr int kWidths[kColumns] = {100, 200, 100, 100, 160, 160};
+    return (column >= 0 && column < kColumns) ? kWidths[column] : 0;
+}
+
+int ResultModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : Count();
+}
+
+int ResultModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kColumns;
+}
+
+QVariant ResultModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= Count()) return {};
+    const Row& row = rows_[static_cast<std::size_t>(index.row())];
+    switch (role) {
+        case Qt::DisplayRole:
+        case Qt::EditRole: return AnsiToQString(TextOf(row, index.column()));
+        case Qt::CheckStateRole:
+            if (index.column() == 0) return row.checked ? Qt::Checked : Qt::Unchecked;
+            return {};
+        default: return {};
+    }
+}
+
+bool ResultModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (!index.isValid() || index.row() >= Count() || index.column() != 0) return false;
+    Row& row = rows_[static_cast<std::size_t>(index.row())];
+    if (role == Qt::CheckStateRole) {
+        SetChecked(index.row(), value.toInt() == Qt::Checked);
+        return true;
+    }
+    if (role == Qt::EditRole) {
+        // The caption can be edited in place; the other five texts stay.
+        std::string caption = QStringToAnsi(value.toString());
+        if (caption.size() > kMaxEditedCaption) caption.resize(kMaxEditedCaption);
+        std::array<std::string_view, kColumns> texts;
+        texts[0] = caption;
+        for (int c = 1; c < kColumns; ++c) texts[static_cast<std::size_t>(c)] = TextOf(row, c);
+        const bool checked = row.checked;
+        row = Pack(texts);
+        row.checked = checked;
+        emit dataChanged(index, index, {Qt::DisplayRole, Qt::EditRole});
+        return true;
+    }
+    return false;
+}
+
+Qt::ItemFlags ResultModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (index.column() == 0) f |= Qt::ItemIsUserCheckable | Qt::ItemIsEditable;
+    return f;
+}
+
+QVariant ResultModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+    return QString::fromUtf8(ColumnCaption(section));
+}
+
+char* ResultModel::Allocate(std::size_t bytes) {
+    if (bytes > pageFree_) {
+        const std::size_t size = std::max(bytes, kPageSize);
+        pages_.push_back(std::make_unique<char[]>(size));
+        pageNext_ = pages_.back().get();
+        pageFree_ = size;
+    }
+    char* p = pageNext_;
+    pageNext_ += bytes;
+    pageFree_ -= bytes;
+    return p;
+}
+
+ResultModel::Row ResultModel::Pack(const std::array<std::string_view, kColumns>& texts) {
+    // Every text but the name is short; the name gives way if a row would not
+    // fit the 16-bit offsets (it cannot, with names of at most 255 UTF-16 units).
+    std::array<std::size_t, kColumns> len{};
+    std::size_t total = 0;
+    for (int c = 0; c < kColumns; ++c) {
+        len[static_cast<std::size_t>(c)] = std::min<std::size_t>(texts[static_cast<std::size_t>(c)].size(), 8192);
+        total += len[static_cast<std::size_t>(c)];
+    }
+    Row row;
+    char* p = Allocate(total);
+    row.text = p;
+    std::size_t at = 0;
+    for (std::size_t c = 0; c < kColumns; ++c) {
+        if (len[c]) std::memcpy(p + at, texts[c].data(), len[c]);
+        at += len[c];
+        row.end[c] = static_cast<std::uint16_t>(at);
+    }
+    return row;
+}
+
+std::string_view ResultModel::TextOf(const Row& row, int column) const {
+    if (column < 0 || column >= kColumns) return {};
+    const std::size_t c = static_cast<std::size_t>(column);
+    const std::size_t begin = c == 0 ? 0 : row.end[c - 1];
+    return std::string_view(row.text + begin, row.end[c] - begin);
+}
+
+std::string_view ResultModel::Text(int row, int column) const {
+    return TextOf(rows_[static_cast<std::size_t>(row)], column);
+}
+
+void ResultModel::AppendRows(const std::vector<RowTexts>& rows) {
+    if (rows.empty()) return;
+    const int first = Count();
+    beginInsertRows(QModelIndex(), first, first + static_cast<int>(rows.size()) - 1);
+    rows_.reserve(rows_.size() + rows.size());
+    for (const RowTexts& r : rows)
+        rows_.push_back(Pack({r.caption, r.name, r.type, r.size, r.created, r.modified}));
+    endInsertRows();
+}
+
+void ResultModel::Clear() {
+    beginResetModel();
+    rows_.clear();
+    rows_.shrink_to_fit();
+    pages_.clear();
+    pageFree_ = 0;
+    pageNext_ = nullptr;
+    checkedCount_ = 0;
+    endResetModel();
+}
+
+void ResultModel::SetChecked(int row, bool checked) {
+    Row& r = rows_[static_cast<std::size_t>(row)];
+    if (r.checked == checked) return;
+    r.checked = checked;
+    checkedCount_ += checked ? 1 : -1;
+    const QModelIndex i = index(row, 0);
+    emit dataChanged(i, i, {Qt::CheckStateRole});
+}
+
+void ResultModel::EmitChecksChanged() {
+    if (rows_.empty()) return;
+    emit dataChanged(index(0, 0), index(Count() - 1, 0), {Qt::CheckStateRole});
+}
+
+void ResultModel::SetAllChecked(bool checked) {
+    for (Row& r : rows_) r.checked = checked;
+    checkedCount_ = checked ? Count() : 0;
+    EmitChecksChanged();
+}
+
+void ResultModel::InvertChecks() {
+    for (Row& r : rows_) r.checked = !r.checked;
+    checkedCount_ = Count() - checkedCount_;
+    EmitChecksChanged();
+}
+
+void ResultModel::SortByColumn(int column) {
+    if (column < 0 || column >= kColumns || rows_.size() < 2) return;
+    std::vector<SortEntry> order(rows_.size());
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        order[i].row = static_cast<std::uint32_t>(i);
+        MakeKey(TextOf(rows_[i], column), order[i]);
+    }
+    std::sort(order.begin(), order.end(), [this, column](const SortEntry& a, const SortEntry& b) {
+        if (a.k0 != b.k0) return a.k0 < b.k0;
+        if (a.k1 != b.k1) return a.k1 < b.k1;
+        const int c = CompareTextAscii(TextOf(rows_[a.row], column), TextOf(rows_[b.row], column));
+        if (c != 0) return c < 0;
+        return a.row < b.row;  // equal texts keep their order
+    });
+
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    std::vector<Row> sorted(rows_.size());
+    std::vector<int> newPlace(rows_.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        sorted[i] = rows_[order[i].row];
+        newPlace[order[i].row] = static_cast<int>(i);
+    }
+    rows_.swap(sorted);
+    const QModelIndexList before = persistentIndexList();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex& i : before)
+        after.append(index(newPlace[static_cast<std::size_t>(i.row())], i.column()));
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+}  // namespace qm::gui
