@@ -359,6 +359,16 @@ class Writer {
         }
     }
 
+    // A file whose attributes no longer fit its record gets an attribute list
+    // and extension records; a deleted one is then not findable from its base
+    // record alone, so the described volumes keep every file in one record.
+    void CheckSingleRecord(ntfs_inode* ni, const FileSpec& f) {
+        if (NInoAttrList(ni)) {
+            errno = 0;
+            Fail(f.path + " no longer fits in one MFT record (too many runs); make it smaller");
+        }
+    }
+
     Entry& Register(const FileSpec& f, std::uint64_t record) {
         if (byPath_.count(f.path)) {
             errno = 0;
@@ -392,6 +402,7 @@ class Writer {
                 break;
         }
         ntfs_attr_close(na);
+        CheckSingleRecord(ni, f);
         Register(f, ni->mft_no);
         if (ntfs_inode_close(ni) != 0) Fail("cannot close " + f.path);
     }
@@ -407,10 +418,11 @@ class Writer {
     // by trial and further parts take what the first left.
     std::vector<std::string> Ballast(const std::string& path, std::uint64_t leave) {
         const std::uint64_t keep = (leave + clusterSize_ - 1) / clusterSize_;
+        const std::uint64_t slack = std::max<std::uint64_t>(1, (64 << 10) / clusterSize_);
         std::vector<std::string> parts;
         for (int part = 0; part < 16; ++part) {
             const std::uint64_t free = FreeClusters();
-            if (free <= keep + 16) break;
+            if (free <= keep + slack) break;
             const std::string name = part == 0 ? path : path + "." + std::to_string(part);
             ntfs_inode* ni = Create(name, S_IFREG);
             if (!ni) Fail("cannot create " + name);
@@ -444,7 +456,7 @@ class Writer {
             Register(f, ni->mft_no);
             if (ntfs_inode_close(ni) != 0) Fail("cannot close " + name);
             parts.push_back(name);
-            if (lo < 16) break;
+            if (lo < slack) break;
         }
         if (parts.empty()) {
             errno = 0;
@@ -470,15 +482,20 @@ class Writer {
     // Fills the volume so that only one-cluster holes stay free, then writes
     // the file in small chunks: each chunk lands in the next hole.
     void WriteFragmented(const FileSpec& f) {
-        const std::uint64_t need = (f.size + clusterSize_ - 1) / clusterSize_;
+        // A filler must be too big to live in its record: one cluster, or as many
+        // as a record's size when clusters are smaller than records.
+        const std::uint64_t recordBytes = vol_->mft_record_size;
+        const std::uint64_t fillerClusters = (recordBytes + clusterSize_ - 1) / clusterSize_;
+        const std::uint64_t fillerBytes = fillerClusters * clusterSize_;
+        const std::uint64_t need = (f.size + fillerBytes - 1) / fillerBytes;
         const std::uint64_t holes = need + 8;
         const std::string dir = "/.fill" + std::to_string(++fillRounds_);
         MakeDir(dir);
         // Room for the fillers' records and index blocks, then two clusters per hole.
-        const std::uint64_t recordBytes = vol_->mft_record_size;
         const std::uint64_t metaBytes = 2 * holes * (recordBytes + 256) + (64 << 10);
         const std::uint64_t meta = (metaBytes + clusterSize_ - 1) / clusterSize_;
-        const auto ballast = Ballast(dir + "/ballast", (2 * holes + meta) * clusterSize_);
+        const auto ballast =
+            Ballast(dir + "/ballast", (2 * holes * fillerClusters + meta) * clusterSize_);
         std::vector<std::pair<LCN, std::uint64_t>> fillers;  // cluster, record
         for (std::uint64_t i = 0;; ++i) {
             const std::string path = dir + "/f" + std::to_string(i);
@@ -489,10 +506,14 @@ class Writer {
             }
             ntfs_attr* na = OpenData(ni, path);
             errno = 0;
-            const bool full = ntfs_attr_truncate_solid(na, clusterSize_) != 0;
+            const bool full = ntfs_attr_truncate_solid(na, fillerBytes) != 0;
             const int e = errno;
             const LCN lcn = full ? -1 : ntfs_attr_vcn_to_lcn(na, 0);
             ntfs_attr_close(na);
+            if (!full && lcn < 0) {
+                errno = 0;
+                Fail("filler " + path + " stayed resident");
+            }
             if (lcn >= 0) fillers.emplace_back(lcn, ni->mft_no);
             ntfs_inode_close(ni);
             if (full) {
@@ -528,8 +549,11 @@ class Writer {
         ntfs_inode* ni = Create(f.path, S_IFREG);
         if (!ni) Fail("cannot create " + f.path);
         ntfs_attr* na = OpenData(ni, f.path);
-        WriteRange(na, f, 0, f.size, f.chunk);
+        // A write larger than the biggest hole fails with ENOSPC in libntfs-3g
+        // even when the holes together are big enough (512-byte clusters).
+        WriteRange(na, f, 0, f.size, std::min<std::uint64_t>(f.chunk, fillerBytes));
         ntfs_attr_close(na);
+        CheckSingleRecord(ni, f);
         Register(f, ni->mft_no);
         if (ntfs_inode_close(ni) != 0) Fail("cannot close " + f.path);
         for (const std::string& part : ballast) Release(part);
