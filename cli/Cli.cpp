@@ -254,7 +254,7 @@ void AppendJsonRow(std::string& out, const ScanRow& row) {
 
 int OutputFailed(const OutputBuffer& out, Messages& msg) {
     if (!out.failed()) return kExitOk;
-    msg.Say(std::string("cannot write the output: ") + std::strerror(errno));
+    msg.Say(std::string("cannot write the output: ") + std::strerror(out.error()));
     return kExitFailed;
 }
 

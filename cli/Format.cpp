@@ -1,5 +1,6 @@
 #include "cli/Format.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 
@@ -113,8 +114,10 @@ void OutputBuffer::Flush() {
     if (text_.empty()) return;
     if (beforeWrite) beforeWrite();
     if (!failed_ && (std::fwrite(text_.data(), 1, text_.size(), file_) != text_.size() ||
-                     std::fflush(file_) != 0))
+                     std::fflush(file_) != 0)) {
         failed_ = true;
+        error_ = errno;
+    }
     text_.clear();
 }
 

@@ -38,6 +38,7 @@ public:
     }
     void Flush();
     bool failed() const { return failed_; }
+    int error() const { return error_; }  // errno of the first failed write
     // Called before anything reaches the file (the progress bar clears its line).
     std::function<void()> beforeWrite;
 
@@ -46,6 +47,7 @@ private:
     std::FILE* file_;
     bool interactive_;
     bool failed_ = false;
+    int error_ = 0;
     std::string text_;
 };
 
