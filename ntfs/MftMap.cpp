@@ -33,6 +33,10 @@ std::uint64_t MftMap::MappedClusters() const {
     return n;
 }
 
+std::uint64_t MftMap::EndVcn() const {
+    return extents_.empty() ? 0 : extents_.back().vcn + extents_.back().length;
+}
+
 std::vector<MftMap::Piece> MftMap::Map(std::uint64_t mftByte, std::uint64_t length) const {
     std::vector<Piece> pieces;
     auto push = [&](Piece p) {

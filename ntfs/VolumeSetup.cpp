@@ -197,6 +197,8 @@ SetupResult Layout(RawVolume& volume, const BootSector& boot, SetupObserver* obs
     FollowAttributeList(volume, info, r0, extents);
 
     const std::uint64_t volumeSize = volume.Size() ? volume.Size() : volumeBytes;
+    // VCNs the runs reach, before anything past the volume's end is cut away.
+    const std::uint64_t mappedEnd = MftMap(extents, g.ClusterSize).EndVcn();
     info.map = MftMap(ClipToVolume(extents, volumeSize, g.ClusterSize), g.ClusterSize);
 
     // The span runs to the highest VCN any extent of the $DATA reaches; with no
@@ -208,9 +210,12 @@ SetupResult Layout(RawVolume& volume, const BootSector& boot, SetupObserver* obs
     const std::uint64_t mftBytes =
         static_cast<std::uint64_t>(info.MftClusterSpan) * std::uint64_t{g.ClusterSize};
     std::uint64_t count = mftBytes / g.RecordSize;
-    // Never walk past what the runs actually hold.
-    const std::uint64_t mapped = info.map.MappedClusters() * std::uint64_t{g.ClusterSize};
-    count = std::min(count, mapped / g.RecordSize);
+    // Never walk past the clusters the runs describe, nor past what a volume of
+    // this size could hold: a damaged run list must not turn into a walk of
+    // billions of records. Records inside that span whose clusters are missing
+    // are walked and counted as unreadable.
+    count = std::min(count, mappedEnd * std::uint64_t{g.ClusterSize} / g.RecordSize);
+    if (volumeSize) count = std::min(count, volumeSize / g.RecordSize);
     info.MftRecordCount = static_cast<std::int64_t>(std::min<std::uint64_t>(count, INT64_MAX));
 
     if (obs) {

@@ -174,6 +174,8 @@ public:
 
     const std::vector<Extent>& extents() const { return extents_; }
     std::uint64_t MappedClusters() const;
+    // One past the highest VCN an extent covers (0 without extents).
+    std::uint64_t EndVcn() const;
     std::uint32_t clusterSize() const { return clusterSize_; }
 
 private:

@@ -245,7 +245,22 @@ TEST(Scan, ImageCutShortInTheMft) {
     auto s = Scan(image, rec);
     ASSERT_TRUE(s.setup.info);
     EXPECT_EQ(rec.Records(), std::vector<std::uint64_t>{20});
-    EXPECT_LE(s.setup.info->MftRecordCount, 100);
+    // The walk goes as far as the image could hold records; those past its end
+    // are counted, not silently dropped.
+    EXPECT_EQ(s.setup.info->MftRecordCount, static_cast<std::int64_t>(image.size() / 1024));
+    EXPECT_EQ(s.unreadable, s.setup.info->MftRecordCount - 100);
+}
+
+TEST(Scan, FragmentBeyondTheImageEndDoesNotHideLaterOnes) {
+    // The middle fragment lies past the end of the image; the third is intact.
+    VolumeBuilder v;
+    v.MftCluster(4).MftRuns({{4, 8}, {400, 4}, {20, 4}}).TotalClusters(64);
+    v.Record(50, Deleted(v, 50, u"after.txt"));
+    Recorder rec;
+    auto s = Scan(v.Build(), rec);
+    ASSERT_TRUE(s.setup.info) << s.setup.reason;
+    EXPECT_EQ(rec.Records(), std::vector<std::uint64_t>{50});
+    EXPECT_EQ(s.unreadable, 16);
 }
 
 TEST(Texts, PositionAndExtension) {
