@@ -81,6 +81,37 @@ std::optional<ByteView> FindAttributeView(ByteView record, std::uint32_t type, b
     return found;
 }
 
+FileAttributes FindFileAttributes(ByteView record) {
+    FileAttributes found;
+    bool nameDone = false;  // the $FILE_NAME search has found one or has ended empty
+    ForEachAttribute(record, [&](ByteView attr) {
+        switch (*attr.U32(0)) {
+            case kAttrStandardInformation:
+                if (!found.standardInformation) found.standardInformation = attr;
+                break;
+            case kAttrFileName:
+                if (!nameDone) {
+                    // One too short to hold its namespace byte ends the search empty.
+                    auto ns = attr.U8(kFileNameNamespace);
+                    if (!ns) {
+                        nameDone = true;
+                    } else if (NamespaceAccepted(*ns)) {
+                        found.fileName = attr;
+                        nameDone = true;
+                    }
+                }
+                break;
+            case kAttrData:
+                if (!found.data) found.data = attr;
+                break;
+            default:
+                break;
+        }
+        return !(found.standardInformation && nameDone && found.data);
+    });
+    return found;
+}
+
 TDynamicCharArray FindAttribute(const TDynamicCharArray& record, std::uint32_t type,
                                 bool fileNameRule) {
     auto view = FindAttributeView(ByteView(record.data(), record.size()), type, fileNameRule);

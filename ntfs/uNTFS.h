@@ -115,6 +115,14 @@ std::optional<ByteView> FindAttributeView(ByteView record, std::uint32_t type,
 TDynamicCharArray FindAttribute(const TDynamicCharArray& record, std::uint32_t type,
                                 bool fileNameRule = false);
 
+// The three attributes a deleted file's row is made of, found in one walk:
+// the same views as FindAttributeView for $STANDARD_INFORMATION, $FILE_NAME
+// with the file-name rule on, and $DATA.
+struct FileAttributes {
+    std::optional<ByteView> standardInformation, fileName, data;
+};
+FileAttributes FindFileAttributes(ByteView record);
+
 // Common attribute header.
 constexpr std::size_t kAttrNonResident = 8;
 constexpr std::size_t kAttrFlags = 12;

@@ -3,6 +3,7 @@
 #include "scan/ScanEngine.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace qm {
 namespace {
@@ -34,6 +35,30 @@ struct BadRange {
     bool mapped;  // mapped but read short: worth a second, record-sized read
 };
 
+// Fills `row` from a fixed-up record: false unless its flags are 0 and it
+// carries $STANDARD_INFORMATION, $FILE_NAME (file-name rule on) and $DATA.
+// The name is assigned in place, so a row object used again keeps its capacity.
+bool FillRow(ByteView record, ScanRow& row) {
+    auto flags = RecordFlags(record);
+    if (!flags || *flags != 0) return false;
+    const FileAttributes a = FindFileAttributes(record);
+    if (!a.standardInformation || !a.fileName || !a.data) return false;
+
+    row.created = a.standardInformation->U64(kSiCreated).value_or(0);
+    row.modified = a.standardInformation->U64(kSiModified).value_or(0);
+    // Only whole code units inside the attribute.
+    const ByteView fn = *a.fileName;
+    const std::uint64_t units = fn.U8(kFnNameLength).value_or(0);
+    const std::uint64_t room = fn.size() > kFnName ? (fn.size() - kFnName) / 2 : 0;
+    const std::size_t n = static_cast<std::size_t>(std::min(units, room));
+    row.name.resize(n);
+    const std::uint8_t* p = fn.data() + kFnName;
+    for (std::size_t i = 0; i < n; ++i)
+        row.name[i] = static_cast<char16_t>(p[2 * i] | (p[2 * i + 1] << 8));
+    row.size = DataSize(*a.data);
+    return true;
+}
+
 }  // namespace
 
 std::string PositionText(std::uint64_t position) { return "0x" + HexText(position, 2); }
@@ -55,26 +80,8 @@ std::string ExtensionOf(const std::string& name8, bool (*dbcsLeadByte)(unsigned 
 }
 
 std::optional<ScanRow> RowFromRecord(ByteView record) {
-    auto flags = RecordFlags(record);
-    if (!flags || *flags != 0) return std::nullopt;
-    auto si = FindAttributeView(record, kAttrStandardInformation);
-    if (!si) return std::nullopt;
-    auto fn = FindAttributeView(record, kAttrFileName, true);
-    if (!fn) return std::nullopt;
-    auto data = FindAttributeView(record, kAttrData);
-    if (!data) return std::nullopt;
-
     ScanRow row;
-    row.created = si->U64(kSiCreated).value_or(0);
-    row.modified = si->U64(kSiModified).value_or(0);
-    const std::uint64_t units = fn->U8(kFnNameLength).value_or(0);
-    row.name.reserve(units);
-    for (std::uint64_t i = 0; i < units; ++i) {
-        auto u = fn->U16(kFnName + 2 * i);
-        if (!u) break;  // only whole code units inside the attribute
-        row.name.push_back(static_cast<char16_t>(*u));
-    }
-    row.size = DataSize(*data);
+    if (!FillRow(record, row)) return std::nullopt;
     return row;
 }
 
@@ -89,33 +96,35 @@ ScanSummary RunScan(RawVolume& volume, ScanObserver& observer,
 
     observer.OnWalkStart(count);
     const std::uint64_t every = std::max<std::uint32_t>(options.progressEvery, 1);
-    // Records per chunk: at least one.
-    const std::uint64_t perChunk = std::max<std::uint64_t>(options.chunkBytes / rs, 1);
-    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(perChunk * rs));
+    const std::uint64_t toWalk =
+        count > kFirstUserRecord ? static_cast<std::uint64_t>(count - kFirstUserRecord) : 0;
+    // Records per chunk: at least one, and no more than the walk needs.
+    const std::uint64_t perChunk =
+        options.chunkBytes == 0
+            ? 1
+            : std::clamp<std::uint64_t>(options.chunkBytes / rs, 1, std::max<std::uint64_t>(toWalk, 1));
+    // Left uninitialised: every byte is read into or zero-filled before use.
+    std::unique_ptr<std::uint8_t[]> chunk(new std::uint8_t[perChunk * rs]);
     std::vector<std::uint8_t> single(static_cast<std::size_t>(rs));
     std::vector<BadRange> bad;
-
-    auto examine = [&](ByteView record, std::uint64_t index, std::uint64_t position) {
-        if (auto row = RowFromRecord(record)) {
-            row->record = index;
-            row->position = position;
-            ++summary.rows;
-            observer.OnRow(std::move(*row));
-        }
-    };
+    ScanRow row;  // reused: its name keeps its capacity when the observer does not take it
+    // The flags word (bytes 22 and 23) lies before the first protected sector
+    // end whenever the stride is 32 bytes or more, so it can be read before the
+    // fixups: records in use are passed over without them.
+    const bool flagsBeforeFixups = info.geometry.BytesPerSector >= 32;
 
     std::int64_t i = kFirstUserRecord;
     while (i < count) {
         const std::uint64_t first = static_cast<std::uint64_t>(i);
-        const std::uint64_t n =
-            options.chunkBytes == 0 ? 1 : std::min<std::uint64_t>(perChunk, count - i);
+        const std::uint64_t n = std::min<std::uint64_t>(perChunk, count - i);
         const std::uint64_t base = first * rs;  // first < count <= mapped bytes / rs: no overflow
 
         // Read the chunk along the MFT's runs, noting what did not arrive.
         bad.clear();
+        const std::vector<MftMap::Piece> pieces = info.map.Map(base, n * rs);
         std::uint64_t at = 0;
-        for (const MftMap::Piece& p : info.map.Map(base, n * rs)) {
-            std::span<std::uint8_t> dst(chunk.data() + at, static_cast<std::size_t>(p.length));
+        for (const MftMap::Piece& p : pieces) {
+            std::span<std::uint8_t> dst(chunk.get() + at, static_cast<std::size_t>(p.length));
             if (p.mapped) {
                 std::size_t got = volume.ReadAt(p.offset, dst);
                 if (got < dst.size()) bad.push_back({at + got, at + p.length, true});
@@ -126,6 +135,9 @@ ScanSummary RunScan(RawVolume& volume, ScanObserver& observer,
             at += p.length;
         }
 
+        // The piece holding the current record's first byte, and where it starts in the chunk.
+        std::size_t piece = 0;
+        std::uint64_t pieceStart = 0;
         for (std::uint64_t k = 0; k < n; ++k, ++i) {
             if (stopRequested.load(std::memory_order_relaxed)) {
                 summary.stopped = true;
@@ -133,16 +145,18 @@ ScanSummary RunScan(RawVolume& volume, ScanObserver& observer,
             }
             const std::uint64_t index = first + k;
             const std::uint64_t lo = k * rs, hi = lo + rs;
+            while (pieceStart + pieces[piece].length <= lo) pieceStart += pieces[piece++].length;
             const BadRange* hit = nullptr;
             for (const BadRange& b : bad)
                 if (b.begin < hi && lo < b.end) {
                     hit = &b;
                     if (!b.mapped) break;
                 }
-            std::span<std::uint8_t> rec(chunk.data() + lo, static_cast<std::size_t>(rs));
+            std::span<std::uint8_t> rec(chunk.get() + lo, static_cast<std::size_t>(rs));
             bool ok;
             if (!hit) {
-                ok = ApplyFixups(rec, info.geometry.BytesPerSector);
+                ok = !(flagsBeforeFixups && (rec[kRecFlags] | rec[kRecFlags + 1]) != 0) &&
+                     ApplyFixups(rec, info.geometry.BytesPerSector);
             } else if (hit->mapped) {
                 // A short chunk read: this record alone may still be readable.
                 RecordRead rr = ReadMftRecord(volume, info, index, single);
@@ -153,9 +167,12 @@ ScanSummary RunScan(RawVolume& volume, ScanObserver& observer,
                 ++summary.unreadable;
                 ok = false;
             }
-            if (ok) {
-                auto pos = info.map.VolumeOffset(index * rs);
-                examine(ByteView(rec.data(), rec.size()), index, pos.value_or(0));
+            if (ok && FillRow(ByteView(rec.data(), rec.size()), row)) {
+                const MftMap::Piece& p = pieces[piece];
+                row.record = index;
+                row.position = p.mapped ? p.offset + (lo - pieceStart) : 0;
+                ++summary.rows;
+                observer.OnRow(std::move(row));
             }
             ++summary.recordsWalked;
             if (summary.recordsWalked % every == 0) observer.OnProgress(summary.recordsWalked);

@@ -174,6 +174,33 @@ TEST(FindAttribute, MalformedWalksEndEmpty) {
     EXPECT_EQ(FindAttribute(shortFn, kAttrFileName, false).size(), 64u);
 }
 
+TEST(FindAttribute, OneWalkFindsWhatThreeLookupsFind) {
+    // A $FILE_NAME too short for its namespace byte ends the name search, not the others.
+    auto shortFnFirst = WithAttributes({{0x10, 96}, {0x30, 64}, {0x30, 104, 1}, {0x80, 72}});
+    auto zeroLength = WithAttributes({{0x10, 96}, {0x30, 104}, {0x80, 72}});
+    Put(zeroLength, 56 + 96 + 4, 0, 4);  // the walk ends before $FILE_NAME and $DATA
+    const std::vector<std::vector<std::uint8_t>> records = {
+        WithAttributes({{0x10, 96}, {0x30, 104, 2}, {0x30, 112, 1}, {0x80, 72}, {0x80, 80}}),
+        WithAttributes({{0x80, 72}, {0x30, 104, 3}, {0x10, 96}, {0x10, 88}}),
+        WithAttributes({{0x30, 104, 2}, {0x30, 112, 4}, {0x80, 72}}),
+        WithAttributes({{0x10, 96}, {0x40, 32}, {0x30, 104, 0}}),
+        WithAttributes({}),
+        shortFnFirst,
+        zeroLength,
+    };
+    auto same = [](std::optional<ByteView> a, std::optional<ByteView> b) {
+        return a.has_value() == b.has_value() &&
+               (!a || (a->data() == b->data() && a->size() == b->size()));
+    };
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const ByteView r(records[i].data(), records[i].size());
+        const FileAttributes a = FindFileAttributes(r);
+        EXPECT_TRUE(same(a.standardInformation, FindAttributeView(r, kAttrStandardInformation))) << i;
+        EXPECT_TRUE(same(a.fileName, FindAttributeView(r, kAttrFileName, true))) << i;
+        EXPECT_TRUE(same(a.data, FindAttributeView(r, kAttrData))) << i;
+    }
+}
+
 TEST(RecordFlagsTest, ReadsOffset22) {
     auto r = WithAttributes({});
     Put(r, 22, 0x0003, 2);

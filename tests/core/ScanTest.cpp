@@ -1,7 +1,10 @@
 // The volume set-up and the deleted-file walk, on volumes built in memory.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/RawVolume.h"
+#include "platform/testing/FaultyVolume.h"
 #include "scan/ScanEngine.h"
 #include "tests/support/VolumeBuilder.h"
 
@@ -194,21 +197,61 @@ TEST(Scan, RecordStraddlingTwoFragments) {
     EXPECT_EQ(rec.Records(), std::vector<std::uint64_t>{17});
 }
 
+// Everything a row carries, for comparing walks.
+using RowKey = std::tuple<std::uint64_t, std::uint64_t, std::u16string, std::uint64_t,
+                          std::uint64_t, std::uint64_t>;
+std::vector<RowKey> Keys(const Recorder& rec) {
+    std::vector<RowKey> keys;
+    for (const ScanRow& r : rec.rows)
+        keys.emplace_back(r.record, r.position, r.name, r.size, r.created, r.modified);
+    return keys;
+}
+
 TEST(Scan, ChunkedAndRecordAtATimeWalksAgree) {
+    // 512-byte clusters: records straddle the fragment ends, and chunks end
+    // inside fragments and inside records' neighbours alike.
     VolumeBuilder v;
-    v.MftCluster(40).MftRuns({{40, 8}, {10, 9}, {90, 15}});
-    for (std::uint32_t n = 16; n < 128; n += 7) v.Record(n, Deleted(v, n, u"f" + std::u16string(1, char16_t('a' + n % 26))));
+    v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(300).MftRuns({{300, 41}, {100, 33}, {500, 182}});
+    for (std::uint32_t n = 16; n < 128; n += 3)
+        v.Record(n, Deleted(v, n, u"f" + std::u16string(1 + n % 9, char16_t('a' + n % 26)), n % 200));
+    v.Record(41, v.NewRecord(41).Flags(1).StandardInformation(1, 2).FileName(u"live").ResidentData(Bytes{1}).Build());
     Bytes image = v.Build();
-    std::vector<std::vector<std::uint64_t>> results;
-    for (std::uint32_t chunk : {0u, 1024u, 3072u, 8192u, 1u << 20}) {
+    Recorder one;
+    ScanOptions single;
+    single.chunkBytes = 0;
+    Scan(image, one, single);
+    ASSERT_EQ(one.rows.size(), 38u);
+    EXPECT_EQ(one.rows[1].position, v.RecordOffset(19));
+    for (std::uint32_t chunk : {1024u, 3072u, 8192u, 1u << 20}) {
         Recorder rec;
         ScanOptions o;
         o.chunkBytes = chunk;
         Scan(image, rec, o);
-        results.push_back(rec.Records());
+        EXPECT_EQ(Keys(rec), Keys(one)) << chunk;
     }
-    for (const auto& r : results) EXPECT_EQ(r, results[0]);
-    EXPECT_EQ(results[0].size(), 16u);
+}
+
+TEST(Scan, FailedChunkReadCostsOnlyTheRecordsOfTheBadSector) {
+    VolumeBuilder v;
+    v.MftCluster(40).MftRuns({{40, 8}, {10, 9}, {90, 15}});
+    for (std::uint32_t n = 16; n < 128; n += 4) v.Record(n, Deleted(v, n, u"f.txt"));
+    const std::uint64_t bad = v.RecordOffset(52) + 512;  // the second sector of record 52
+    for (bool whole : {true, false}) {
+        testing::FaultyVolume volume(v.Build());
+        if (whole)
+            volume.FailRange(bad, bad + 512);  // the chunk's read delivers nothing
+        else
+            volume.ShortRange(bad, bad + 512);  // it stops at the bad sector
+        Recorder rec;
+        std::atomic<bool> stop{false};
+        auto s = RunScan(volume, rec, stop);
+        ASSERT_TRUE(s.setup.info) << s.setup.reason;
+        EXPECT_EQ(s.unreadable, 1) << whole;
+        std::vector<std::uint64_t> want;
+        for (std::uint64_t n = 16; n < 128; n += 4)
+            if (n != 52) want.push_back(n);
+        EXPECT_EQ(rec.Records(), want) << whole;
+    }
 }
 
 TEST(Scan, StopKeepsTheRowsFound) {
