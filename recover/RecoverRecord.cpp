@@ -3,6 +3,7 @@
 #include "recover/RecoverRecord.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace qm {
 namespace {
@@ -130,7 +131,11 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
     OutputFile& out = **file;
 
     // Runs are cut at the data size; what they do not cover is filled with zeros.
-    std::vector<std::uint8_t> buffer;
+    // One buffer, no bigger than the content, left uninitialised: every byte
+    // written out was read into it first.
+    const std::size_t bufferSize =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kStreamChunk, *dataSize));
+    std::unique_ptr<std::uint8_t[]> buffer;
     std::uint64_t written = 0;
     for (const ByteRun& r : *byteRuns) {
         if (written >= *dataSize) break;
@@ -140,13 +145,13 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
         } else {
             // Clusters the volume cannot deliver (a bad sector, or past its end)
             // come back as zeros, so later runs keep their places.
-            if (buffer.empty()) buffer.resize(kStreamChunk);
+            if (!buffer) buffer.reset(new std::uint8_t[bufferSize]);
             for (std::uint64_t done = 0; done < take;) {
                 if (cancel && cancel->load(std::memory_order_relaxed))
                     return Fail(RecoverStatus::Cancelled, {});
                 const std::size_t n =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), take - done));
-                std::span<std::uint8_t> chunk(buffer.data(), n);
+                    static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, take - done));
+                std::span<std::uint8_t> chunk(buffer.get(), n);
                 volume.ReadAt(r.position + done, chunk);
                 if (!out.Write(chunk)) return Fail(RecoverStatus::OutputFailed, outputPath);
                 done += n;
