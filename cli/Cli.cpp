@@ -205,9 +205,23 @@ std::optional<int> ReportScanEnd(const ScanSummary& s, const ScanRunner& runner,
     return std::nullopt;
 }
 
+// The row's name in UTF-8, in a buffer kept from row to row.
+const std::string& NameUtf8(const std::u16string& name) {
+    thread_local std::string text;
+    text.clear();
+    for (char16_t c : name) {
+        if (c >= 0x80) {
+            text = Utf16ToUtf8(name);
+            break;
+        }
+        text += static_cast<char>(c);
+    }
+    return text;
+}
+
 void AppendTsvRow(std::string& out, const ScanRow& row) {
-    const std::string name = Utf16ToUtf8(row.name);
-    out += PositionText(row.position);
+    const std::string& name = NameUtf8(row.name);
+    AppendPosition(out, row.position);
     out += '\t';
     AppendUnsigned(out, row.record);
     out += '\t';
@@ -234,9 +248,9 @@ void AppendJsonTime(std::string& out, std::uint64_t fileTime) {
 }
 
 void AppendJsonRow(std::string& out, const ScanRow& row) {
-    const std::string name = Utf16ToUtf8(row.name);
+    const std::string& name = NameUtf8(row.name);
     out += "{\"position\":\"";
-    out += PositionText(row.position);
+    AppendPosition(out, row.position);
     out += "\",\"record\":";
     AppendUnsigned(out, row.record);
     out += ",\"name\":";

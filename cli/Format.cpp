@@ -17,12 +17,17 @@ namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
-void AppendDigits(std::string& out, int value, int width) {
-    char buf[16];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-    (void)ec;
-    for (int pad = width - static_cast<int>(end - buf); pad > 0; --pad) out += '0';
-    out.append(buf, end);
+// Writes `value` in decimal at `p`, zero-filled to `width` digits; returns the end.
+char* PutDigits(char* p, unsigned value, int width) {
+    char tmp[10];
+    int n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n < width) tmp[n++] = '0';
+    while (n > 0) *p++ = tmp[--n];
+    return p;
 }
 
 bool NeedsTsvEscape(unsigned char u) { return u < 0x20 || u == 0x7F || u == '\\'; }
@@ -78,23 +83,45 @@ void AppendJsonString(std::string& out, std::string_view text) {
 }
 
 bool AppendIsoUtc(std::string& s, std::uint64_t fileTime) {
-    auto t = FileTimeToUtc(fileTime);
-    if (!t) return false;
-    AppendDigits(s, t->year, 4);
-    s += '-';
-    AppendDigits(s, t->month, 2);
-    s += '-';
-    AppendDigits(s, t->day, 2);
-    s += 'T';
-    AppendDigits(s, t->hour, 2);
-    s += ':';
-    AppendDigits(s, t->minute, 2);
-    s += ':';
-    AppendDigits(s, t->second, 2);
-    s += '.';
-    AppendDigits(s, t->millisecond, 3);
-    s += 'Z';
+    // Files of one folder often share their times, and created often equals
+    // modified: the last text is kept. ~0 is no time the calendar can show.
+    thread_local std::uint64_t lastTime = ~std::uint64_t{0};
+    thread_local char lastText[32];
+    thread_local std::size_t lastLength = 0;
+    if (fileTime != lastTime) {
+        auto t = FileTimeToUtc(fileTime);
+        if (!t) return false;
+        char* p = lastText;
+        p = PutDigits(p, static_cast<unsigned>(t->year), 4);
+        *p++ = '-';
+        p = PutDigits(p, static_cast<unsigned>(t->month), 2);
+        *p++ = '-';
+        p = PutDigits(p, static_cast<unsigned>(t->day), 2);
+        *p++ = 'T';
+        p = PutDigits(p, static_cast<unsigned>(t->hour), 2);
+        *p++ = ':';
+        p = PutDigits(p, static_cast<unsigned>(t->minute), 2);
+        *p++ = ':';
+        p = PutDigits(p, static_cast<unsigned>(t->second), 2);
+        *p++ = '.';
+        p = PutDigits(p, static_cast<unsigned>(t->millisecond), 3);
+        *p++ = 'Z';
+        lastTime = fileTime;
+        lastLength = static_cast<std::size_t>(p - lastText);
+    } else if (lastLength == 0) {
+        return false;
+    }
+    s.append(lastText, lastLength);
     return true;
+}
+
+void AppendPosition(std::string& out, std::uint64_t position) {
+    char buf[18] = {'0', 'x'};
+    char* p = buf + 2;
+    int digits = 2;
+    while (digits < 16 && (position >> (4 * digits)) != 0) ++digits;
+    for (int i = digits - 1; i >= 0; --i) *p++ = kHex[(position >> (4 * i)) & 15];
+    out.append(buf, p);
 }
 
 void AppendUnsigned(std::string& out, std::uint64_t value) {

@@ -23,6 +23,9 @@ void AppendJsonString(std::string& out, std::string_view text);
 // False, and nothing appended, for a value no calendar time stands for (2^63 and above).
 bool AppendIsoUtc(std::string& out, std::uint64_t fileTime);
 
+// The row caption: "0x" + the position in upper-case hexadecimal, 2 digits at least.
+void AppendPosition(std::string& out, std::uint64_t position);
+
 void AppendUnsigned(std::string& out, std::uint64_t value);
 
 // Collects output and writes it in large blocks; a terminal gets each line at
