@@ -1,0 +1,224 @@
+// Writes the starting corpus of the fuzz targets: small volumes, records and
+// run lists made with the test builders, and, when a folder of decompressed
+// reference data is given, records, run lists, boot sectors and volume starts
+// taken from it.
+//
+//   qm_fuzz_seeds OUTDIR [REFERENCE_DIR]
+//
+// OUTDIR receives record/, runlist/, boot/ and image/. REFERENCE_DIR is read
+// for mft/*.mft, boot/*.boot and volumes/*.img.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ntfs/uNTFS.h"
+#include "tests/support/RecordBuilder.h"
+#include "tests/support/VolumeBuilder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qm::test::Bytes;
+using qm::test::RunListBuilder;
+using qm::test::VolumeBuilder;
+
+constexpr std::uint64_t kTime = 132223104000000000ull;
+constexpr std::size_t kImageLimit = 64 * 1024;
+constexpr std::size_t kBootLimit = 8 * 1024;
+
+class Seeds {
+public:
+    explicit Seeds(fs::path root) : root_(std::move(root)) {
+        for (const char* t : {"record", "runlist", "boot", "image"}) fs::create_directories(root_ / t);
+    }
+    void Put(const std::string& target, const std::string& name, const Bytes& bytes) {
+        if (bytes.empty() || !seen_.insert(target + std::string(bytes.begin(), bytes.end())).second) return;
+        std::ofstream(root_ / target / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        ++count_;
+    }
+    // A record as fuzz_record takes it: the stride selector, then the record.
+    void Record(const std::string& name, const Bytes& record, std::uint8_t stride = 0) {
+        if (std::all_of(record.begin(), record.end(), [](std::uint8_t b) { return b == 0; })) return;
+        Bytes in{stride};
+        in.insert(in.end(), record.begin(), record.end());
+        Put("record", name, in);
+    }
+    // A run list as fuzz_runlist takes it: cluster size, damage, data size, patch, list.
+    void RunList(const std::string& name, const Bytes& list, std::uint64_t dataSize, std::uint8_t cs = 0) {
+        Bytes in(12, 0);
+        in[0] = cs;
+        qm::test::PutLe(in, 2, dataSize, 8);
+        in.insert(in.end(), list.begin(), list.end());
+        Put("runlist", name, in);
+    }
+    // Every record of an image's MFT, and the run lists of their $DATA.
+    void RecordsOf(const std::string& name, const Bytes& mft, std::size_t recordSize) {
+        for (std::size_t i = 0; i + recordSize <= mft.size(); i += recordSize) {
+            Bytes rec(mft.begin() + static_cast<std::ptrdiff_t>(i),
+                      mft.begin() + static_cast<std::ptrdiff_t>(i + recordSize));
+            Record(name + "-r" + std::to_string(i / recordSize), rec);
+            Bytes fixed = rec;
+            if (!qm::ApplyFixups(std::span<std::uint8_t>(fixed), 512)) continue;
+            auto data = qm::FindAttributeView(qm::ByteView(fixed.data(), fixed.size()), qm::kAttrData);
+            if (!data || data->U8(qm::kAttrNonResident) != 1) continue;
+            auto list = qm::RunListOf(*data);
+            if (!list) continue;
+            RunList(name + "-r" + std::to_string(i / recordSize), Bytes(list->data(), list->data() + list->size()),
+                    data->U64(qm::kNrDataSize).value_or(0) & 0xFFFFF);
+        }
+    }
+    // A whole volume: an image seed, its start as a boot seed, its records.
+    void Volume(const std::string& name, const VolumeBuilder& v, Bytes image) {
+        if (image.size() > kImageLimit) image.resize(kImageLimit);
+        Put("image", name, image);
+        Put("boot", name, Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(std::min(image.size(), kBootLimit))));
+        const auto runs = v.Runs();
+        if (runs.size() == 1) {
+            const std::size_t at = runs[0].lcn * v.ClusterSize();
+            const std::size_t len = std::min<std::size_t>(runs[0].clusters * v.ClusterSize(), image.size() - std::min(at, image.size()));
+            RecordsOf(name, Bytes(image.begin() + static_cast<std::ptrdiff_t>(std::min(at, image.size())),
+                                  image.begin() + static_cast<std::ptrdiff_t>(std::min(at, image.size()) + len)),
+                      v.RecordSize());
+        }
+    }
+    int count() const { return count_; }
+
+private:
+    fs::path root_;
+    std::set<std::string> seen_;
+    int count_ = 0;
+};
+
+Bytes Pattern(std::size_t n, std::uint8_t seed) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 13);
+    return b;
+}
+
+Bytes Deleted(const VolumeBuilder& v, std::uint32_t n, std::u16string name, const Bytes& content) {
+    return v.NewRecord(n).StandardInformation(kTime, kTime + 1).FileName(name).ResidentData(content).Build();
+}
+
+Bytes DeletedRuns(const VolumeBuilder& v, std::uint32_t n, std::u16string name, Bytes runs,
+                  std::uint64_t size) {
+    return v.NewRecord(n)
+        .StandardInformation(kTime, kTime + 1)
+        .FileName(name)
+        .NonResidentData(std::move(runs), size, size, 0, 1)
+        .Build();
+}
+
+void BuilderSeeds(Seeds& s) {
+    {   // 512-byte clusters and 1 KiB records: resident, non-resident, sparse,
+        // negative offsets, a run past the end, DOS names, in-use files, directories.
+        VolumeBuilder v;
+        v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(4).RecordCount(40);
+        v.Record(16, Deleted(v, 16, u"a.txt", qm::test::BytesOf("hello")));
+        v.Record(17, DeletedRuns(v, 17, u"b.bin", RunListBuilder().Run(2, 100).Build(), 1000));
+        v.Record(18, v.NewRecord(18).Flags(1).StandardInformation(1, 2).FileName(u"live").ResidentData(Bytes{1}).Build());
+        v.Record(19, v.NewRecord(19).StandardInformation(1, 2).FileName(u"LONGNA~1.DOC", 2).FileName(u"long name.doc", 1).ResidentData(Bytes{7, 7}).Build());
+        v.Record(20, DeletedRuns(v, 20, u"holes.dat", RunListBuilder().Run(1, 110).Sparse(1).Run(1, 104).Build(), 1400));
+        v.Record(21, Deleted(v, 21, u"", Bytes{}));
+        v.Record(22, v.NewRecord(22).Flags(2).StandardInformation(1, 2).FileName(u"dir").Build());
+        v.Record(23, DeletedRuns(v, 23, u"far.bin", RunListBuilder().Run(2, 5000).Run(1, 108).Build(), 1536));
+        v.Record(24, Deleted(v, 24, u"../escape", Bytes{1, 2, 3}));
+        v.Data(100, Pattern(1024, 1)).Data(104, Pattern(512, 2)).Data(108, Pattern(512, 3)).Data(110, Pattern(512, 4));
+        v.TotalClusters(116);
+        s.Volume("mixed", v, v.Build());
+    }
+    {   // A fragmented MFT whose record 17 lies half in each fragment.
+        VolumeBuilder v;
+        v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(4).MftRuns({{4, 35}, {60, 29}});
+        v.Record(17, Deleted(v, 17, u"split.txt", qm::test::BytesOf("split")));
+        v.Record(20, Deleted(v, 20, u"after.txt", qm::test::BytesOf("after")));
+        v.TotalClusters(96);
+        s.Volume("fragmented", v, v.Build());
+    }
+    {   // The MFT's second fragment is named by an attribute list in record 15.
+        VolumeBuilder v;
+        v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(4).MftRuns({{4, 24}, {40, 24}}).MftExtentInRecord(1, 15);
+        v.Record(22, Deleted(v, 22, u"far.txt", qm::test::BytesOf("far")));
+        v.TotalClusters(70);
+        s.Volume("attrlist", v, v.Build());
+    }
+    {   // 4 KiB clusters holding four 512-byte records each.
+        VolumeBuilder v;
+        v.ClustersPerRecord(0xF7).MftCluster(1).RecordCount(24);
+        v.Record(16, Deleted(v, 16, u"small.txt", qm::test::BytesOf("small")));
+        v.Record(18, DeletedRuns(v, 18, u"nr.bin", RunListBuilder().Run(1, 6).Build(), 4000));
+        v.Data(6, Pattern(4096, 9)).TotalClusters(8);
+        s.Volume("smallrecords", v, v.Build());
+    }
+    {   // Records of 4 KiB sectors; only the records, the volume is too large for a seed.
+        VolumeBuilder v;
+        v.BytesPerSector(4096).SectorsPerClusterByte(1).ClustersPerRecord(1);
+        s.Record("4kn-deleted", Deleted(v, 16, u"4kn.txt", Pattern(900, 5)), 2);
+    }
+
+    // Run lists: the shapes the recovery meets, and a few it must refuse.
+    s.RunList("one", RunListBuilder().Run(1, 10).Build(), 4096);
+    s.RunList("holes-negative", RunListBuilder().Run(2, 12).Sparse(1).Run(1, 3).Build(), 4 * 4096 - 100);
+    s.RunList("wide", RunListBuilder().Fields(1, 8, 5, 8).Build(), 4096);
+    s.RunList("past-end", RunListBuilder().Run(2, 1000000).Run(1, 2).Build(), 3 * 512, 1);
+    s.RunList("empty", Bytes{0}, 1000);
+    s.RunList("many", [] {
+        RunListBuilder b;
+        for (std::uint64_t i = 0; i < 40; ++i) i % 3 ? b.Run(1, 2 + (i * 7) % 13) : b.Sparse(1);
+        return b.Build();
+    }(), 40 * 512, 1);
+}
+
+Bytes ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void ReferenceSeeds(Seeds& s, const fs::path& ref) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(ref / "boot", ec)) s.Put("boot", e.path().stem().string(), ReadFile(e.path()));
+    for (const auto& e : fs::directory_iterator(ref / "mft", ec)) {
+        if (e.path().extension() != ".mft") continue;
+        const Bytes mft = ReadFile(e.path());
+        if (mft.size() < 48) continue;
+        const std::size_t rs = qm::test::GetLe(mft, 28, 4);  // allocated size of record 0
+        if (rs != 1024 && rs != 4096) continue;
+        const std::string name = e.path().stem().string();
+        s.RecordsOf(name, mft, rs);
+        if (rs != 1024) continue;
+        // Records 1 to 63 behind a record 0 of our own, on a volume small enough to fuzz.
+        VolumeBuilder v;
+        v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(2).RecordCount(58).TotalClusters(118);
+        for (std::uint64_t i = 1; i < 58 && (i + 1) * rs <= mft.size(); ++i)
+            v.Record(i, Bytes(mft.begin() + static_cast<std::ptrdiff_t>(i * rs), mft.begin() + static_cast<std::ptrdiff_t>((i + 1) * rs)));
+        s.Put("image", name, v.Build());
+    }
+    for (const auto& e : fs::directory_iterator(ref / "volumes", ec)) {
+        if (e.path().extension() != ".img") continue;
+        Bytes image = ReadFile(e.path());
+        const std::string name = e.path().stem().string();
+        image.resize(std::min(image.size(), kImageLimit));
+        s.Put("image", name, image);
+        image.resize(std::min(image.size(), kBootLimit));
+        s.Put("boot", name, image);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s OUTDIR [REFERENCE_DIR]\n", argv[0]);
+        return 2;
+    }
+    Seeds s{fs::path(argv[1])};
+    BuilderSeeds(s);
+    if (argc > 2) ReferenceSeeds(s, argv[2]);
+    std::printf("%d seeds in %s\n", s.count(), argv[1]);
+    return 0;
+}
