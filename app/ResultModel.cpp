@@ -14,21 +14,27 @@ constexpr std::size_t kMaxEditedCaption = 1024;
 
 inline unsigned char Fold(unsigned char c) { return (c >= 0x61 && c <= 0x7A) ? c - 0x20 : c; }
 
-// The first 16 bytes of a text, folded, as two big-endian numbers padded with
-// zeros: keys that differ order their texts as CompareTextAscii does.
+// Sixteen bytes of a text from `offset` on, folded, as two big-endian numbers
+// padded with zeros: where the keys of two texts differ they order the texts
+// as CompareTextAscii does; where they tie, the next sixteen bytes (and at the
+// end the lengths) decide.
 struct SortEntry {
     std::uint64_t k0 = 0, k1 = 0;
-    std::uint32_t row = 0;
+    std::uint32_t row = 0, length = 0;
 };
 
-void MakeKey(std::string_view t, SortEntry& e) {
+void MakeKey(std::string_view t, std::size_t offset, SortEntry& e) {
     std::uint64_t k[2] = {0, 0};
-    const std::size_t n = std::min<std::size_t>(t.size(), 16);
-    for (std::size_t i = 0; i < n; ++i)
-        k[i / 8] |= std::uint64_t{Fold(static_cast<unsigned char>(t[i]))} << (8 * (7 - i % 8));
+    const std::size_t end = std::min<std::size_t>(t.size(), offset + 16);
+    for (std::size_t i = offset; i < end; ++i) {
+        const std::size_t j = i - offset;
+        k[j / 8] |= std::uint64_t{Fold(static_cast<unsigned char>(t[i]))} << (8 * (7 - j % 8));
+    }
     e.k0 = k[0];
     e.k1 = k[1];
 }
+
+bool SameKey(const SortEntry& a, const SortEntry& b) { return a.k0 == b.k0 && a.k1 == b.k1; }
 
 }  // namespace
 
@@ -129,7 +135,8 @@ QVariant ResultModel::headerData(int section, Qt::Orientation orientation, int r
 char* ResultModel::Allocate(std::size_t bytes) {
     if (bytes > pageFree_) {
         const std::size_t size = std::max(bytes, kPageSize);
-        pages_.push_back(std::make_unique<char[]>(size));
+        pages_.push_back(std::unique_ptr<char[]>(new char[size]));
+        pageBytes_ += size;
         pageNext_ = pages_.back().get();
         pageFree_ = size;
     }
@@ -175,7 +182,6 @@ void ResultModel::AppendRows(const std::vector<RowTexts>& rows) {
     if (rows.empty()) return;
     const int first = Count();
     beginInsertRows(QModelIndex(), first, first + static_cast<int>(rows.size()) - 1);
-    rows_.reserve(rows_.size() + rows.size());
     for (const RowTexts& r : rows)
         rows_.push_back(Pack({r.caption, r.name, r.type, r.size, r.created, r.modified}));
     endInsertRows();
@@ -187,6 +193,7 @@ void ResultModel::Clear() {
     rows_.shrink_to_fit();
     pages_.clear();
     pageFree_ = 0;
+    pageBytes_ = 0;
     pageNext_ = nullptr;
     checkedCount_ = 0;
     endResetModel();
@@ -220,18 +227,48 @@ void ResultModel::InvertChecks() {
 
 void ResultModel::SortByColumn(int column) {
     if (column < 0 || column >= kColumns || rows_.size() < 2) return;
-    std::vector<SortEntry> order(rows_.size());
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
+    const std::size_t n = rows_.size();
+    std::vector<SortEntry> order(n);
+    for (std::size_t i = 0; i < n; ++i) {
         order[i].row = static_cast<std::uint32_t>(i);
-        MakeKey(TextOf(rows_[i], column), order[i]);
+        order[i].length = static_cast<std::uint32_t>(TextOf(rows_[i], column).size());
     }
-    std::sort(order.begin(), order.end(), [this, column](const SortEntry& a, const SortEntry& b) {
+    // Sort by sixteen bytes at a time, refining only the runs that tie. Ties
+    // that remain are equal texts: they keep their order.
+    struct Range {
+        std::size_t begin, end, level;
+    };
+    std::vector<Range> work{{0, n, 0}};
+    auto byKey = [](const SortEntry& a, const SortEntry& b) {
         if (a.k0 != b.k0) return a.k0 < b.k0;
         if (a.k1 != b.k1) return a.k1 < b.k1;
-        const int c = CompareTextAscii(TextOf(rows_[a.row], column), TextOf(rows_[b.row], column));
-        if (c != 0) return c < 0;
-        return a.row < b.row;  // equal texts keep their order
-    });
+        return a.row < b.row;
+    };
+    auto byLength = [](const SortEntry& a, const SortEntry& b) {
+        return a.length != b.length ? a.length < b.length : a.row < b.row;
+    };
+    while (!work.empty()) {
+        const Range r = work.back();
+        work.pop_back();
+        const std::size_t offset = r.level * 16;
+        for (std::size_t i = r.begin; i < r.end; ++i)
+            MakeKey(TextOf(rows_[order[i].row], column), offset, order[i]);
+        std::sort(order.begin() + static_cast<std::ptrdiff_t>(r.begin),
+                  order.begin() + static_cast<std::ptrdiff_t>(r.end), byKey);
+        for (std::size_t a = r.begin; a < r.end;) {
+            std::size_t b = a + 1;
+            bool longer = order[a].length > offset + 16;
+            while (b < r.end && SameKey(order[a], order[b])) longer |= order[b++].length > offset + 16;
+            if (b - a > 1) {
+                if (longer)
+                    work.push_back({a, b, r.level + 1});
+                else
+                    std::sort(order.begin() + static_cast<std::ptrdiff_t>(a),
+                              order.begin() + static_cast<std::ptrdiff_t>(b), byLength);
+            }
+            a = b;
+        }
+    }
 
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     std::vector<Row> sorted(rows_.size());

@@ -61,6 +61,8 @@ public:
     void SetAllChecked(bool checked);
     void InvertChecks();
     int CheckedCount() const { return checkedCount_; }
+    // Bytes held for the rows.
+    std::size_t MemoryUse() const { return rows_.capacity() * sizeof(Row) + pageBytes_; }
 
     // Sorts by the texts of `column` in ascending CompareTextAscii order; rows
     // that compare equal keep their order.
@@ -85,6 +87,7 @@ private:
     std::vector<Row> rows_;
     std::vector<std::unique_ptr<char[]>> pages_;
     std::size_t pageFree_ = 0;
+    std::size_t pageBytes_ = 0;
     char* pageNext_ = nullptr;
     int checkedCount_ = 0;
 };

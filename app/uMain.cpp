@@ -268,7 +268,15 @@ void TfMain::BuildControls() {
 void TfMain::SetTabOrder() {
     QWidget* order[] = {btnScan, DriveList, PB,     DLB,       DCB,  RadioGroup1, rb1,
                         rb2,     btnRecover, edPath, CheckBox1, ListView1, btn1,  btn2};
+    // The progress bar and the frame take no focus; they keep their place in
+    // the chain all the same.
+    std::vector<Qt::FocusPolicy> policies;
+    for (QWidget* w : order) {
+        policies.push_back(w->focusPolicy());
+        if (w->focusPolicy() == Qt::NoFocus) w->setFocusPolicy(Qt::TabFocus);
+    }
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+    for (std::size_t i = 0; i < std::size(order); ++i) order[i]->setFocusPolicy(policies[i]);
 }
 
 void TfMain::SetLabelText(QLabel* label, const QString& text) {

@@ -1,0 +1,82 @@
+// Workers against the window's own life: closing or destroying the window
+// while one runs, a scan started the moment a recovery ends, and the list
+// commands while a recovery reads the list.
+#include <QElapsedTimer>
+#include <QListWidget>
+#include <QProgressBar>
+
+#include <gtest/gtest.h>
+
+#include "tests/gui/GuiTest.h"
+
+namespace qm::guitest {
+namespace {
+
+class WorkerLifetimeTest : public ::testing::Test {
+protected:
+    static constexpr int kFiles = 20000;
+    // Every written file is flushed to disk: tick few.
+    void TickFirst(int n) {
+        for (int r = 0; r < n; ++r) w_->ListView1Model()->SetChecked(r, true);
+    }
+    void SetUp() override {
+        std::vector<TestFile> files(kFiles);
+        for (std::size_t i = 0; i < files.size(); ++i)
+            files[i] = {u"n" + std::u16string(1, u'a' + i % 26), std::string(i % 2000, 'q'),
+                        FileTime(2020, 1, 1, 0, 0, 0), FileTime(2020, 1, 1, 0, 0, 0), i % 2000 > 600};
+        volume_ = MakeVolume(dir_.path(), "vol.img", files);
+        w_ = MakeWindow({{volume_.path}, {}, dir_.path(), {}}, nullptr);
+        w_->DriveList->setCurrentRow(0);
+    }
+    QTemporaryDir dir_;
+    TestVolume volume_;
+    std::unique_ptr<TfMain> w_;
+};
+
+TEST_F(WorkerLifetimeTest, ClosingDuringScanEndsCleanly) {
+    w_->btnScanClick();
+    ASSERT_TRUE(WaitUntil([&] { return w_->ListView1Model()->Count() > 0; }));
+    ASSERT_TRUE(ScanRunning);
+    QElapsedTimer t;
+    t.start();
+    w_->close();
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_FALSE(w_->HasWorkers());
+    EXPECT_FALSE(ScanRunning);
+    // The window works on afterwards.
+    w_->show();
+    ASSERT_TRUE(ScanToEnd(*w_));
+    EXPECT_EQ(w_->ListView1Model()->Count(), kFiles);
+}
+
+TEST_F(WorkerLifetimeTest, DestroyingDuringRecoveryEndsCleanly) {
+    ASSERT_TRUE(ScanToEnd(*w_));
+    TickFirst(100);
+    w_->btnRecoverClick();
+    ASSERT_TRUE(WaitUntil([&] { return w_->PB->value() >= 2; }));
+    ASSERT_TRUE(RecoverRunning);
+    w_.reset();
+    EXPECT_FALSE(RecoverRunning);
+}
+
+TEST_F(WorkerLifetimeTest, ListCommandsDuringRecoveryThenScanAtItsEnd) {
+    ASSERT_TRUE(ScanToEnd(*w_));
+    TickFirst(100);
+    bool rescanned = false;
+    QObject::connect(w_.get(), &TfMain::RecoverEnded, [&] { w_->btnScanClick(); });
+    QObject::connect(w_.get(), &TfMain::ScanEnded, [&] { rescanned = true; });
+    QObject::connect(w_->PB, &QProgressBar::valueChanged, [&](int v) {
+        if (RecoverRunning && v % 20 == 1) {  // the ticked count stays, the places move
+            w_->btn2Click();
+            w_->ListView1ColumnClick(v % 6);
+            w_->btn2Click();
+        }
+    });
+    w_->btnRecoverClick();
+    ASSERT_TRUE(WaitUntil([&] { return rescanned; }, 60000));
+    EXPECT_FALSE(RecoverRunning || ScanRunning || w_->HasWorkers());
+    EXPECT_EQ(w_->ListView1Model()->Count(), kFiles);
+}
+
+}  // namespace
+}  // namespace qm::guitest
