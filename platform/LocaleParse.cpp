@@ -218,10 +218,9 @@ void ReadTime(std::string_view timeFormat, std::string_view ampm, LocaleFormats&
     const auto ms = textBetween(minuteAt, secondAt);
     if (hm) between.push_back(*hm);
     if (ms) between.push_back(*ms);
-    if ((hm || minuteAt < 0) && (ms || secondAt < 0))
-        f.timeSeparator = CommonSeparator(between).value_or(":");
-    else
-        f.timeSeparator = ":";
+    std::optional<std::string> sep;
+    if ((hm || minuteAt < 0) && (ms || secondAt < 0)) sep = CommonSeparator(between);
+    f.timeSeparator = sep ? std::move(*sep) : std::string(1, ':');
 }
 
 }  // namespace

@@ -154,7 +154,9 @@ TEST(SystemLocaleFormats, ReadFromTheUserLocale) {
     EXPECT_NE(f.shortDatePattern.find('M'), std::string::npos);
     EXPECT_NE(f.shortDatePattern.find('d'), std::string::npos);
     EXPECT_FALSE(f.timeSeparator.empty());
-    if (f.twelveHour) EXPECT_FALSE(f.am.empty());
+    if (f.twelveHour) {
+        EXPECT_FALSE(f.am.empty());
+    }
 }
 #endif
 

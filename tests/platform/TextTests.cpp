@@ -90,9 +90,15 @@ TEST(AnsiText, FollowsTheActiveCodePage) {
     EXPECT_EQ(Utf16ToAnsi(u"name.txt"), "name.txt");
     EXPECT_EQ(Utf16ToAnsi(kLoneSurrogate), "x?y");
     const std::string cyr = Utf16ToAnsi(kCyrillic);
-    if (cyr.find('?') == std::string::npos) EXPECT_EQ(AnsiToUtf8(cyr), Utf16ToUtf8(kCyrillic));
-    if (GetACP() == 936) EXPECT_TRUE(IsDbcsLeadByte(0xB1));
-    if (GetACP() == 1252) EXPECT_FALSE(IsDbcsLeadByte(0xB1));
+    if (cyr.find('?') == std::string::npos) {
+        EXPECT_EQ(AnsiToUtf8(cyr), Utf16ToUtf8(kCyrillic));
+    }
+    if (GetACP() == 936) {
+        EXPECT_TRUE(IsDbcsLeadByte(0xB1));
+    }
+    if (GetACP() == 1252) {
+        EXPECT_FALSE(IsDbcsLeadByte(0xB1));
+    }
     EXPECT_FALSE(IsDbcsLeadByte('.'));
 }
 #endif
