@@ -3,10 +3,12 @@
 // reference data is given, records, run lists, boot sectors and volume starts
 // taken from it.
 //
-//   qm_fuzz_seeds OUTDIR [REFERENCE_DIR]
+//   qm_fuzz_seeds OUTDIR [REFERENCE_DIR [IMAGE...]]
 //
 // OUTDIR receives record/, runlist/, boot/ and image/. REFERENCE_DIR is read
-// for mft/*.mft, boot/*.boot and volumes/*.img.
+// for mft/*.mft, boot/*.boot and volumes/*.img. Each IMAGE (a whole volume,
+// such as the ones tools/make-volume.sh makes) gives its records, and a small
+// volume of its system records and deleted files behind a record 0 of our own.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -17,6 +19,8 @@
 #include <vector>
 
 #include "ntfs/uNTFS.h"
+#include "platform/RawVolume.h"
+#include "scan/ScanEngine.h"
 #include "tests/support/RecordBuilder.h"
 #include "tests/support/VolumeBuilder.h"
 
@@ -209,6 +213,55 @@ void ReferenceSeeds(Seeds& s, const fs::path& ref) {
     }
 }
 
+// The records of a whole volume, raw as they lie on it: the ones the MFT's
+// first records hold and its deleted files, squeezed into a volume small
+// enough to fuzz.
+void ImageSeeds(Seeds& s, const fs::path& path) {
+    auto opened = qm::OpenRawVolume(path.string());
+    if (!opened) return;
+    qm::RawVolume& volume = **opened;
+    const qm::SetupResult setup = qm::SetupVolume(volume);
+    if (!setup.info) return;
+    const qm::VolumeInfo& info = *setup.info;
+    const std::uint32_t rs = info.geometry.RecordSize;
+    const std::string name = path.stem().string();
+    auto raw = [&](std::uint64_t index) {
+        Bytes rec(rs);
+        std::size_t at = 0;
+        for (const auto& p : info.map.Map(index * rs, rs)) {
+            if (p.mapped) volume.ReadAt(p.offset, std::span<std::uint8_t>(rec.data() + at, p.length));
+            at += p.length;
+        }
+        return rec;
+    };
+    std::vector<Bytes> keep;  // records 1..15, then deleted files
+    for (std::uint64_t i = 1; i < 16; ++i) keep.push_back(raw(i));
+    std::vector<Bytes> deleted;
+    Bytes fixed(rs);
+    for (std::uint64_t i = 16; i < static_cast<std::uint64_t>(info.MftRecordCount) && deleted.size() < 64; ++i) {
+        if (qm::ReadMftRecord(volume, info, i, fixed) != qm::RecordRead::Ok) continue;
+        if (!qm::RowFromRecord(qm::ByteView(fixed.data(), fixed.size()))) continue;
+        deleted.push_back(raw(i));
+    }
+    for (std::size_t i = 0; i < keep.size(); ++i) s.Record(name + "-sys" + std::to_string(i + 1), keep[i]);
+    for (std::size_t i = 0; i < deleted.size(); ++i) s.Record(name + "-deleted" + std::to_string(i), deleted[i]);
+    s.Record(name + "-r0", raw(0));
+
+    // The small volume: the image's own geometry, as many records as fit in 60 KiB.
+    const std::uint64_t cs = info.geometry.ClusterSize;
+    if (cs > 4096 || info.geometry.BytesPerSector != 512) return;
+    const std::uint64_t records = std::min<std::uint64_t>(16 + deleted.size(), (60 * 1024 - 2 * cs) / rs);
+    if (records <= 16) return;
+    VolumeBuilder v;
+    v.SectorsPerClusterByte(info.boot.sectorsPerClusterByte)
+        .ClustersPerRecord(info.boot.clustersPerRecord)
+        .MftCluster(1)
+        .RecordCount(records);
+    for (std::uint64_t i = 1; i < records; ++i) v.Record(i, i < 16 ? keep[i - 1] : deleted[i - 16]);
+    v.TotalClusters(1 + (records * rs + cs - 1) / cs);
+    s.Put("image", name, v.Build());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -219,6 +272,7 @@ int main(int argc, char** argv) {
     Seeds s{fs::path(argv[1])};
     BuilderSeeds(s);
     if (argc > 2) ReferenceSeeds(s, argv[2]);
+    for (int i = 3; i < argc; ++i) ImageSeeds(s, argv[i]);
     std::printf("%d seeds in %s\n", s.count(), argv[1]);
     return 0;
 }
