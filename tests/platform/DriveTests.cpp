@@ -1,16 +1,23 @@
-// Linux drive discovery and device layering, over fake sysfs trees.
+// Drive discovery: on Linux over fake sysfs trees (and the device layering
+// behind FolderIsOnSource), on Windows through the drive letters.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <map>
 
 #include "PlatformTestSupport.h"
 #include "platform/Platform.h"
+
+#if defined(__linux__)
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include "platform/posix/PosixInternal.h"
+#endif
 
 namespace qm {
 namespace {
+
+#if defined(__linux__)
 
 using test::TempDir;
 using test::WriteText;
@@ -19,7 +26,7 @@ namespace fs = std::filesystem;
 // A sysfs tree: devices/... holds the real directories, class/block and
 // dev/block the links to them, as the kernel lays them out.
 class FakeSysfs {
-public:
+  public:
     explicit FakeSysfs(const TempDir& dir) : root_(dir.path() / "sys") {
         fs::create_directories(root_ / "class" / "block");
         fs::create_directories(root_ / "dev" / "block");
@@ -45,7 +52,7 @@ public:
         fs::create_directory_symlink(dirs_.at(member), dirs_.at(holder) / "slaves" / member);
     }
 
-private:
+  private:
     fs::path root_;
     std::map<std::string, fs::path> dirs_;
 };
@@ -143,6 +150,30 @@ TEST(DeviceLayers, FileSystemsWithTheirOwnNumbersAreFoundThroughMountinfo) {
     EXPECT_FALSE(
         posix::DeviceLiesOn(makedev(0, 21), rdev, sys.devBlock(), dir.path() / "mountinfo"));
 }
+
+TEST(DiscoverBlockDevices, ThisMachinesDrivesAreBlockDevices) {
+    for (const std::string& dev : ListFixedDrives()) {
+        struct stat st {};
+        EXPECT_TRUE(::stat(dev.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) << dev;
+    }
+}
+#endif
+
+#if defined(_WIN32)
+TEST(FixedDrives, AreDriveLettersInOrderWithLabels) {
+    const auto drives = ListFixedDrives();
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        ASSERT_EQ(drives[i].size(), 2u);
+        EXPECT_TRUE(drives[i][0] >= 'A' && drives[i][0] <= 'Z' && drives[i][1] == ':');
+        if (i > 0) {
+            EXPECT_LT(drives[i - 1], drives[i]);
+        }
+        EXPECT_TRUE(SystemVolumeLabel(drives[i]).has_value()) << drives[i];
+    }
+    // Image files carry their label inside; the system knows none.
+    EXPECT_FALSE(SystemVolumeLabel("disk.img"));
+}
+#endif
 
 }  // namespace
 }  // namespace qm

@@ -5,6 +5,12 @@
 #include "PlatformTestSupport.h"
 #include "platform/LocaleParse.h"
 
+#if defined(__SANITIZE_ADDRESS__) && defined(__GLIBC__)
+// glibc keeps the search path that LOCPATH gives setlocale (see ScopedLocale)
+// and never frees it.
+extern "C" const char* __lsan_default_suppressions() { return "leak:__argz_add_sep\n"; }
+#endif
+
 namespace qm {
 
 // Shown when an expectation fails.
