@@ -113,7 +113,7 @@ std::string QuoteLiteral(std::string_view text, bool quoteSlash) {
     std::string out;
     bool open = false;
     for (char c : text) {
-        const bool special = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '\'' ||
+        const bool special = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '\'' || c == '"' ||
                              (quoteSlash && c == '/');
         if (special != open) {
             out += '\'';
@@ -135,7 +135,7 @@ std::optional<std::string> CommonSeparator(const std::vector<std::string>& betwe
     const std::string& s = between.front();
     if (s.empty() || s.size() > 4) return std::nullopt;
     for (char c : s)
-        if (IsAsciiAlnum(c) || static_cast<unsigned char>(c) >= 0x80 || c == '\'')
+        if (IsAsciiAlnum(c) || static_cast<unsigned char>(c) >= 0x80 || c == '\'' || c == '"')
             return std::nullopt;
     return s;
 }

@@ -69,8 +69,8 @@ TEST(StrftimeFormats, LiteralTextIsQuotedAndOddPatternsFallBack) {
     // Words between the fields are literal; so is an apostrophe.
     EXPECT_EQ(FormatsFromStrftime("%d de %B de %Y", "%H:%M", "", "", "").shortDatePattern,
               "dd 'de' MMMM 'de' yyyy");
-    EXPECT_EQ(FormatsFromStrftime("%d'%m'%Y", "%H:%M", "", "", "").shortDatePattern,
-              "dd''''MM''''yyyy");
+    EXPECT_EQ(FormatsFromStrftime("%d'%m\"%Y", "%H:%M", "", "", "").shortDatePattern,
+              "dd''''MM'\"'yyyy");
     // Separators that differ leave '/' as the separator, and a literal '/'
     // is quoted when the separator is something else.
     EXPECT_EQ(FormatsFromStrftime("%Y.%m-%d", "%H:%M", "", "", "").dateSeparator, "/");
