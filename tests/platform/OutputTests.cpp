@@ -103,6 +103,18 @@ TEST(OutputFile, BadDestinationsFailWithoutLeavingFiles) {
     f.reset();
     EXPECT_TRUE(fs::is_directory(dir.path() / "taken"));
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"taken"});
+
+#if !defined(_WIN32)
+    // The folder vanishes while the file is written (Windows keeps it while open).
+    fs::create_directory(dir.path() / "gone");
+    auto g = MustCreate((dir.path() / "gone" / "a.bin").string());
+    ASSERT_TRUE(g);
+    ASSERT_TRUE(g->Write(Pattern(10)));
+    fs::remove_all(dir.path() / "gone");
+    EXPECT_FALSE(g->Commit());
+    g.reset();
+    EXPECT_FALSE(fs::exists(dir.path() / "gone"));
+#endif
 }
 
 TEST(FolderIsOnSource, ImageFilesAndUnknownSourcesAreNeverTheFolder) {
