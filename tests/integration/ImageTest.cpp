@@ -145,6 +145,55 @@ TEST(ImageGeometry, SetupReadsEachGeometry) {
     if (seen == 0) GTEST_SKIP() << "no images (qm-mkvolume is not built)";
 }
 
+// The images hold the run lists the recovery tests rely on: a fragmented file
+// in one-cluster holes, with runs that step back (negative offsets), and
+// sparse runs between real ones.
+TEST(ImageGeometry, FilesHaveTheRunsTheyWereMadeFor) {
+    int seen = 0;
+    for (const char* name : {"c512", "c4096", "c65536", "c2m", "rec4096"}) {
+        const fs::path image = ImageDir() / (std::string(name) + ".img");
+        if (!fs::exists(image)) continue;
+        ++seen;
+        auto volume = OpenRawVolume(image.string());
+        ASSERT_TRUE(volume.ok());
+        auto setup = SetupVolume(**volume);
+        ASSERT_EQ(setup.stop, SetupStop::None);
+        auto runsOf = [&](const std::string& file) {
+            for (const auto& e : ReadManifest(image)) {
+                if (e.path != file) continue;
+                std::vector<std::uint8_t> record(setup.info->geometry.RecordSize);
+                EXPECT_EQ(ReadMftRecord(**volume, *setup.info, e.record, record), RecordRead::Ok);
+                auto data = FindAttributeView(ByteView(record), kAttrData);
+                EXPECT_TRUE(data.has_value()) << file;
+                if (!data) break;
+                auto list = RunListOf(*data);
+                EXPECT_TRUE(list.ok()) << file;
+                if (!list.ok()) break;
+                auto runs = DecodeRunList(*list);
+                EXPECT_TRUE(runs.ok()) << file;
+                if (runs.ok()) return *runs;
+                break;
+            }
+            ADD_FAILURE() << name << ": no runs for " << file;
+            return std::vector<DataRun>{};
+        };
+
+        EXPECT_GE(runsOf("/docs/frag.bin").size(), 6u) << name;
+        const auto back = runsOf("/docs/frag-back.bin");
+        std::size_t backwards = 0;
+        for (std::size_t i = 1; i < back.size(); ++i) backwards += back[i].lcn < back[i - 1].lcn;
+        EXPECT_GE(back.size(), 6u) << name;
+        EXPECT_GE(backwards * 2, back.size()) << name;
+
+        const auto sparse = runsOf("/docs/sparse.bin");
+        std::size_t holes = 0;
+        for (const DataRun& r : sparse) holes += r.sparse;
+        EXPECT_GE(holes, 2u) << name;
+        EXPECT_FALSE(sparse.empty() || sparse.front().sparse || sparse.back().sparse) << name;
+    }
+    if (seen == 0) GTEST_SKIP() << "no images (qm-mkvolume is not built)";
+}
+
 // The fragmented MFT really is fragmented, with its run list continued in an
 // extension record, and deleted files lie beyond its first fragment.
 TEST(ImageGeometry, FragmentedMftReachesEveryFragment) {

@@ -251,6 +251,9 @@ Description ParseDescription(const std::string& text) {
             auto o = Options(w, 3, line);
             f.chunk = static_cast<std::uint32_t>(Size(TakeOption(o, "chunk", "4096"), line));
             if (f.chunk == 0) Fail(line, "chunk must not be 0");
+            const std::string order = TakeOption(o, "order", "forward");
+            if (order != "forward" && order != "reverse") Fail(line, "order is forward or reverse");
+            f.reverse = order == "reverse";
             NoMoreOptions(o, line);
             addFile(f);
         } else if (cmd == "mftfill") {

@@ -46,6 +46,7 @@ struct FileSpec {
     std::string literal;
     std::vector<Piece> pieces;
     std::uint32_t chunk = 4096;  // write size of a fragmented file
+    bool reverse = false;        // fragmented: last chunk first, so the runs step backwards
     std::uint64_t seed = 0;      // derived from the volume seed and the path
 };
 

@@ -551,7 +551,19 @@ class Writer {
         ntfs_attr* na = OpenData(ni, f.path);
         // A write larger than the biggest hole fails with ENOSPC in libntfs-3g
         // even when the holes together are big enough (512-byte clusters).
-        WriteRange(na, f, 0, f.size, std::min<std::uint64_t>(f.chunk, fillerBytes));
+        const std::uint64_t chunk = std::min<std::uint64_t>(f.chunk, fillerBytes);
+        if (f.reverse) {
+            // Each write past the end leaves a hole before it that a later write
+            // fills from the next free hole on the volume: clusters ascend while
+            // the file's offsets descend, so every run starts before the last.
+            for (std::uint64_t end = f.size; end > 0;) {
+                const std::uint64_t at = end > chunk ? (end - 1) / chunk * chunk : 0;
+                WriteRange(na, f, at, end - at, chunk);
+                end = at;
+            }
+        } else {
+            WriteRange(na, f, 0, f.size, chunk);
+        }
         ntfs_attr_close(na);
         CheckSingleRecord(ni, f);
         Register(f, ni->mft_no);
