@@ -116,9 +116,14 @@ std::uint64_t VolumeBuilder::MftClusters() const {
     return (bytes + ClusterSize() - 1) / ClusterSize();
 }
 
+std::uint64_t VolumeBuilder::MftClusterValue() const {
+    if (mftCluster_) return *mftCluster_;
+    return runs_.empty() ? 4 : runs_.front().lcn;
+}
+
 std::vector<MftRun> VolumeBuilder::Runs() const {
     if (!runs_.empty()) return runs_;
-    return {MftRun{mftCluster_, MftClusters()}};
+    return {MftRun{MftClusterValue(), MftClusters()}};
 }
 
 std::uint64_t VolumeBuilder::MftRecordCapacity() const {
@@ -272,7 +277,7 @@ Bytes VolumeBuilder::Build() const {
     PutLe(boot, 24, 63, 2);    // sectors per track
     PutLe(boot, 26, 255, 2);   // heads
     PutLe(boot, 40, totalSectors_.value_or(image.size() / bytesPerSector_), 8);
-    PutLe(boot, 48, mftCluster_, 8);
+    PutLe(boot, 48, MftClusterValue(), 8);
     PutLe(boot, 56, std::max<std::uint64_t>(1, clusters / 2), 8);  // $MFTMirr, unused here
     PutLe(boot, 64, clustersPerRecord_, 4);
     PutLe(boot, 68, 1, 4);  // clusters per index buffer
@@ -287,6 +292,18 @@ Bytes VolumeBuilder::Build() const {
                   image.begin() + static_cast<std::ptrdiff_t>(lcn * cluster));
     }
 
+    if (extent_) {
+        // The extension record must be reachable through record 0's own runs.
+        const auto runs = Runs();
+        std::uint64_t baseBytes = 0;
+        for (std::size_t i = 0; i < std::min(extent_->first, runs.size()); ++i) {
+            baseBytes += runs[i].clusters * cluster;
+        }
+        if (std::uint64_t{extent_->second + 1} * RecordSize() > baseBytes) {
+            throw std::invalid_argument(
+                "the extension record lies outside the fragments record 0 maps");
+        }
+    }
     const std::uint64_t capacity = MftRecordCapacity();
     for (std::uint32_t i = 0; i < 16 && i < capacity; ++i) {
         if (!records_.count(i)) WriteMft(image, std::uint64_t{i} * RecordSize(), DefaultRecord(i));

@@ -28,7 +28,8 @@ class VolumeBuilder {
     VolumeBuilder& SectorsPerClusterByte(std::uint8_t value);
     // The four bytes at offset 64: below 128 a count of clusters, else 2^(256 - v) bytes.
     VolumeBuilder& ClustersPerRecord(std::uint32_t v);
-    // Offset 48. Also where the MFT is put unless MftRuns() places it.
+    // Offset 48 (default 4, or the first fragment's cluster when MftRuns() is
+    // given). Also where the MFT is put unless MftRuns() places it.
     VolumeBuilder& MftCluster(std::uint64_t lcn);
     VolumeBuilder& Serial(std::uint64_t serial);
     // Offset 40; default: the image's size in sectors.
@@ -41,7 +42,7 @@ class VolumeBuilder {
     // Records the MFT holds (default 64); rounded up to whole clusters.
     VolumeBuilder& RecordCount(std::uint64_t count);
     // The MFT's fragments in VCN order; their clusters define the MFT's size.
-    // The first need not start at MftCluster (a boot sector that lies is a case).
+    // An explicit MftCluster() may point elsewhere (a boot sector that lies).
     VolumeBuilder& MftRuns(std::vector<MftRun> runs);
     // Flags of record 0's $DATA attribute (compressed 0x0001, encrypted 0x4000, sparse 0x8000).
     VolumeBuilder& MftDataFlags(std::uint16_t flags);
@@ -65,6 +66,7 @@ class VolumeBuilder {
     std::uint32_t RecordSize() const;
     // MFT fragments as they will be written.
     std::vector<MftRun> Runs() const;
+    std::uint64_t MftClusterValue() const;
     std::uint64_t MftRecordCapacity() const;
     // Byte offset on the volume of record `index`'s first byte.
     std::uint64_t RecordOffset(std::uint64_t index) const;
@@ -83,7 +85,7 @@ class VolumeBuilder {
     std::uint16_t bytesPerSector_ = 512;
     std::uint8_t sectorsPerClusterByte_ = 8;
     std::uint32_t clustersPerRecord_ = 0xF6;
-    std::uint64_t mftCluster_ = 4;
+    std::optional<std::uint64_t> mftCluster_;
     std::uint64_t serial_ = 0x1234ABCD5678EF90;
     std::optional<std::uint64_t> totalSectors_;
     std::string oem_ = "NTFS    ";
