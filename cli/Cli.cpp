@@ -25,6 +25,7 @@
 #include <set>
 #include <system_error>
 #include <variant>
+#include <vector>
 
 #include "cli/Format.h"
 #include "ntfs/Sources.h"
@@ -208,62 +209,80 @@ std::optional<int> ReportScanEnd(const ScanSummary& s, const ScanRunner& runner,
 // The row's name in UTF-8, in a buffer kept from row to row.
 const std::string& NameUtf8(const std::u16string& name) {
     thread_local std::string text;
-    text.clear();
-    for (char16_t c : name) {
-        if (c >= 0x80) {
+    text.resize(name.size());
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] >= 0x80) {
             text = Utf16ToUtf8(name);
             break;
         }
-        text += static_cast<char>(c);
+        text[i] = static_cast<char>(name[i]);
     }
     return text;
 }
 
-void AppendTsvRow(std::string& out, const ScanRow& row) {
-    const std::string& name = NameUtf8(row.name);
-    AppendPosition(out, row.position);
-    out += '\t';
-    AppendUnsigned(out, row.record);
-    out += '\t';
-    AppendTsvField(out, name);
-    out += '\t';
-    AppendTsvField(out, ExtensionOf(name));
-    out += '\t';
-    AppendUnsigned(out, row.size);
-    out += '\t';
-    AppendIsoUtc(out, row.created);
-    out += '\t';
-    AppendIsoUtc(out, row.modified);
-    out += '\n';
+// A row is put together in one scratch buffer with room for its longest form
+// and added to the output in one piece.
+char* RowScratch(std::size_t nameBytes, std::size_t perByte) {
+    thread_local std::vector<char> scratch;
+    // The name and its type, escaped, and the rest of the row.
+    const std::size_t most = 2 * (perByte * nameBytes + 2) + 512;
+    if (scratch.size() < most) scratch.resize(most);
+    return scratch.data();
 }
 
-void AppendJsonTime(std::string& out, std::uint64_t fileTime) {
-    out += '"';
-    if (AppendIsoUtc(out, fileTime)) {
-        out += '"';
-    } else {
-        out.pop_back();
-        out += "null";
+void AppendTsvRow(std::string& out, const ScanRow& row) {
+    const std::string& name = NameUtf8(row.name);
+    char* const start = RowScratch(name.size(), kTsvPerByte);
+    char* p = PutPosition(start, row.position);
+    *p++ = '\t';
+    p = PutUnsigned(p, row.record);
+    *p++ = '\t';
+    p = PutTsvField(p, name);
+    *p++ = '\t';
+    p = PutTsvField(p, ExtensionOf(name));
+    *p++ = '\t';
+    p = PutUnsigned(p, row.size);
+    *p++ = '\t';
+    if (char* end = PutIsoUtc(p, row.created)) p = end;
+    *p++ = '\t';
+    if (char* end = PutIsoUtc(p, row.modified)) p = end;
+    *p++ = '\n';
+    out.append(start, p);
+}
+
+char* PutJsonTime(char* p, std::uint64_t fileTime) {
+    *p++ = '"';
+    if (char* end = PutIsoUtc(p, fileTime)) {
+        *end++ = '"';
+        return end;
     }
+    std::memcpy(p - 1, "null", 4);
+    return p + 3;
 }
 
 void AppendJsonRow(std::string& out, const ScanRow& row) {
     const std::string& name = NameUtf8(row.name);
-    out += "{\"position\":\"";
-    AppendPosition(out, row.position);
-    out += "\",\"record\":";
-    AppendUnsigned(out, row.record);
-    out += ",\"name\":";
-    AppendJsonString(out, name);
-    out += ",\"type\":";
-    AppendJsonString(out, ExtensionOf(name));
-    out += ",\"size\":";
-    AppendUnsigned(out, row.size);
-    out += ",\"created\":";
-    AppendJsonTime(out, row.created);
-    out += ",\"modified\":";
-    AppendJsonTime(out, row.modified);
-    out += "}\n";
+    char* const start = RowScratch(name.size(), kJsonPerByte);
+    auto text = [](char* p, std::string_view t) {
+        std::memcpy(p, t.data(), t.size());
+        return p + t.size();
+    };
+    char* p = text(start, "{\"position\":\"");
+    p = PutPosition(p, row.position);
+    p = text(p, "\",\"record\":");
+    p = PutUnsigned(p, row.record);
+    p = text(p, ",\"name\":");
+    p = PutJsonString(p, name);
+    p = text(p, ",\"type\":");
+    p = PutJsonString(p, ExtensionOf(name));
+    p = text(p, ",\"size\":");
+    p = PutUnsigned(p, row.size);
+    p = text(p, ",\"created\":");
+    p = PutJsonTime(p, row.created);
+    p = text(p, ",\"modified\":");
+    p = PutJsonTime(p, row.modified);
+    p = text(p, "}\n");
+    out.append(start, p);
 }
 
 int OutputFailed(const OutputBuffer& out, Messages& msg) {

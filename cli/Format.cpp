@@ -30,105 +30,164 @@ char* PutDigits(char* p, unsigned value, int width) {
     return p;
 }
 
+// Two digits of `value` (below 100).
+char* PutTwo(char* p, unsigned value) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    std::memcpy(p, kPairs + 2 * value, 2);
+    return p + 2;
+}
+
 bool NeedsTsvEscape(unsigned char u) { return u < 0x20 || u == 0x7F || u == '\\'; }
 bool NeedsJsonEscape(unsigned char u) { return u < 0x20 || u == 0x7F || u == '\\' || u == '"'; }
 
+char* PutText(char* p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+}
+
+// Appends what `put` writes, given room for at most `most` bytes.
+template <typename Put>
+void AppendVia(std::string& out, std::size_t most, Put&& put) {
+    char small[64];
+    if (most <= sizeof small) {
+        out.append(small, put(small));
+        return;
+    }
+    const std::size_t at = out.size();
+    out.resize(at + most);
+    out.resize(static_cast<std::size_t>(put(out.data() + at) - out.data()));
+}
+
 }  // namespace
 
-void AppendTsvField(std::string& out, std::string_view text) {
+char* PutTsvField(char* p, std::string_view text) {
     std::size_t plain = 0;  // start of the stretch that needs no escape
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto u = static_cast<unsigned char>(text[i]);
         if (!NeedsTsvEscape(u)) continue;
-        out.append(text.data() + plain, i - plain);
+        p = PutText(p, text.substr(plain, i - plain));
         plain = i + 1;
+        *p++ = '\\';
         switch (u) {
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
+            case '\\': *p++ = '\\'; break;
+            case '\t': *p++ = 't'; break;
+            case '\n': *p++ = 'n'; break;
+            case '\r': *p++ = 'r'; break;
             default:
-                out += "\\x";
-                out += kHex[u >> 4];
-                out += kHex[u & 15];
+                *p++ = 'x';
+                *p++ = kHex[u >> 4];
+                *p++ = kHex[u & 15];
         }
     }
-    out.append(text.data() + plain, text.size() - plain);
+    return PutText(p, text.substr(plain));
 }
 
-void AppendJsonString(std::string& out, std::string_view text) {
-    out += '"';
+char* PutJsonString(char* p, std::string_view text) {
+    *p++ = '"';
     std::size_t plain = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto u = static_cast<unsigned char>(text[i]);
         if (!NeedsJsonEscape(u)) continue;
-        out.append(text.data() + plain, i - plain);
+        p = PutText(p, text.substr(plain, i - plain));
         plain = i + 1;
+        *p++ = '\\';
         switch (u) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"': *p++ = '"'; break;
+            case '\\': *p++ = '\\'; break;
+            case '\b': *p++ = 'b'; break;
+            case '\f': *p++ = 'f'; break;
+            case '\n': *p++ = 'n'; break;
+            case '\r': *p++ = 'r'; break;
+            case '\t': *p++ = 't'; break;
             default:
-                out += "\\u00";
-                out += kHex[u >> 4];
-                out += kHex[u & 15];
+                p = PutText(p, "u00");
+                *p++ = kHex[u >> 4];
+                *p++ = kHex[u & 15];
         }
     }
-    out.append(text.data() + plain, text.size() - plain);
-    out += '"';
+    p = PutText(p, text.substr(plain));
+    *p++ = '"';
+    return p;
 }
 
-bool AppendIsoUtc(std::string& s, std::uint64_t fileTime) {
-    // Files of one folder often share their times, and created often equals
-    // modified: the last text is kept. ~0 is no time the calendar can show.
-    thread_local std::uint64_t lastTime = ~std::uint64_t{0};
-    thread_local char lastText[32];
-    thread_local std::size_t lastLength = 0;
-    if (fileTime != lastTime) {
+char* PutIsoUtc(char* p, std::uint64_t fileTime) {
+    // The calendar date is worked out once per day met: the files of a volume
+    // gather on few days, and created is often modified.
+    thread_local std::uint64_t lastDay = ~std::uint64_t{0};
+    thread_local char date[40];
+    thread_local std::size_t dateLength = 0;
+    const std::uint64_t ms = fileTime / 10000;
+    const std::uint64_t secs = ms / 1000;
+    const std::uint64_t day = secs / 86400;
+    if (day != lastDay || fileTime >= (std::uint64_t{1} << 63)) {
         auto t = FileTimeToUtc(fileTime);
-        if (!t) return false;
-        char* p = lastText;
-        p = PutDigits(p, static_cast<unsigned>(t->year), 4);
-        *p++ = '-';
-        p = PutDigits(p, static_cast<unsigned>(t->month), 2);
-        *p++ = '-';
-        p = PutDigits(p, static_cast<unsigned>(t->day), 2);
-        *p++ = 'T';
-        p = PutDigits(p, static_cast<unsigned>(t->hour), 2);
-        *p++ = ':';
-        p = PutDigits(p, static_cast<unsigned>(t->minute), 2);
-        *p++ = ':';
-        p = PutDigits(p, static_cast<unsigned>(t->second), 2);
-        *p++ = '.';
-        p = PutDigits(p, static_cast<unsigned>(t->millisecond), 3);
-        *p++ = 'Z';
-        lastTime = fileTime;
-        lastLength = static_cast<std::size_t>(p - lastText);
-    } else if (lastLength == 0) {
-        return false;
+        if (!t) return nullptr;
+        char* d = date;
+        d = PutDigits(d, static_cast<unsigned>(t->year), 4);
+        *d++ = '-';
+        d = PutDigits(d, static_cast<unsigned>(t->month), 2);
+        *d++ = '-';
+        d = PutDigits(d, static_cast<unsigned>(t->day), 2);
+        *d++ = 'T';
+        lastDay = day;
+        dateLength = static_cast<std::size_t>(d - date);
     }
-    s.append(lastText, lastLength);
+    std::memcpy(p, date, dateLength);
+    p += dateLength;
+    const auto second = static_cast<unsigned>(secs % 86400);
+    p = PutTwo(p, second / 3600);
+    *p++ = ':';
+    p = PutTwo(p, second / 60 % 60);
+    *p++ = ':';
+    p = PutTwo(p, second % 60);
+    *p++ = '.';
+    const auto milli = static_cast<unsigned>(ms % 1000);
+    *p++ = static_cast<char>('0' + milli / 100);
+    p = PutTwo(p, milli % 100);
+    *p++ = 'Z';
+    return p;
+}
+
+char* PutPosition(char* p, std::uint64_t position) {
+    *p++ = '0';
+    *p++ = 'x';
+    int digits = 2;
+    while (digits < 16 && (position >> (4 * digits)) != 0) ++digits;
+    for (int i = digits - 1; i >= 0; --i) *p++ = kHex[(position >> (4 * i)) & 15];
+    return p;
+}
+
+char* PutUnsigned(char* p, std::uint64_t value) {
+    return std::to_chars(p, p + kMaxUnsigned, value).ptr;
+}
+
+void AppendTsvField(std::string& out, std::string_view text) {
+    AppendVia(out, kTsvPerByte * text.size(), [&](char* p) { return PutTsvField(p, text); });
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
+    AppendVia(out, kJsonPerByte * text.size() + 2, [&](char* p) { return PutJsonString(p, text); });
+}
+
+bool AppendIsoUtc(std::string& out, std::uint64_t fileTime) {
+    char text[kMaxIsoUtc];
+    char* end = PutIsoUtc(text, fileTime);
+    if (!end) return false;
+    out.append(text, end);
     return true;
 }
 
 void AppendPosition(std::string& out, std::uint64_t position) {
-    char buf[18] = {'0', 'x'};
-    char* p = buf + 2;
-    int digits = 2;
-    while (digits < 16 && (position >> (4 * digits)) != 0) ++digits;
-    for (int i = digits - 1; i >= 0; --i) *p++ = kHex[(position >> (4 * i)) & 15];
-    out.append(buf, p);
+    char text[kMaxPosition];
+    out.append(text, PutPosition(text, position));
 }
 
 void AppendUnsigned(std::string& out, std::uint64_t value) {
-    char buf[24];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-    (void)ec;
-    out.append(buf, end);
+    char text[kMaxUnsigned];
+    out.append(text, PutUnsigned(text, value));
 }
 
 OutputBuffer::OutputBuffer(std::FILE* file, bool interactive) : file_(file), interactive_(interactive) {

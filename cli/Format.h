@@ -28,6 +28,20 @@ void AppendPosition(std::string& out, std::uint64_t position);
 
 void AppendUnsigned(std::string& out, std::uint64_t value);
 
+// The same texts written at `p`, for rows put together in one buffer: each
+// returns the end of what it wrote, and needs room for at most the bytes below.
+// PutIsoUtc writes nothing and returns nullptr for a value no calendar time stands for.
+constexpr std::size_t kTsvPerByte = 4;   // "\xHH"
+constexpr std::size_t kJsonPerByte = 6;  // "\u00HH", plus the two quotes
+constexpr std::size_t kMaxIsoUtc = 40;
+constexpr std::size_t kMaxPosition = 18;
+constexpr std::size_t kMaxUnsigned = 20;
+char* PutTsvField(char* p, std::string_view text);
+char* PutJsonString(char* p, std::string_view text);
+char* PutIsoUtc(char* p, std::uint64_t fileTime);
+char* PutPosition(char* p, std::uint64_t position);
+char* PutUnsigned(char* p, std::uint64_t value);
+
 // Collects output and writes it in large blocks; a terminal gets each line at
 // once. Write failures are remembered, not reported.
 class OutputBuffer {

@@ -1,0 +1,71 @@
+// The text forms of quillmere-cli's rows: times, positions and escaped fields,
+// written straight into a buffer or appended to a string.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cli/Format.h"
+
+namespace qm::cli {
+namespace {
+
+std::string Iso(std::uint64_t fileTime) {
+    std::string s = "<";
+    if (!AppendIsoUtc(s, fileTime)) s += "none";
+    return s + ">";
+}
+
+TEST(Format, TimesAcrossDaysAndTheEndOfTheCalendar) {
+    // The date part is kept from one call to the next: days change, come back,
+    // and the last day of the calendar holds values that are no time at all.
+    EXPECT_EQ(Iso(127225727999990000ull), "<2004-02-29T23:59:59.999Z>");
+    EXPECT_EQ(Iso(127225728000000000ull), "<2004-03-01T00:00:00.000Z>");
+    EXPECT_EQ(Iso(127224864000010000ull), "<2004-02-29T00:00:00.001Z>");
+    EXPECT_EQ(Iso(127224864000010000ull), "<2004-02-29T00:00:00.001Z>");
+    EXPECT_EQ(Iso(0), "<1601-01-01T00:00:00.000Z>");
+    EXPECT_EQ(Iso((1ull << 63) - 1), "<30828-09-14T02:48:05.477Z>");
+    EXPECT_EQ(Iso(1ull << 63), "<none>");
+    EXPECT_EQ(Iso(~0ull), "<none>");
+    EXPECT_EQ(Iso(127225728000000000ull), "<2004-03-01T00:00:00.000Z>");
+}
+
+TEST(Format, PositionsAndNumbers) {
+    std::string s;
+    AppendPosition(s, 5);
+    s += ' ';
+    AppendPosition(s, 0xC0004000);
+    s += ' ';
+    AppendPosition(s, 0x1771B0000);
+    s += ' ';
+    AppendPosition(s, ~0ull);
+    s += ' ';
+    AppendUnsigned(s, 0);
+    s += ' ';
+    AppendUnsigned(s, ~0ull);
+    EXPECT_EQ(s, "0x05 0xC0004000 0x1771B0000 0xFFFFFFFFFFFFFFFF 0 18446744073709551615");
+}
+
+TEST(Format, EscapedFieldsShortAndLong) {
+    const std::string tricky = "a\\b\tc\nd\re\x01\x7F\"f";
+    std::string tsv, json;
+    AppendTsvField(tsv, tricky);
+    AppendJsonString(json, tricky);
+    EXPECT_EQ(tsv, "a\\\\b\\tc\\nd\\re\\x01\\x7F\"f");
+    EXPECT_EQ(json, "\"a\\\\b\\tc\\nd\\re\\u0001\\u007F\\\"f\"");
+    // Long enough to be written in place in the string, after what it holds.
+    std::string longTsv = "x", longJson = "x";
+    std::string many;
+    for (int i = 0; i < 40; ++i) many += tricky;
+    AppendTsvField(longTsv, many);
+    AppendJsonString(longJson, many);
+    std::string wantTsv = "x", wantJson = "x\"";
+    for (int i = 0; i < 40; ++i) {
+        wantTsv += tsv;
+        wantJson += json.substr(1, json.size() - 2);
+    }
+    EXPECT_EQ(longTsv, wantTsv);
+    EXPECT_EQ(longJson, wantJson + "\"");
+}
+
+}  // namespace
+}  // namespace qm::cli
