@@ -23,6 +23,11 @@ std::uint64_t DataSize(ByteView data) {
     const std::uint64_t k = data.U8(kAttrNonResident).value_or(0);
     const std::uint64_t start = 16 + 32 * k;
     const std::uint64_t width = std::min<std::uint64_t>((k + 1) * 4, 8);
+    if (width == 4) {
+        if (auto v = data.U32(start)) return *v;
+    } else if (auto v = data.U64(start)) {
+        return *v;
+    }
     std::uint64_t v = 0;
     for (std::uint64_t j = 0; j < width; ++j)
         v |= std::uint64_t{data.U8(start + j).value_or(0)} << (8 * j);
@@ -64,6 +69,15 @@ bool FillRow(ByteView record, ScanRow& row) {
 std::string PositionText(std::uint64_t position) { return "0x" + HexText(position, 2); }
 
 std::string ExtensionOf(const std::string& name8, bool (*dbcsLeadByte)(unsigned char)) {
+    if (!dbcsLeadByte) {
+        // Every byte is a character: the last of ". \ :" decides.
+        for (std::size_t i = name8.size(); i-- > 0;) {
+            const char c = name8[i];
+            if (c == '.') return name8.substr(i);
+            if (c == '\\' || c == ':') break;
+        }
+        return std::string();
+    }
     std::size_t dot = std::string::npos;
     for (std::size_t i = 0; i < name8.size(); ++i) {
         const auto c = static_cast<unsigned char>(name8[i]);
