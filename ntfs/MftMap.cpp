@@ -37,6 +37,18 @@ std::uint64_t MftMap::EndVcn() const {
     return extents_.empty() ? 0 : extents_.back().vcn + extents_.back().length;
 }
 
+std::optional<std::uint64_t> MftMap::MftByteOf(std::uint64_t volumeOffset) const {
+    const std::uint64_t cs = clusterSize_;
+    if (cs == 0) return std::nullopt;
+    for (const Extent& e : extents_) {
+        if (e.sparse) continue;
+        const std::uint64_t begin = e.lcn * cs;  // fits: checked on construction
+        if (volumeOffset >= begin && volumeOffset - begin < e.length * cs)
+            return e.vcn * cs + (volumeOffset - begin);
+    }
+    return std::nullopt;
+}
+
 std::vector<MftMap::Piece> MftMap::Map(std::uint64_t mftByte, std::uint64_t length) const {
     std::vector<Piece> pieces;
     auto push = [&](Piece p) {

@@ -48,7 +48,8 @@ ErrorOr<void> AppendExtents(ByteView attr, std::vector<MftMap::Extent>& out) {
 std::vector<MftMap::Extent> ClipToVolume(std::vector<MftMap::Extent> extents,
                                          std::uint64_t volumeBytes, std::uint32_t cs) {
     if (volumeBytes == 0 || cs == 0) return extents;
-    const std::uint64_t clusters = volumeBytes / cs;
+    // A cluster the volume holds only in part still holds whole records.
+    const std::uint64_t clusters = volumeBytes / cs + (volumeBytes % cs != 0);
     std::vector<MftMap::Extent> out;
     for (MftMap::Extent e : extents) {
         if (!e.sparse) {
@@ -256,6 +257,17 @@ SetupResult SetupVolume(RawVolume& volume, SetupObserver* obs) {
     return r;
 }
 
+SetupResult ReadVolumeLayout(RawVolume& volume) {
+    BootSector boot = ReadBoot(volume);
+    if (!OemIsNtfs(boot)) {
+        SetupResult r;
+        r.stop = SetupStop::NotNtfs;
+        r.reason = "not an NTFS volume";
+        return r;
+    }
+    return Layout(volume, boot, nullptr);
+}
+
 RecordRead ReadMftRecord(RawVolume& volume, const VolumeInfo& info, std::uint64_t index,
                          std::span<std::uint8_t> out) {
     const std::uint32_t rs = info.geometry.RecordSize;
@@ -280,9 +292,7 @@ RecordRead ReadMftRecord(RawVolume& volume, const VolumeInfo& info, std::uint64_
 }
 
 std::string ReadVolumeLabelFromVolume(RawVolume& volume) {
-    BootSector boot = ReadBoot(volume);
-    if (!OemIsNtfs(boot)) return {};
-    SetupResult r = Layout(volume, boot, nullptr);
+    SetupResult r = ReadVolumeLayout(volume);
     if (!r.info) return {};
     std::vector<std::uint8_t> rec(r.info->geometry.RecordSize);
     constexpr std::uint64_t kVolumeRecord = 3;  // $Volume

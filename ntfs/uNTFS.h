@@ -184,6 +184,8 @@ public:
     std::uint64_t MappedClusters() const;
     // One past the highest VCN an extent covers (0 without extents).
     std::uint64_t EndVcn() const;
+    // The MFT byte that volume byte `volumeOffset` holds, when a cluster of the MFT covers it.
+    std::optional<std::uint64_t> MftByteOf(std::uint64_t volumeOffset) const;
     std::uint32_t clusterSize() const { return clusterSize_; }
 
 private:
@@ -225,6 +227,9 @@ struct SetupResult {
 // Reads the boot sector and MFT record 0 of `volume` and derives its layout,
 // telling `observer` the label texts as it goes.
 SetupResult SetupVolume(RawVolume& volume, SetupObserver* observer = nullptr);
+// The same layout without the label and without an observer: for readers that
+// only need to find records (recovery).
+SetupResult ReadVolumeLayout(RawVolume& volume);
 
 enum class RecordRead {
     Ok,          // read whole and fixed up

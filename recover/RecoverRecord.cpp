@@ -52,6 +52,27 @@ ErrorOr<std::vector<ByteRun>> ToByteRuns(const std::vector<DataRun>& runs, std::
     return out;
 }
 
+// Reads the record that starts at volume byte `position`: along the MFT's
+// runs when the map knows the position, so a record split over two fragments
+// comes whole; in one piece otherwise.
+void ReadRecordAt(RawVolume& volume, std::uint64_t position, const MftMap* mft,
+                  std::span<std::uint8_t> record) {
+    std::optional<std::uint64_t> mftByte = mft ? mft->MftByteOf(position) : std::nullopt;
+    if (!mftByte) {
+        volume.ReadAt(position, record);
+        return;
+    }
+    std::size_t at = 0;
+    for (const MftMap::Piece& p : mft->Map(*mftByte, record.size())) {
+        auto dst = record.subspan(at, static_cast<std::size_t>(p.length));
+        if (p.mapped)
+            volume.ReadAt(p.offset, dst);
+        else
+            std::fill(dst.begin(), dst.end(), std::uint8_t{0});
+        at += dst.size();
+    }
+}
+
 }  // namespace
 
 const char* RecoverStatusText(RecoverStatus s) {
@@ -90,12 +111,13 @@ std::optional<std::uint64_t> ParsePosition(std::string_view position) {
 
 RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
                             const VolumeGeometry& geometry, const std::string& outputPath,
-                            OutputFactory& output, const std::atomic<bool>* cancel) {
+                            OutputFactory& output, const std::atomic<bool>* cancel,
+                            const MftMap* mft) {
     auto where = ParsePosition(position);
     if (!where) return Fail(RecoverStatus::BadPosition, std::string(position));
 
     std::vector<std::uint8_t> record(geometry.RecordSize);
-    volume.ReadAt(*where, record);
+    ReadRecordAt(volume, *where, mft, record);
     if (!ApplyFixups(record, geometry)) return Fail(RecoverStatus::BadRecord, {});
     ByteView rec(record.data(), record.size());
     if (RecordFlags(rec).value_or(1) != 0) return Fail(RecoverStatus::InUse, {});
@@ -143,19 +165,26 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
         if (r.sparse) {
             if (!out.WriteZeros(take)) return Fail(RecoverStatus::OutputFailed, outputPath);
         } else {
-            // Clusters the volume cannot deliver (a bad sector, or past its end)
-            // come back as zeros, so later runs keep their places.
-            if (!buffer) buffer.reset(new std::uint8_t[bufferSize]);
-            for (std::uint64_t done = 0; done < take;) {
+            // Clusters past the volume's end hold nothing: they become a hole,
+            // so a hostile run claiming terabytes costs no disk space. Clusters
+            // the volume cannot deliver (a bad sector) come back as zeros. Either
+            // way later runs keep their places.
+            const std::uint64_t size = volume.Size();
+            std::uint64_t inside = take;
+            if (size != 0) inside = r.position >= size ? 0 : std::min(take, size - r.position);
+            if (inside > 0 && !buffer) buffer.reset(new std::uint8_t[bufferSize]);
+            for (std::uint64_t done = 0; done < inside;) {
                 if (cancel && cancel->load(std::memory_order_relaxed))
                     return Fail(RecoverStatus::Cancelled, {});
                 const std::size_t n =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, take - done));
+                    static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, inside - done));
                 std::span<std::uint8_t> chunk(buffer.get(), n);
                 volume.ReadAt(r.position + done, chunk);
                 if (!out.Write(chunk)) return Fail(RecoverStatus::OutputFailed, outputPath);
                 done += n;
             }
+            if (inside < take && !out.WriteZeros(take - inside))
+                return Fail(RecoverStatus::OutputFailed, outputPath);
         }
         written += take;
     }
@@ -170,7 +199,9 @@ RecoverResult RecoverRecord(const std::string& source, std::string_view position
     if (!ParsePosition(position)) return Fail(RecoverStatus::BadPosition, std::string(position));
     auto volume = OpenRawVolume(source);
     if (!volume) return Fail(RecoverStatus::OpenFailed, volume.error().ToString());
-    return RecoverRecord(**volume, position, geometry, outputPath);
+    const SetupResult layout = ReadVolumeLayout(**volume);
+    return RecoverRecord(**volume, position, geometry, outputPath, DefaultOutputFactory(), nullptr,
+                         layout.info ? &layout.info->map : nullptr);
 }
 
 std::string SafeOutputName(std::string_view name8) {

@@ -39,12 +39,18 @@ std::optional<std::uint64_t> ParsePosition(std::string_view position);
 // deleted file and writes its first $DATA content to `outputPath`. The file
 // appears whole or not at all; given up on, an existing file there is left
 // untouched. Content is streamed in bounded chunks.
+//
+// With `mft`, the map of the volume's MFT, a record that lies in two MFT
+// fragments is read from both; without it the record is read in one piece at
+// `position`.
 RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
                             const VolumeGeometry& geometry, const std::string& outputPath,
                             OutputFactory& output = DefaultOutputFactory(),
-                            const std::atomic<bool>* cancel = nullptr);
+                            const std::atomic<bool>* cancel = nullptr,
+                            const MftMap* mft = nullptr);
 
-// The same, opening `source` (a drive, device or image) for this one file.
+// The same, opening `source` (a drive, device or image) for this one file and
+// reading its MFT's layout to find the record.
 RecoverResult RecoverRecord(const std::string& source, std::string_view position,
                             const VolumeGeometry& geometry, const std::string& outputPath);
 

@@ -137,7 +137,8 @@ Outcome Corpus::Run(const Bytes& image, const Wrap& wrap, ScanOptions options) c
             for (const ScanRow& row : o.rows) {
                 const fs::path out = dir.path / "out" / std::to_string(row.record);
                 o.recovered[row.record] =
-                    RecoverRecord(*volume, PositionText(row.position), o.scan.setup.info->geometry, out.string());
+                    RecoverRecord(*volume, PositionText(row.position), o.scan.setup.info->geometry, out.string(),
+                                  DefaultOutputFactory(), nullptr, &o.scan.setup.info->map);
             }
         }
     }
