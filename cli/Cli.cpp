@@ -449,7 +449,7 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
                                      ? OutputPathByNumber(a.outDir, w.index)
                                      : OutputPathByName(a.outDir, name8);
         RecoverResult r = RecoverRecord(*src.volume, position, geometry, path,
-                                        DefaultOutputFactory(), &g_stop);
+                                        DefaultOutputFactory(), &g_stop, &summary.setup.info->map);
         if (r.status == RecoverStatus::Cancelled) {
             stopped = true;
             break;
