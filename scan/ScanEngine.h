@@ -41,8 +41,9 @@ public:
 };
 
 struct ScanOptions {
-    // Bytes read at once along the MFT's runs; 0 reads one record at a time.
-    std::uint32_t chunkBytes = 4u << 20;
+    // Bytes read at once along the MFT's runs; 0 reads one record at a time. 1 MiB
+    // measured best: larger chunks fall out of the CPU caches before they are parsed.
+    std::uint32_t chunkBytes = 1u << 20;
     // Progress is reported every this many records.
     std::uint32_t progressEvery = 1024;
 };
