@@ -1,0 +1,364 @@
+#!/usr/bin/env bash
+# Benchmarks Quillmere against the raw read of the same bytes and against the
+# open tools for the same jobs, in one run on the same images, and prints one
+# table (tool, median seconds, ratio to Quillmere, peak memory) followed by a
+# PASS or MISS line per target.
+#
+#   bench/run.sh                  everything
+#   QM_BENCH_ONLY="scan100k recover" bench/run.sh
+#                                 a subset of: scan100k scan1m recover big3g
+#                                 memory window profile
+#
+# Settings (environment):
+#   QM_BENCH_CACHE   images and outputs (default /var/tmp/quillmere-bench);
+#                    images are made once and kept while their description
+#                    stays the same
+#   QM_BENCH_BUILD   build folder (default build-bench/ of the repository)
+#   QM_BENCH_RUNS    timed runs of each quick command (default 5)
+#   QM_BENCH_SLOW    timed runs of the slow ones, fls and tsk_recover (default 3);
+#                    any command whose first run takes over a minute runs once
+#
+# Runs are interleaved (every tool once, then every tool again) and reduced to
+# medians, so that load from elsewhere on the machine hits all tools alike.
+# Scans read a warm page cache: each command runs once untimed first.
+# Recoveries write into the cache folder, on the same disk as the images, after
+# a sync, so that one run's dirty pages are not flushed during the next.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${QM_BENCH_BUILD:-$root/build-bench}
+cache=${QM_BENCH_CACHE:-/var/tmp/quillmere-bench}
+runs=${QM_BENCH_RUNS:-5}
+slow=${QM_BENCH_SLOW:-3}
+only=${QM_BENCH_ONLY:-"scan100k scan1m recover big3g memory window profile"}
+mkdir -p "$cache"
+raw=$cache/raw.tsv        # group tool wall user sys maxrss_kib status
+extra=$cache/extra.tsv    # key value lines of the helpers
+report=$cache/report.txt
+: >"$raw"
+: >"$extra"
+
+say() { printf '%s\n' "$*" >&2; }
+wants() { [[ " $only " == *" $1 "* ]]; }
+
+# ---- Build -------------------------------------------------------------------------
+
+gui=OFF
+if wants window && command -v xvfb-run >/dev/null; then gui=ON; fi
+configure() {
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQM_BUILD_TESTS=OFF \
+        -DQM_BUILD_TOOLS=ON -DQM_BUILD_BENCH=ON -DQM_BUILD_GUI="$1" >"$cache/configure.log" 2>&1
+}
+if ! configure "$gui"; then
+    [ "$gui" = ON ] && say "the window cannot be built here (no Qt 6?): measuring without it"
+    gui=OFF
+    configure OFF || { say "configure failed: see $cache/configure.log"; exit 1; }
+fi
+targets="quillmere-cli qm-mkvolume qm-bench"
+[ "$gui" = ON ] && targets="$targets qm-bench-window"
+say "building $targets in $build"
+if ! cmake --build "$build" --target $targets -j2 >"$cache/build.log" 2>&1; then
+    say "build failed: see $cache/build.log"
+    exit 1
+fi
+cli=$build/cli/quillmere-cli
+qmb=$build/bench/qm-bench
+nosync=$cache/libqm-nosync.so
+cc -O2 -shared -fPIC -o "$nosync" "$root/bench/nosync.c" 2>/dev/null || nosync=
+
+# ---- Images ------------------------------------------------------------------------
+
+# Makes $cache/KIND.img unless the one there was made from the same description.
+image() {
+    local kind=$1 img=$cache/$1.img desc=$cache/$1.desc
+    "$root/bench/make-desc.sh" "$kind" >"$desc.new"
+    if [ -f "$img" ] && [ -f "$img.manifest.tsv" ] && cmp -s "$desc" "$desc.new"; then
+        rm -f "$desc.new"
+        return 0
+    fi
+    mv "$desc.new" "$desc"
+    rm -f "$img" "$img.manifest.tsv"
+    say "making $img (once; kept in $cache)"
+    local t0=$SECONDS
+    if ! QM_MKVOLUME=$build/tools/qm-mkvolume "$root/tools/make-volume.sh" "$desc" "$img" >"$cache/$kind.mk.log" 2>&1; then
+        say "could not make $img: see $cache/$kind.mk.log"
+        rm -f "$img" "$desc"
+        return 1
+    fi
+    say "  made in $((SECONDS - t0)) s"
+}
+
+deleted_in() { awk -F'\t' 'NR > 1 && $2 == 1 { n++ } END { print n + 0 }' "$1.manifest.tsv"; }
+
+# A script that reads the MFT's bytes with dd, 1 MiB at a time, stretch by stretch.
+dd_script() {
+    local img=$1 out=$2
+    {
+        echo '#!/bin/sh'
+        "$qmb" mft-extents "$img" | while read -r off len; do
+            echo "dd if='$img' of=/dev/null bs=1M iflag=skip_bytes,count_bytes skip=$off count=$len status=none"
+        done
+    } >"$out"
+    chmod +x "$out"
+}
+
+# ---- Timing --------------------------------------------------------------------------
+
+have() { command -v "$1" >/dev/null 2>&1; }
+
+# time1 GROUP TOOL CMD...: one timed run, appended to $raw; echoes the wall time.
+time1() {
+    local group=$1 tool=$2
+    shift 2
+    local line
+    line=$("$qmb" time -- "$@") || return 1
+    printf '%s\t%s\t%s\n' "$group" "$tool" "$(tr ' ' '\t' <<<"$line")" >>"$raw"
+    cut -d' ' -f1 <<<"$line"
+}
+
+# Runs the tools of a group interleaved. Each tool is "NAME|PREP|COMMAND": PREP
+# runs untimed before every run (may be empty), COMMAND is timed. A tool whose
+# first run takes over 60 s runs once; tools named in $slow_tools run $slow times.
+run_group() {
+    local group=$1 n=$2
+    shift 2
+    local -a tools=("$@")
+    local -A done_runs=() cap=()
+    local t name prep cmd wall
+    for t in "${tools[@]}"; do
+        name=${t%%|*}
+        cap[$name]=$n
+        [[ " ${slow_tools:-} " == *" $name "* ]] && cap[$name]=$slow
+        done_runs[$name]=0
+    done
+    local round
+    for ((round = 0; round < n; round++)); do
+        for t in "${tools[@]}"; do
+            name=${t%%|*}
+            prep=${t#*|}
+            cmd=${prep#*|}
+            prep=${prep%%|*}
+            ((done_runs[$name] >= cap[$name])) && continue
+            [ -n "$prep" ] && eval "$prep"
+            wall=$(eval "time1 '$group' '$name' $cmd") || { say "  $name failed"; continue; }
+            done_runs[$name]=$((done_runs[$name] + 1))
+            say "  $group: $name ${wall}s"
+            if ((done_runs[$name] == 1)) && awk -v w="$wall" 'BEGIN { exit !(w > 60) }'; then
+                cap[$name]=1
+            fi
+        done
+    done
+}
+
+# Warm-up: each command once, untimed (page cache, dynamic loader).
+warm() { "$@" >/dev/null 2>&1; }
+
+# ---- Scans ---------------------------------------------------------------------------
+
+scan_group() {
+    local kind=$1 img=$cache/$1.img
+    image "$kind" || return
+    local dds=$cache/$kind.dd.sh
+    dd_script "$img" "$dds"
+    local -a tools=("dd MFT bytes||$dds" "quillmere-cli scan||$cli scan $img" "quillmere-cli scan --json||$cli scan --json $img")
+    if have ntfsundelete; then
+        tools+=("ntfsundelete -s||ntfsundelete -s $img")
+    else
+        say "ntfsundelete is not installed (package ntfs-3g): skipped"
+    fi
+    if have fls; then
+        tools+=("fls -r -d -p||fls -r -d -p $img")
+    else
+        say "fls is not installed (package sleuthkit): skipped"
+    fi
+    say "scans of $img"
+    warm "$dds"
+    warm "$cli" scan "$img"
+    have ntfsundelete && warm ntfsundelete -s "$img"
+    # The scan's rows must be the deleted files the image was made with.
+    local rows want
+    rows=$("$cli" scan "$img" 2>/dev/null | tail -n +2 | wc -l)
+    want=$(deleted_in "$img")
+    printf 'rows_%s\t%s\t%s\n' "$kind" "$rows" "$want" >>"$extra"
+    [ "$rows" = "$want" ] || say "  WARNING: the scan lists $rows files, the image has $want deleted"
+    slow_tools="fls" run_group "scan-$kind" "$runs" "${tools[@]}"
+}
+
+# ---- Recoveries -----------------------------------------------------------------------
+
+recover_group() {
+    local img=$cache/files100k.img out=$cache/out
+    image files100k || return
+    local prep="rm -rf '$out'; mkdir -p '$out'; sync"
+    local -a tools=("quillmere-cli recover --all|$prep|$cli recover $img --out $out/q --all")
+    if [ -n "$nosync" ]; then
+        tools+=("quillmere-cli recover --all, no fsync|$prep|env LD_PRELOAD=$nosync $cli recover $img --out $out/q --all")
+    fi
+    if have ntfsundelete; then
+        tools+=("ntfsundelete -u -m '*'|$prep|ntfsundelete -u -m \"'*'\" -T -d $out $img")
+    else
+        say "ntfsundelete is not installed (package ntfs-3g): skipped"
+    fi
+    if have tsk_recover; then
+        tools+=("tsk_recover|$prep|tsk_recover $img $out")
+    else
+        say "tsk_recover is not installed (package sleuthkit): skipped"
+    fi
+    say "recovery of every deleted file of $img into $out"
+    slow_tools="tsk_recover" run_group recover-files100k "$runs" "${tools[@]}"
+    rm -rf "$out"
+}
+
+big_group() {
+    local img=$cache/big3g.img out=$cache/out src=$cache/big3g.src
+    image big3g || return
+    local prep="rm -rf '$out'; mkdir -p '$out'; sync"
+    if [ ! -f "$src" ] || [ "$(stat -c %s "$src")" != $((3 << 30)) ]; then
+        say "making $src, the 3 GiB file that cp copies (once)"
+        rm -rf "$out" && mkdir -p "$out"
+        "$cli" recover "$img" --out "$out" --all >/dev/null 2>&1
+        mv "$out/big.bin" "$src" || { say "could not recover big.bin"; return; }
+    fi
+    local -a tools=(
+        "quillmere-cli recover (3 GiB file)|$prep|$cli recover $img --out $out --all"
+        "cp (3 GiB file)|$prep|cp $src $out/copy.bin"
+        "cp + fsync (3 GiB file)|$prep|sh -c \"'cp $src $out/copy.bin && sync $out/copy.bin'\""
+    )
+    say "recovery of one 3 GiB file"
+    run_group big3g 3 "${tools[@]}"
+    rm -rf "$out"
+}
+
+# ---- Memory, window, profile --------------------------------------------------------------
+
+memory_group() {
+    local kind
+    for kind in files100k records1m; do
+        image "$kind" || continue
+        "$qmb" rows "$cache/$kind.img" | awk -v k="$kind" '{ for (i = 1; i < NF; i += 2) printf "rows_kept_%s_%s\t%s\n", k, $i, $(i + 1) }' >>"$extra"
+    done
+}
+
+window_group() {
+    if [ "$gui" != ON ]; then
+        say "window: not measured (needs Qt 6 and xvfb-run)"
+        return
+    fi
+    local kind
+    for kind in files100k records1m; do
+        image "$kind" || continue
+        say "window: scan, sort and scroll of $kind under Xvfb"
+        xvfb-run -a -s "-screen 0 1280x1024x24" "$build/bench/qm-bench-window" "$cache/$kind.img" 3 \
+            2>"$cache/window-$kind.log" |
+            awk -v k="$kind" '{ for (i = 1; i < NF; i += 2) printf "window_%s_%s\t%s\n", k, $i, $(i + 1) }' >>"$extra"
+    done
+}
+
+profile_group() {
+    local kind
+    for kind in files100k records1m; do
+        [ -f "$cache/$kind.img" ] || continue
+        "$qmb" profile "$cache/$kind.img" 5 >"$cache/profile-$kind.txt" 2>&1
+    done
+}
+
+wants scan100k && scan_group files100k
+wants scan1m && scan_group records1m
+wants recover && recover_group
+wants big3g && big_group
+wants memory && memory_group
+wants window && window_group
+wants profile && profile_group
+
+# ---- Report ---------------------------------------------------------------------------------
+
+{
+    echo "Quillmere benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores," \
+        "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(free -g | awk '/Mem:/ { print $2 }') GiB"
+    echo "medians of interleaved runs; ratio = the tool's median / Quillmere's median in the same group"
+    echo
+    awk -F'\t' '
+        function median(list,   n, a, i, j, t) {
+            n = split(list, a, " ")
+            for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+            return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+        }
+        {
+            key = $1 SUBSEP $2
+            if (!(key in wall)) { order[++n] = key; group[key] = $1; tool[key] = $2 }
+            wall[key] = wall[key] " " $3
+            cpu[key] = cpu[key] " " ($4 + $5)
+            if ($6 > rss[key]) rss[key] = $6
+            runs[key]++
+        }
+        END {
+            printf "%-20s %-42s %5s %10s %10s %9s %10s\n", "group", "tool", "runs", "median s", "cpu s", "ratio", "peak MiB"
+            for (i = 1; i <= n; i++) {
+                k = order[i]; g = group[k]
+                med[k] = median(wall[k])
+                if (tool[k] ~ /^quillmere-cli (scan|recover)/ && !(g in base)) base[g] = med[k]
+            }
+            for (i = 1; i <= n; i++) {
+                k = order[i]; g = group[k]
+                ratio = (g in base && base[g] > 0) ? sprintf("%.2f", med[k] / base[g]) : "-"
+                printf "%-20s %-42s %5d %10.4f %10.4f %9s %10.1f\n", g, tool[k], runs[k], med[k], median(cpu[k]), ratio, rss[k] / 1024
+                printf "%s\t%s\t%.6f\t%d\n", g, tool[k], med[k], rss[k] > "/dev/stderr"
+            }
+        }' "$raw" 2>"$cache/medians.tsv"
+    echo
+    if [ -s "$extra" ]; then
+        echo "other measurements:"
+        sed 's/^/  /' "$extra"
+        echo
+    fi
+    for f in "$cache"/profile-*.txt; do
+        [ -f "$f" ] || continue
+        echo "where a scan's time goes ($(basename "$f" .txt | sed 's/profile-//')):"
+        sed 's/^/  /' "$f"
+        echo
+    done
+
+    # Targets.
+    med() { awk -F'\t' -v g="$1" -v t="$2" '$1 == g && $2 == t { print $3 }' "$cache/medians.tsv"; }
+    rss() { awk -F'\t' -v g="$1" -v t="$2" '$1 == g && $2 == t { print $4 }' "$cache/medians.tsv"; }
+    ext() { awk -F'\t' -v k="$1" '$1 == k { print $2; exit }' "$extra"; }
+    # target NAME VALUE OP LIMIT DESCRIPTION
+    target() {
+        local name=$1 value=$2 op=$3 limit=$4 text=$5
+        if [ -z "$value" ]; then
+            printf 'SKIP  %-4s %s (not measured)\n' "$name" "$text"
+            return
+        fi
+        if awk -v v="$value" -v l="$limit" -v op="$op" 'BEGIN { exit !((op == "<=" && v <= l) || (op == ">=" && v >= l) || (op == "<" && v < l)) }'; then
+            printf 'PASS  %-4s %s: %s %s %s\n' "$name" "$text" "$value" "$op" "$limit"
+        else
+            printf 'MISS  %-4s %s: %s, needs %s %s\n' "$name" "$text" "$value" "$op" "$limit"
+        fi
+    }
+    ratio() { [ -n "$1" ] && [ -n "$2" ] && awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b }'; }
+
+    echo "targets:"
+    for kind in files100k records1m; do
+        g=scan-$kind
+        q=$(med "$g" "quillmere-cli scan")
+        target 1a "$(ratio "$q" "$(med "$g" "dd MFT bytes")")" "<=" 2 "$kind: scan time / dd of the MFT's bytes"
+        target 1b "$(ratio "$(med "$g" "ntfsundelete -s")" "$q")" ">=" 10 "$kind: ntfsundelete -s / scan"
+        target 1c "$(ratio "$(med "$g" "fls -r -d -p")" "$q")" ">=" 100 "$kind: fls -r -d -p / scan"
+    done
+    q=$(med scan-files100k "quillmere-cli scan")
+    target 2a "$(ratio "$(ext window_files100k_scan_s)" "$q")" "<=" 3 "files100k: window press -> last row / command-line scan (first run)"
+    target 2b "$(ext window_files100k_max_stall_ms)" "<=" 100 "files100k: longest UI-thread stall while rows stream in, ms"
+    target 2b "$(ext window_records1m_max_stall_ms)" "<=" 100 "records1m: longest UI-thread stall while rows stream in, ms"
+    target 2c "$(ext window_records1m_sort_worst_s)" "<" 2 "records1m: slowest sort of the list by one column, s"
+    target 2d "$(ext window_records1m_scroll_worst_step_ms)" "<=" 100 "records1m: slowest page step while scrolling, ms"
+    target 3a "$(ratio "$(med recover-files100k "ntfsundelete -u -m '*'")" "$(med recover-files100k "quillmere-cli recover --all")")" ">=" 2 \
+        "files100k: ntfsundelete -u / recover --all"
+    target 3b "$(ratio "$(med big3g "cp (3 GiB file)")" "$(med big3g "quillmere-cli recover (3 GiB file)")")" ">=" 0.8 \
+        "3 GiB file: recovery throughput / cp throughput"
+    r=$(rss big3g "quillmere-cli recover (3 GiB file)")
+    target 3c "$([ -n "$r" ] && awk -v r="$r" 'BEGIN { printf "%.1f", r / 1024 }')" "<" 64 "3 GiB file: peak resident memory of the recovery, MiB"
+    target 4 "$(ext rows_kept_files100k_bytes_per_row)" "<=" 300 "files100k: heap bytes per kept scan row"
+    target 4 "$(ext rows_kept_records1m_bytes_per_row)" "<=" 300 "records1m: heap bytes per kept scan row"
+    target 4 "$(ext window_records1m_heap_bytes_per_row)" "<=" 300 "records1m: window heap bytes per listed row"
+} | tee "$report"
+say "report saved to $report; raw runs in $raw"
