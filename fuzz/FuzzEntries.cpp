@@ -20,6 +20,7 @@
 #include "ntfs/uNTFS.h"
 #include "platform/Platform.h"
 #include "platform/RawVolume.h"
+#include "platform/testing/FaultyVolume.h"
 #include "recover/RecoverRecord.h"
 #include "scan/ScanEngine.h"
 #include "tests/support/RecordBuilder.h"
@@ -59,6 +60,8 @@ std::uint64_t Hash(const std::uint8_t* data, std::size_t size) {
     return h;
 }
 
+// No open fault is stepped around at the moment; a check that must wait for a
+// fix reads Tolerant() and names the disabled test that shows the fault.
 bool& Tolerant() {
     static bool on = [] {
         const char* strict = std::getenv("QM_FUZZ_STRICT");
@@ -239,9 +242,9 @@ void CheckLayout(const VolumeInfo& info, const RawVolume& volume) {
     // The walk stays within the clusters the MFT's runs describe, and within
     // what a volume of this size could hold, however large the runs claim to be.
     QM_CHECK(count <= volume.Size() / rs);
-    // Every mapped cluster lies on the volume.
+    // Every mapped cluster lies on the volume, the last one perhaps in part.
     for (const MftMap::Extent& e : info.map.extents()) {
-        if (!e.sparse) QM_CHECK(e.lcn + e.length <= volume.Size() / g.ClusterSize);
+        if (!e.sparse) QM_CHECK(e.lcn + e.length <= (volume.Size() + g.ClusterSize - 1) / g.ClusterSize);
     }
 }
 
@@ -430,7 +433,17 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
     const Bytes original(data, data + size);
     const std::uint64_t h = Hash(data, size);
 
-    MemoryVolume volume(original);
+    auto memory = std::make_shared<MemoryVolume>(original);
+    // One input in four is read from a disk with two bad spots in its first
+    // 64 KiB: one where reads fail, one where they stop short.
+    testing::FaultyVolume faulty(memory);
+    const bool badDisk = (h >> 12) % 4 == 0;
+    if (badDisk) {
+        const std::uint64_t a = (h >> 16) % 65536, b = (h >> 32) % 65536;
+        faulty.FailRange(a, a + 1 + (h >> 48) % 1024).ShortRange(b, b + 1);
+    }
+    RawVolume& volume = badDisk ? static_cast<RawVolume&>(faulty) : *memory;
+
     Collect seen;
     std::atomic<bool> stop{false};
     ScanOptions options;
@@ -438,10 +451,24 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
     options.chunkBytes = kChunks[h & 3];
     options.progressEvery = 7;
     const ScanSummary s = RunScan(volume, seen, stop, options);
-    QM_CHECK(volume.bytes() == original);
+    QM_CHECK(memory->bytes() == original);
     if (!s.setup.info) {
         QM_CHECK(seen.rows.empty() && seen.walkStart == -1);
         return;
+    }
+    // Reading the MFT in chunks and reading it a record at a time find the
+    // same rows and the same unreadable records.
+    {
+        Collect again;
+        ScanOptions single = options;
+        single.chunkBytes = options.chunkBytes == 0 ? 8192 : 0;
+        const ScanSummary t = RunScan(volume, again, stop, single);
+        QM_CHECK(t.setup.info && t.unreadable == s.unreadable && again.rows.size() == seen.rows.size());
+        for (std::size_t i = 0; i < seen.rows.size(); ++i) {
+            const ScanRow &x = seen.rows[i], &y = again.rows[i];
+            QM_CHECK(x.record == y.record && x.position == y.position && x.name == y.name && x.size == y.size &&
+                     x.created == y.created && x.modified == y.modified);
+        }
     }
     const VolumeInfo& info = *s.setup.info;
     CheckLayout(info, volume);
@@ -470,9 +497,9 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
             fs::create_directory(*root / "out");
         }
     }
-    BoundedMemoryOutput memory(kCap);
+    BoundedMemoryOutput inMemory(kCap);
     BoundedRealOutput real(kCap);
-    OutputFactory& output = root ? static_cast<OutputFactory&>(real) : memory;
+    OutputFactory& out = root ? static_cast<OutputFactory&>(real) : inMemory;
     std::set<std::string> written;
     const std::size_t rows = std::min(seen.rows.size(), kMaxRows);
     for (std::size_t i = 0; i < rows; ++i) {
@@ -480,28 +507,24 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
         const std::string path =
             root ? OutputPathByName((*root / "out").string(), Utf16ToAnsi(row.name))
                  : OutputPathByNumber("out", i + 1);
-        const RecoverResult r = RecoverRecord(volume, PositionText(row.position), info.geometry, path, output);
+        const RecoverResult r = RecoverRecord(volume, PositionText(row.position), info.geometry, path, out, nullptr, &info.map);
         // The scan found a sound, deleted record with a $DATA at this position.
-        // Open fault, left out until fixed: a record split over two MFT fragments
-        // is read back from its position as one piece (see the disabled test
-        // MftLayout.DISABLED_RecordSplitOverTwoFragmentsIsRecovered).
-        const bool split = Tolerant() && info.map.Map(row.record * info.geometry.RecordSize, info.geometry.RecordSize).size() > 1;
-        if (!split && (r.status == RecoverStatus::BadRecord || r.status == RecoverStatus::InUse ||
-                       r.status == RecoverStatus::NoData))
+        if (r.status == RecoverStatus::BadRecord || r.status == RecoverStatus::InUse ||
+            r.status == RecoverStatus::NoData)
             Broken("row for record %llu at 0x%llx cannot be recovered: %s",
                    static_cast<unsigned long long>(row.record),
                    static_cast<unsigned long long>(row.position), RecoverStatusText(r.status));
         QM_CHECK(r.status != RecoverStatus::BadPosition && r.status != RecoverStatus::OpenFailed);
         if (r.status == RecoverStatus::Written) {
             written.insert(path);
-            if (!root) QM_CHECK(memory.files().at(path).size() == r.bytes);
+            if (!root) QM_CHECK(inMemory.files().at(path).size() == r.bytes);
         } else if (!written.count(path)) {
             if (root) QM_CHECK(!fs::path(path).has_filename() || !fs::exists(path));
-            else QM_CHECK(!memory.files().count(path));
+            else QM_CHECK(!inMemory.files().count(path));
         }
     }
-    QM_CHECK(volume.bytes() == original);
-    QM_CHECK(memory.open() == 0);
+    QM_CHECK(memory->bytes() == original);
+    QM_CHECK(inMemory.open() == 0);
     if (root) {
         // Nothing left the output folder, and no temporary file stayed behind.
         std::error_code ec;

@@ -146,9 +146,9 @@ void BuilderSeeds(Seeds& s) {
     }
     {   // The MFT's second fragment is named by an attribute list in record 15.
         VolumeBuilder v;
-        v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(4).MftRuns({{4, 24}, {40, 24}}).MftExtentInRecord(1, 15);
+        v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(4).MftRuns({{4, 40}, {60, 24}}).MftExtentInRecord(1, 15);
         v.Record(22, Deleted(v, 22, u"far.txt", qm::test::BytesOf("far")));
-        v.TotalClusters(70);
+        v.TotalClusters(90);
         s.Volume("attrlist", v, v.Build());
     }
     {   // 4 KiB clusters holding four 512-byte records each.

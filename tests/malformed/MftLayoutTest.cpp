@@ -3,6 +3,7 @@
 // exist or belong elsewhere; and images that end inside the MFT.
 #include <gtest/gtest.h>
 
+#include <chrono>
 
 #include "tests/malformed/Corpus.h"
 
@@ -59,9 +60,9 @@ Bytes Extension(const VolumeBuilder& v, std::uint32_t n, std::uint64_t base, Byt
 
 // Records 0..31 in the first fragment, 32..63 in the second: good files 16 and
 // 31 in the first, 63 in the second, which record 15 maps.
-Corpus TwoFragments(std::uint32_t extension = 15) {
+Corpus TwoFragments() {
     Corpus c;
-    c.volume().MftRuns({{4, 8}, {100, 8}}).MftExtentInRecord(1, extension);
+    c.volume().MftRuns({{4, 8}, {100, 8}}).MftExtentInRecord(1, 15);
     return c;
 }
 
@@ -84,7 +85,9 @@ TEST(MftAttributeList, ListsThatLeadNowhere) {
         cases.push_back({"names record 0 itself", c, false});
     }
     {
-        Corpus c = TwoFragments(40);  // record 40 lies in the fragment only it maps
+        Corpus c = TwoFragments();  // record 40 lies in the fragment only it maps
+        c.Put(0, Record0(c.volume(), with({Entry(0x80, 8, Ref(40))})));
+        c.Put(40, Extension(c.volume(), 40, Ref(0), c.volume().MftRunList(1), 8, 15));
         cases.push_back({"names a record that only it maps", c, false});
     }
     {
@@ -121,17 +124,17 @@ TEST(MftAttributeList, ListsThatLeadNowhere) {
     }
 }
 
-// An attribute list naming hundreds of extension records, each with hundreds
-// of runs, is followed whole (the map is built once, not once per record).
-TEST(MftAttributeList, ManyExtensionRecordsAreFollowed) {
-    constexpr std::uint32_t kExtensions = 384, kRuns = 400;
+// A volume whose record 0 names `extensions` extension records (16 on) in a
+// non-resident attribute list, each holding `runs` one-cluster runs of the
+// MFT's $DATA after the first fragment.
+Bytes ManyExtensions(std::uint32_t extensions, std::uint32_t runs) {
     VolumeBuilder v;
-    v.MftCluster(4).RecordCount(kExtensions + 32);
-    const std::uint64_t mftClusters = (kExtensions + 32) / 4;
+    v.MftCluster(4).RecordCount(extensions + 32);
+    const std::uint64_t mftClusters = (extensions + 32) / 4;
     Bytes list;
     auto add = [&](const Bytes& e) { list.insert(list.end(), e.begin(), e.end()); };
     add(Entry(0x80, 0, Ref(0)));
-    for (std::uint32_t i = 0; i < kExtensions; ++i) add(Entry(0x80, mftClusters + i * kRuns, Ref(16 + i)));
+    for (std::uint32_t i = 0; i < extensions; ++i) add(Entry(0x80, mftClusters + i * runs, Ref(16 + i)));
     const std::uint64_t listCluster = 4 + mftClusters;
     v.Data(listCluster, list);
     test::NonResidentSpec al, data;
@@ -142,16 +145,34 @@ TEST(MftAttributeList, ManyExtensionRecordsAreFollowed) {
     data.lastVcn = mftClusters - 1;
     v.Record(0, v.NewRecord(0).Flags(1).StandardInformation(kTime, kTime).NonResidentAttribute(0x20, al)
                     .FileName(u"$MFT", 3).NonResidentAttribute(0x80, data).Build());
-    for (std::uint32_t i = 0; i < kExtensions; ++i) {
-        RunListBuilder runs;
-        for (std::uint32_t k = 0; k < kRuns; ++k) runs.Sparse(1);
-        v.Record(16 + i, Extension(v, 16 + i, Ref(0), runs.Build(), mftClusters + i * kRuns,
-                                   mftClusters + (i + 1) * kRuns - 1));
+    for (std::uint32_t i = 0; i < extensions; ++i) {
+        RunListBuilder holes;
+        for (std::uint32_t k = 0; k < runs; ++k) holes.Sparse(1);
+        v.Record(16 + i, Extension(v, 16 + i, Ref(0), holes.Build(), mftClusters + i * runs,
+                                   mftClusters + (i + 1) * runs - 1));
     }
-    MemoryVolume volume(v.Build());
+    return v.Build();
+}
+
+TEST(MftAttributeList, ManyExtensionRecordsAreFollowed) {
+    MemoryVolume volume(ManyExtensions(48, 400));
     const SetupResult r = SetupVolume(volume);
     ASSERT_TRUE(r.info) << r.reason;
-    EXPECT_EQ(r.info->map.extents().size(), 1u + kExtensions * kRuns);
+    EXPECT_EQ(r.info->map.extents().size(), 1u + 48 * 400);
+}
+
+// Open fault: FollowAttributeList rebuilds the map from every extent found so
+// far before it reads each extension record, so the set-up's time grows with
+// the square of the extents (and the label read runs the whole layout a second
+// time): 384 extension records of 400 runs (a 2 MiB image) take tens of
+// seconds, the 4096 records it accepts take hours.
+TEST(MftAttributeList, DISABLED_ManyExtensionRecordsAreSetUpQuickly) {
+    MemoryVolume volume(ManyExtensions(384, 400));
+    const auto start = std::chrono::steady_clock::now();
+    const SetupResult r = SetupVolume(volume);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(r.info) << r.reason;
+    EXPECT_LT(seconds, 5.0);
 }
 
 TEST(MftLayout, ImageCutShortInTheMft) {
