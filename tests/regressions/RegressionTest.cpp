@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct Input {
     std::string target;
     fs::path path;
 };
+
+// How ctest and failure messages name an input.
+void PrintTo(const Input& in, std::ostream* os) { *os << in.target << "/" << in.path.filename().string(); }
 
 std::vector<Input> Inputs(bool open) {
     std::vector<Input> out;
