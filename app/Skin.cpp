@@ -37,6 +37,8 @@ int SkinH_Attach() {
     QApplication::setPalette(pal);
 
     qApp->setStyleSheet(
+        "QGroupBox { border: 1px solid #C4C4C4; border-radius: 3px; margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; left: 8px; padding: 0 3px; }"
         "QProgressBar { border: 1px solid #A0A0A0; background: #E6E6E6; }"
         "QProgressBar::chunk { background: #3AA655; }"
         "QHeaderView::section { background: #F3F3F3; border: none;"
