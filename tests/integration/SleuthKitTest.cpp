@@ -83,6 +83,10 @@ class SleuthKit : public ::testing::TestWithParam<const char*> {
         }
         const std::string name = GetParam();
         source_.name = name;
+        const bool reference = name == "testfs1" || name == "file_4k" ||
+                               name == "ntfs3_attrlist" || name == "gpt_disk";
+        if (reference && !fs::exists(TestdataDir() / "volumes"))
+            GTEST_SKIP() << "reference volumes not found at " << TestdataDir();
         if (name == "testfs1" || name == "file_4k" || name == "ntfs3_attrlist") {
             source_.unpacked = std::make_unique<TempDir>(name);
             source_.image =
