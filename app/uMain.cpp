@@ -284,6 +284,11 @@ void TfMain::SetLabelText(QLabel* label, const QString& text) {
     label->adjustSize();
 }
 
+void TfMain::SetRowsSource(const std::string& source, const qm::VolumeGeometry& g) {
+    rowsSource_ = source;
+    rowsGeometry_ = g;
+}
+
 void TfMain::SetDriveLabel(qm::DriveLabel which, const std::string& text) {
     QLabel* label = nullptr;
     switch (which) {
@@ -386,7 +391,14 @@ void TfMain::btnRecoverClick() {
         return;
     }
     RecoverStopRequested.store(false);
-    const std::string drive = SelectedDrive();
+    std::string drive = SelectedDrive();
+    // The rows' records are read from the volume they were found on, with its
+    // geometry: the same positions on another volume hold other files.
+    qm::VolumeGeometry geometry = geometry_;
+    if (!rowsSource_.empty()) {
+        drive = rowsSource_;
+        geometry = rowsGeometry_;
+    }
     // Writing onto the volume being read can overwrite the very clusters of
     // the deleted files not yet recovered.
     const std::string folder = QStringToAnsi(DLB->Directory());
@@ -394,7 +406,7 @@ void TfMain::btnRecoverClick() {
         !askYesNo(U("输出文件夹位于正在恢复的磁盘上，写入可能覆盖尚未恢复的已删除文件。仍要继续吗?")))
         return;
     RecoverRunning.store(true);
-    workers_.push_back(new TRecoverThread(false, drive, ticked, geometry_, this));
+    workers_.push_back(new TRecoverThread(false, drive, ticked, geometry, this));
 }
 
 void TfMain::btn1Click() {

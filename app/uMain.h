@@ -135,6 +135,10 @@ public:
     void SetLabelText(QLabel* label, const QString& text);
     qm::VolumeGeometry VolumeGeometry() const { return geometry_; }
     void SetVolumeGeometry(const qm::VolumeGeometry& g) { geometry_ = g; }
+    // The source and geometry of the rows in the list, set when a scan's walk
+    // empties the list. A recovery reads the rows' records from there, not
+    // from whatever source is selected by then.
+    void SetRowsSource(const std::string& source, const qm::VolumeGeometry& g);
 
     struct RecoverRowQuery {
         int index = -1;  // -1: no ticked row left
@@ -183,5 +187,7 @@ private:
     qm::gui::UiStream* stream_ = nullptr;
     qm::gui::DateFormatsHolder dateFormats_;
     qm::VolumeGeometry geometry_{};
+    std::string rowsSource_;
+    qm::VolumeGeometry rowsGeometry_{};
     std::vector<qm::gui::WorkerThread*> workers_;
 };

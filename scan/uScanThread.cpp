@@ -62,6 +62,7 @@ public:
 
     void OnGeometry(const qm::VolumeGeometry& g) override {
         Flush();
+        geometry_ = g;
         TfMain* w = window_;
         stream_.Post([w, g] { w->SetVolumeGeometry(g); });
     }
@@ -69,8 +70,9 @@ public:
     void OnWalkStart(std::int64_t recordCount) override {
         Flush();
         TfMain* w = window_;
-        stream_.Post([w, recordCount] {
+        stream_.Post([w, recordCount, source = thread_->drive_, g = geometry_] {
             w->ListView1Model()->Clear();
+            w->SetRowsSource(source, g);
             const std::int64_t steps = recordCount > 16 ? recordCount - 16 : 0;
             w->PB->setMaximum(static_cast<int>(std::min<std::int64_t>(steps, INT_MAX)));
             w->PB->setMinimum(0);
@@ -121,6 +123,7 @@ private:
     TScanThread* const thread_;
     TfMain* const window_;
     qm::gui::UiStream& stream_;
+    qm::VolumeGeometry geometry_{};
     const qm::gui::DateFormatsHolder& formatsHolder_;
     std::shared_ptr<const qm::LocaleFormats> formats_;
     std::uint64_t formatsGeneration_;

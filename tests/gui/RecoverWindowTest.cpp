@@ -147,6 +147,21 @@ TEST_F(RecoverWindowTest, PromptsErrorAndSameVolumeQuestion) {
     EXPECT_EQ(Written(), QStringList{"fC.txt"});
 }
 
+TEST_F(RecoverWindowTest, ReadsTheScannedSourceWhateverIsSelectedLater) {
+    // Another volume with other files at the same records.
+    const std::string other =
+        MakeVolume(dir_.path(), "other.img", {{u"fA.txt", "not this one"}}, 64, u"Other").path;
+    auto w = MakeWindow({{volume_.path, other}, {}, out_, {}}, &dialogs_);
+    ASSERT_TRUE(ScanToEnd(*w, 0));
+    w->ListView1Model()->SetChecked(0, true);
+    w->DriveList->setCurrentRow(1);
+    bool ended = false;
+    QObject::connect(w.get(), &TfMain::RecoverEnded, [&ended] { ended = true; });
+    w->btnRecoverClick();
+    ASSERT_TRUE(WaitUntil([&] { return ended; }));
+    EXPECT_EQ(Out("fA.txt"), Content(0));
+}
+
 TEST_F(RecoverWindowTest, MessageBoxesAreModalAndTitled) {
     auto fresh = MakeWindow({{volume_.path}, {}, out_, {}}, nullptr);
     struct Seen { QString title, text; QMessageBox::Icon icon; QMessageBox::StandardButtons buttons; };
