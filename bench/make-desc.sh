@@ -4,7 +4,8 @@
 #   bench/make-desc.sh files100k     ~100,000 files in 334 folders, every other
 #                                    one deleted, $MFT in several fragments
 #   bench/make-desc.sh records1m     ~1,000,000 small files in 1,000 folders,
-#                                    every other one deleted
+#                                    all deleted but half of the first
+#                                    folder's: a list of ~1,000,000 rows
 #   bench/make-desc.sh big3g         one 3 GiB file of random bytes, deleted
 #
 # The output is deterministic: the same kind always gives the same volume.
@@ -36,6 +37,7 @@ files100k)
     ;;
 records1m)
     # Mostly resident files (0 to 600 bytes) so that the image stays small.
+    # Nearly all are deleted, so that the window lists about a million rows.
     awk 'BEGIN {
         srand(20240612)
         print "volume 8G label=bench1m seed=12"
@@ -46,7 +48,7 @@ records1m)
             for (f = 0; f < 1000; f++) {
                 n++
                 printf "text /d%04d/f%07d.txt %d\n", d, n, int(rand() * 600)
-                if (n % 2 == 0) del[++nd] = sprintf("/d%04d/f%07d.txt", d, n)
+                del[++nd] = sprintf("/d%04d/f%07d.txt", d, n)
             }
         }
         for (i = 1; i <= nd; i++) print "delete " del[i]

@@ -128,7 +128,7 @@ run_group() {
     for t in "${tools[@]}"; do
         name=${t%%|*}
         cap[$name]=$n
-        [[ " ${slow_tools:-} " == *" $name "* ]] && cap[$name]=$slow
+        [[ " ${slow_tools:-} " == *" ${name%% *} "* ]] && cap[$name]=$slow
         done_runs[$name]=0
     done
     local round
@@ -140,7 +140,7 @@ run_group() {
             prep=${prep%%|*}
             ((done_runs[$name] >= cap[$name])) && continue
             [ -n "$prep" ] && eval "$prep"
-            wall=$(eval "time1 '$group' '$name' $cmd") || { say "  $name failed"; continue; }
+            wall=$(eval "time1 \"\$group\" \"\$name\" $cmd") || { say "  $name failed"; continue; }
             done_runs[$name]=$((done_runs[$name] + 1))
             say "  $group: $name ${wall}s"
             if ((done_runs[$name] == 1)) && awk -v w="$wall" 'BEGIN { exit !(w > 60) }'; then
@@ -195,7 +195,7 @@ recover_group() {
         tools+=("quillmere-cli recover --all, no fsync|$prep|env LD_PRELOAD=$nosync $cli recover $img --out $out/q --all")
     fi
     if have ntfsundelete; then
-        tools+=("ntfsundelete -u -m '*'|$prep|ntfsundelete -u -m \"'*'\" -T -d $out $img")
+        tools+=("ntfsundelete -u -m '*'|$prep|ntfsundelete -u -m '*' -T -d $out $img")
     else
         say "ntfsundelete is not installed (package ntfs-3g): skipped"
     fi
