@@ -504,9 +504,15 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
     const std::size_t rows = std::min(seen.rows.size(), kMaxRows);
     for (std::size_t i = 0; i < rows; ++i) {
         const ScanRow& row = seen.rows[i];
+        const std::string name8 = Utf16ToAnsi(row.name);
+        // The type column: empty, or a tail of the name from a point on (with
+        // half the inputs read as if in a double-byte code page).
+        auto gbkLead = [](unsigned char c) { return c >= 0x81 && c <= 0xFE; };
+        const std::string type = (h >> 20) & 1 ? ExtensionOf(name8, +gbkLead) : ExtensionOf(name8);
+        QM_CHECK(type.empty() || (type[0] == '.' && name8.size() >= type.size() &&
+                                  name8.compare(name8.size() - type.size(), type.size(), type) == 0));
         const std::string path =
-            root ? OutputPathByName((*root / "out").string(), Utf16ToAnsi(row.name))
-                 : OutputPathByNumber("out", i + 1);
+            root ? OutputPathByName((*root / "out").string(), name8) : OutputPathByNumber("out", i + 1);
         const RecoverResult r = RecoverRecord(volume, PositionText(row.position), info.geometry, path, out, nullptr, &info.map);
         // The scan found a sound, deleted record with a $DATA at this position.
         if (r.status == RecoverStatus::BadRecord || r.status == RecoverStatus::InUse ||
