@@ -337,7 +337,7 @@ std::string TfMain::ReadOemId(const std::string& drive) {
     (*volume)->ReadAt(0, boot);  // what is not delivered stays zero
 
     const std::string label = qm::ReadVolumeLabel(drive);
-    SetLabelText(DriveName, QString::fromUtf8(qm::DriveNameText("").c_str()) + AnsiToQString(label));
+    SetLabelText(DriveName, QString::fromUtf8(qm::DriveNameText(label).c_str()));
     std::uint64_t serial = 0;
     for (int i = 0; i < 8; ++i) serial |= std::uint64_t{boot[72 + static_cast<std::size_t>(i)]} << (8 * i);
     SetLabelText(DriveSerial, QString::fromUtf8(qm::DriveSerialText(serial).c_str()));

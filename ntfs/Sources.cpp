@@ -38,7 +38,7 @@ std::vector<SourceInfo> DiscoverSources(const std::vector<std::string>& images) 
         if (!volume || !LooksLikeNtfs(**volume)) continue;
         auto systemLabel = SystemVolumeLabel(drive);
         sources.push_back({drive, (*volume)->Size(),
-                           systemLabel ? *systemLabel : ReadVolumeLabelFromVolume(**volume)});
+                           systemLabel ? AnsiToUtf8(*systemLabel) : ReadVolumeLabelFromVolume(**volume)});
     }
     for (const std::string& image : images) {
         auto found = ExpandImage(image);

@@ -240,7 +240,7 @@ SetupResult SetupVolume(RawVolume& volume, SetupObserver* obs) {
     if (obs) {
         auto sys = SystemVolumeLabel(volume.Name());
         obs->OnLabel(DriveLabel::Name,
-                     DriveNameText(sys ? *sys : ReadVolumeLabelFromVolume(volume)));
+                     DriveNameText(sys ? AnsiToUtf8(*sys) : ReadVolumeLabelFromVolume(volume)));
         obs->OnLabel(DriveLabel::Serial, DriveSerialText(boot.serial));
     }
     if (!OemIsNtfs(boot)) {
@@ -252,7 +252,7 @@ SetupResult SetupVolume(RawVolume& volume, SetupObserver* obs) {
     SetupResult r = Layout(volume, boot, obs);
     if (r.info) {
         auto sys = SystemVolumeLabel(volume.Name());
-        r.info->label = sys ? *sys : ReadVolumeLabelFromVolume(volume);
+        r.info->label = sys ? AnsiToUtf8(*sys) : ReadVolumeLabelFromVolume(volume);
     }
     return r;
 }
@@ -304,11 +304,11 @@ std::string ReadVolumeLabelFromVolume(RawVolume& volume) {
     std::u16string name;
     for (std::size_t i = 0; i + 1 < content->size(); i += 2)
         name += static_cast<char16_t>((*content)[i] | ((*content)[i + 1] << 8));
-    return Utf16ToAnsi(name);
+    return Utf16ToUtf8(name);
 }
 
 std::string ReadVolumeLabel(const std::string& source) {
-    if (auto sys = SystemVolumeLabel(source)) return *sys;
+    if (auto sys = SystemVolumeLabel(source)) return AnsiToUtf8(*sys);
     auto volume = OpenRawVolume(source);
     if (!volume) return {};
     return ReadVolumeLabelFromVolume(**volume);

@@ -247,10 +247,11 @@ RecordRead ReadMftRecord(RawVolume& volume, const VolumeInfo& info, std::uint64_
 template <typename Fn>
 void ForEachAttribute(ByteView record, Fn&& fn);
 
-// The volume label from $Volume (MFT record 3, attribute 0x60); empty when it
-// cannot be read.
+// The volume label from $Volume (MFT record 3, attribute 0x60), in UTF-8 like
+// every text of this unit; empty when it cannot be read.
 std::string ReadVolumeLabelFromVolume(RawVolume& volume);
-// The label of a source: the system's own answer on Windows drives, else the volume's.
+// The label of a source in UTF-8: the system's own answer on Windows drives,
+// else the volume's.
 std::string ReadVolumeLabel(const std::string& source);
 
 template <typename Fn>

@@ -2,6 +2,7 @@
 
 #include <QProgressBar>
 #include <QPushButton>
+#include <optional>
 
 #include "app/uMain.h"
 #include "recover/RecoverRecord.h"
@@ -32,6 +33,13 @@ void TRecoverThread::run() {
     // The rows present now; rows are addressed by their place in the list as
     // it is shown when the worker reaches them.
     const std::optional<int> rows = stream.Ask<int>([w] { return w->ListView1Model()->Count(); });
+    // The MFT's layout, read once: a record split over two MFT fragments is
+    // read from both.
+    std::optional<qm::MftMap> mft;
+    if (auto volume = qm::OpenRawVolume(drive_)) {
+        qm::SetupResult layout = qm::ReadVolumeLayout(**volume);
+        if (layout.info) mft = std::move(layout.info->map);
+    }
     int i = 0;
     while (rows && i < *rows) {
         if (RecoverStopRequested.load()) break;
@@ -49,7 +57,8 @@ void TRecoverThread::run() {
         // Whatever goes wrong with one file is silent; the progress bar steps all the same.
         if (auto volume = qm::OpenRawVolume(drive_))
             (void)qm::RecoverRecord(**volume, next->caption, geometry_, path,
-                                    qm::DefaultOutputFactory(), &stream.ClosingFlag());
+                                    qm::DefaultOutputFactory(), &stream.ClosingFlag(),
+                                    mft ? &*mft : nullptr);
         stream.Post([w] { w->PB->setValue(w->PB->value() + 1); });
         i = next->index + 1;
     }
