@@ -222,7 +222,7 @@ big_group() {
     local -a tools=(
         "quillmere-cli recover (3 GiB file)|$prep|$cli recover $img --out $out --all"
         "cp (3 GiB file)|$prep|cp $src $out/copy.bin"
-        "cp + fsync (3 GiB file)|$prep|sh -c \"'cp $src $out/copy.bin && sync $out/copy.bin'\""
+        "cp + fsync (3 GiB file)|$prep|sh -c 'cp $src $out/copy.bin && sync $out/copy.bin'"
     )
     say "recovery of one 3 GiB file"
     run_group big3g 3 "${tools[@]}"
@@ -321,7 +321,8 @@ wants profile && profile_group
     # Targets.
     med() { awk -F'\t' -v g="$1" -v t="$2" '$1 == g && $2 == t { print $3 }' "$cache/medians.tsv"; }
     rss() { awk -F'\t' -v g="$1" -v t="$2" '$1 == g && $2 == t { print $4 }' "$cache/medians.tsv"; }
-    ext() { awk -F'\t' -v k="$1" '$1 == k { print $2; exit }' "$extra"; }
+    # The median of a helper's values under one key.
+    ext() { awk -F'\t' -v k="$1" '$1 == k { print $2 }' "$extra" | sort -g | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
     # target NAME VALUE OP LIMIT DESCRIPTION
     target() {
         local name=$1 value=$2 op=$3 limit=$4 text=$5
@@ -346,7 +347,7 @@ wants profile && profile_group
         target 1c "$(ratio "$(med "$g" "fls -r -d -p")" "$q")" ">=" 100 "$kind: fls -r -d -p / scan"
     done
     q=$(med scan-files100k "quillmere-cli scan")
-    target 2a "$(ratio "$(ext window_files100k_scan_s)" "$q")" "<=" 3 "files100k: window press -> last row / command-line scan (first run)"
+    target 2a "$(ratio "$(ext window_files100k_scan_s)" "$q")" "<=" 3 "files100k: window press -> last row / command-line scan (medians)"
     target 2b "$(ext window_files100k_max_stall_ms)" "<=" 100 "files100k: longest UI-thread stall while rows stream in, ms"
     target 2b "$(ext window_records1m_max_stall_ms)" "<=" 100 "records1m: longest UI-thread stall while rows stream in, ms"
     target 2c "$(ext window_records1m_sort_worst_s)" "<" 2 "records1m: slowest sort of the list by one column, s"
