@@ -479,6 +479,11 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     }
     out.Flush();
     bar.Clear();
+    if (!DefaultOutputFactory().Finish()) {
+        msg.Say(a.outDir + ": the file system reported a write error while flushing; "
+                "the files written may be incomplete");
+        return 1;
+    }
     msg.Say(Plural(static_cast<std::int64_t>(written), "file", "files") + " written, " +
             std::to_string(givenUp) + " given up, " + Plural(static_cast<std::int64_t>(bytes), "byte", "bytes"));
     if (replaced > 0)

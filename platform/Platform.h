@@ -100,6 +100,10 @@ class OutputFactory {
 public:
     virtual ~OutputFactory() = default;
     virtual ErrorOr<std::unique_ptr<OutputFile>> Create(const std::string& finalPath) = 0;
+    // Makes the files committed so far durable, with one flush of each output
+    // file system rather than one per file; false when the system reports that
+    // data it held back could not be written. Called at the end of a recovery.
+    virtual bool Finish() { return true; }
 };
 
 // Real files on this system.

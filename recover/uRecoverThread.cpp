@@ -63,6 +63,8 @@ void TRecoverThread::run() {
         i = next->index + 1;
     }
 
+    (void)qm::DefaultOutputFactory().Finish();  // one flush for the whole recovery
+
     TRecoverThread* self = this;
     stream.Post([w, self] {
         RecoverRunning.store(false);
