@@ -491,10 +491,14 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
     const bool realFolder = (h >> 8) % 16 == 0;
     std::optional<fs::path> root;
     if (realFolder) {
-        char tmpl[] = "/tmp/qm-fuzz-XXXXXX";
-        if (::mkdtemp(tmpl)) {
-            root = fs::path(tmpl);
-            fs::create_directory(*root / "out");
+        // A fresh folder of our own (mkdtemp is not everywhere).
+        static std::atomic<unsigned> serial{0};
+        std::error_code ec;
+        for (int attempt = 0; attempt < 16 && !root; ++attempt) {
+            const fs::path dir = fs::temp_directory_path(ec) /
+                                 ("qm-fuzz-" + std::to_string(::getpid()) + "-" +
+                                  std::to_string(serial.fetch_add(1)) + "-" + std::to_string(h & 0xFFFF));
+            if (fs::create_directory(dir, ec) && fs::create_directory(dir / "out", ec)) root = dir;
         }
     }
     BoundedMemoryOutput inMemory(kCap);
