@@ -124,9 +124,18 @@ void FollowAttributeList(RawVolume& volume, VolumeInfo& info, ByteView record0,
 
     const std::uint32_t rs = info.geometry.RecordSize;
     std::vector<std::uint8_t> buf(rs);
+    // Extension records nearly always lie in the MFT's first fragment, so the
+    // map is rebuilt only when a record is not reachable through it yet.
+    info.map = MftMap(extents, info.geometry.ClusterSize);
+    std::size_t mappedExtents = extents.size();
     for (std::uint64_t rec : wanted) {
-        info.map = MftMap(extents, info.geometry.ClusterSize);
-        if (ReadMftRecord(volume, info, rec, buf) != RecordRead::Ok) continue;
+        RecordRead read = ReadMftRecord(volume, info, rec, buf);
+        if (read == RecordRead::Unreadable && extents.size() != mappedExtents) {
+            info.map = MftMap(extents, info.geometry.ClusterSize);
+            mappedExtents = extents.size();
+            read = ReadMftRecord(volume, info, rec, buf);
+        }
+        if (read != RecordRead::Ok) continue;
         ByteView r(buf.data(), buf.size());
         auto base = r.U64(kRecBaseReference);
         if (!base || (*base & kRecordNumberMask) != 0) continue;
