@@ -148,6 +148,23 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
     auto byteRuns = ToByteRuns(*runs, geometry.ClusterSize);
     if (!byteRuns) return Fail(RecoverStatus::Malformed, byteRuns.error().ToString());
 
+    // A sound file never holds more of the volume's clusters than the volume
+    // has: runs that point at the same clusters again and again would only fill
+    // the output disk.
+    if (const std::uint64_t volumeSize = volume.Size(); volumeSize != 0) {
+        std::uint64_t allocated = 0, covered = 0;
+        for (const ByteRun& r : *byteRuns) {
+            if (covered >= *dataSize) break;
+            const std::uint64_t take = std::min(r.bytes, *dataSize - covered);
+            // Clusters past the end count nothing: they become holes below.
+            if (!r.sparse && r.position < volumeSize)
+                allocated += std::min(take, volumeSize - r.position);  // <= 2^62: no overflow
+            covered += take;
+        }
+        if (allocated > volumeSize)
+            return Fail(RecoverStatus::Malformed, "runs claim more clusters than the volume has");
+    }
+
     auto file = output.Create(outputPath);
     if (!file) return Fail(RecoverStatus::OutputFailed, file.error().ToString());
     OutputFile& out = **file;

@@ -154,6 +154,16 @@ TEST_F(Recover, DamagedRecordsLeaveNoFileAndAnExistingOneUntouched) {
     cases.push_back({"run list offset past the attribute",
                      Rec().NonResidentData(RunListBuilder().Run(1, 10).Build(), cs, cs).PatchAttributeLe(32, 0x400, 2),
                      RecoverStatus::Malformed});
+    {
+        // Runs that keep pointing at the same clusters, more of them than the volume has.
+        Bytes list;
+        for (int i = 0; i < 60; ++i)
+            list.insert(list.end(), {0x11, 0x40, static_cast<std::uint8_t>(i == 0 ? 0x0A : (i % 2 ? 0x01 : 0xFF))});
+        list.push_back(0);
+        const std::uint64_t size = 60ull * 64 * cs;
+        cases.push_back({"runs claiming more clusters than the volume has",
+                         Rec().NonResidentData(list, size, size), RecoverStatus::Malformed});
+    }
     cases.push_back({"resident length of 2 GiB",
                      Rec().ResidentData(Bytes{1, 2, 3}).PatchAttributeLe(16, 0x80000000u, 4),
                      RecoverStatus::Malformed});
