@@ -379,14 +379,22 @@ void FuzzRunList(const std::uint8_t* data, std::size_t size) {
         if (damage == 0 && reference && dataSize < (std::uint64_t{1} << 62)) {
             bool overflows = false;
             unsigned __int128 total = 0;
+            // Bytes of the volume the runs claim within the data size; past its end they count nothing.
+            unsigned __int128 claimed = 0;
             for (const RefRun& run : *reference) {
                 const unsigned __int128 bytes = static_cast<unsigned __int128>(run.length) * cs;
+                const unsigned __int128 start = static_cast<unsigned __int128>(run.lcn) * cs;
+                if (!run.sparse && total < dataSize && start < image.size()) {
+                    const unsigned __int128 take = std::min<unsigned __int128>(bytes, dataSize - total);
+                    claimed += std::min<unsigned __int128>(take, image.size() - start);
+                }
                 total += bytes;
-                if (bytes > UINT64_MAX || total > UINT64_MAX ||
-                    (!run.sparse && static_cast<unsigned __int128>(run.lcn) * cs + bytes > UINT64_MAX))
+                if (bytes > UINT64_MAX || total > UINT64_MAX || (!run.sparse && start + bytes > UINT64_MAX))
                     overflows = true;
             }
-            if (!overflows) QM_CHECK(r.status == RecoverStatus::OutputFailed);
+            if (!overflows)
+                QM_CHECK(r.status ==
+                         (claimed > image.size() ? RecoverStatus::Malformed : RecoverStatus::OutputFailed));
         }
         return;
     }
