@@ -8,7 +8,6 @@
 #include <QPainterPath>
 #include <QStorageInfo>
 #include <QStyle>
-
 #include <algorithm>
 
 namespace qm::gui {
@@ -165,7 +164,8 @@ std::vector<DriveEntry> MountedDrives() {
         } else if (fs == "tmpfs" || fs == "ramfs") {
             d.kind = DriveEntry::Kind::Ram;
         }
-        if (std::none_of(out.begin(), out.end(), [&](const DriveEntry& e) { return e.root == root; }))
+        if (std::none_of(out.begin(), out.end(),
+                         [&](const DriveEntry& e) { return e.root == root; }))
             out.push_back(d);
     }
     const QString top = QDir::toNativeSeparators(QDir::rootPath());
@@ -200,7 +200,8 @@ QString TDriveComboBox::EntryText(const DriveEntry& d) {
         case DriveEntry::Kind::Network:
             if (!d.label.isEmpty()) text += " " + d.label;
             break;
-        case DriveEntry::Kind::Removable: break;
+        case DriveEntry::Kind::Removable:
+            break;
     }
     return text;
 }
@@ -211,10 +212,17 @@ void TDriveComboBox::SetDrives(const std::vector<DriveEntry>& drives) {
     for (const DriveEntry& d : drives_) {
         QStyle::StandardPixmap icon = QStyle::SP_DriveHDIcon;
         switch (d.kind) {
-            case DriveEntry::Kind::Network: icon = QStyle::SP_DriveNetIcon; break;
-            case DriveEntry::Kind::Optical: icon = QStyle::SP_DriveCDIcon; break;
-            case DriveEntry::Kind::Removable: icon = QStyle::SP_DriveFDIcon; break;
-            default: break;
+            case DriveEntry::Kind::Network:
+                icon = QStyle::SP_DriveNetIcon;
+                break;
+            case DriveEntry::Kind::Optical:
+                icon = QStyle::SP_DriveCDIcon;
+                break;
+            case DriveEntry::Kind::Removable:
+                icon = QStyle::SP_DriveFDIcon;
+                break;
+            default:
+                break;
         }
         addItem(style()->standardIcon(icon), EntryText(d));
     }

@@ -8,7 +8,6 @@
 #include <QListWidget>
 #include <QPixmap>
 #include <QStyledItemDelegate>
-
 #include <functional>
 #include <vector>
 

@@ -12,7 +12,9 @@ constexpr std::size_t kPageSize = 256 * 1024;
 // A caption edited in place is kept to this many bytes.
 constexpr std::size_t kMaxEditedCaption = 1024;
 
-inline unsigned char Fold(unsigned char c) { return (c >= 0x61 && c <= 0x7A) ? c - 0x20 : c; }
+inline unsigned char Fold(unsigned char c) {
+    return (c >= 0x61 && c <= 0x7A) ? c - 0x20 : c;
+}
 
 // Sixteen bytes of a text from `offset` on, folded, as two big-endian numbers
 // padded with zeros: where the keys of two texts differ they order the texts
@@ -34,7 +36,9 @@ void MakeKey(std::string_view t, std::size_t offset, SortEntry& e) {
     e.k1 = k[1];
 }
 
-bool SameKey(const SortEntry& a, const SortEntry& b) { return a.k0 == b.k0 && a.k1 == b.k1; }
+bool SameKey(const SortEntry& a, const SortEntry& b) {
+    return a.k0 == b.k0 && a.k1 == b.k1;
+}
 
 }  // namespace
 
@@ -57,9 +61,8 @@ QString AnsiToQString(std::string_view text) {
 }
 
 std::string QStringToAnsi(const QString& text) {
-    return qm::Utf16ToAnsi(
-        std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
-                            static_cast<std::size_t>(text.size())));
+    return qm::Utf16ToAnsi(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
+                                               static_cast<std::size_t>(text.size())));
 }
 
 ResultModel::ResultModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -89,11 +92,13 @@ QVariant ResultModel::data(const QModelIndex& index, int role) const {
     const Row& row = rows_[static_cast<std::size_t>(index.row())];
     switch (role) {
         case Qt::DisplayRole:
-        case Qt::EditRole: return AnsiToQString(TextOf(row, index.column()));
+        case Qt::EditRole:
+            return AnsiToQString(TextOf(row, index.column()));
         case Qt::CheckStateRole:
             if (index.column() == 0) return row.checked ? Qt::Checked : Qt::Unchecked;
             return {};
-        default: return {};
+        default:
+            return {};
     }
 }
 
@@ -152,7 +157,8 @@ ResultModel::Row ResultModel::Pack(const std::array<std::string_view, kColumns>&
     std::array<std::size_t, kColumns> len{};
     std::size_t total = 0;
     for (int c = 0; c < kColumns; ++c) {
-        len[static_cast<std::size_t>(c)] = std::min<std::size_t>(texts[static_cast<std::size_t>(c)].size(), 8192);
+        len[static_cast<std::size_t>(c)] =
+            std::min<std::size_t>(texts[static_cast<std::size_t>(c)].size(), 8192);
         total += len[static_cast<std::size_t>(c)];
     }
     Row row;
@@ -258,7 +264,8 @@ void ResultModel::SortByColumn(int column) {
         for (std::size_t a = r.begin; a < r.end;) {
             std::size_t b = a + 1;
             bool longer = order[a].length > offset + 16;
-            while (b < r.end && SameKey(order[a], order[b])) longer |= order[b++].length > offset + 16;
+            while (b < r.end && SameKey(order[a], order[b]))
+                longer |= order[b++].length > offset + 16;
             if (b - a > 1) {
                 if (longer)
                     work.push_back({a, b, r.level + 1});

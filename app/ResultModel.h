@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QAbstractTableModel>
-
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -74,7 +73,7 @@ public:
 
 private:
     struct Row {
-        const char* text = nullptr;          // the six texts, back to back
+        const char* text = nullptr;                 // the six texts, back to back
         std::array<std::uint16_t, kColumns> end{};  // end of each text in `text`
         bool checked = false;
     };

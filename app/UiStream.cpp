@@ -2,7 +2,6 @@
 
 #include <QElapsedTimer>
 #include <QMetaObject>
-
 #include <chrono>
 #include <vector>
 
@@ -19,7 +18,8 @@ UiStream::UiStream(QObject* parent) : QObject(parent) {}
 UiStream::~UiStream() = default;
 
 void UiStream::Wake() {
-    if (!wakePending_.exchange(true)) QMetaObject::invokeMethod(this, "Drain", Qt::QueuedConnection);
+    if (!wakePending_.exchange(true))
+        QMetaObject::invokeMethod(this, "Drain", Qt::QueuedConnection);
 }
 
 void UiStream::Post(Step step) {

@@ -10,7 +10,6 @@
 
 #include <QObject>
 #include <QThread>
-
 #include <atomic>
 #include <condition_variable>
 #include <deque>

@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QListWidget>
 #include <QTimer>
-
 #include <cstdio>
 
 #include "app/uMain.h"
@@ -36,9 +35,9 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(QString::fromUtf8(kWindowCaption));
     parser.addHelpOption();
     QCommandLineOption scanOption("scan", "Select the first NTFS source and start a scan.");
-    QCommandLineOption shotOption("screenshot",
-                                  "Save a PNG of the window to FILE once the scan has ended, then quit.",
-                                  "FILE");
+    QCommandLineOption shotOption(
+        "screenshot", "Save a PNG of the window to FILE once the scan has ended, then quit.",
+        "FILE");
     parser.addOption(scanOption);
     parser.addOption(shotOption);
     parser.addPositionalArgument("IMAGE", "Image files to list after the drives.", "[IMAGE...]");

@@ -15,7 +15,6 @@
 #include <QRadioButton>
 #include <QTableView>
 #include <QVBoxLayout>
-
 #include <algorithm>
 
 #include "app/Skin.h"
@@ -38,19 +37,27 @@ using qm::gui::QStringToAnsi;
 
 namespace {
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+QString U(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
 
-QString AppTitle() { return U(kApplicationTitle); }
+QString AppTitle() {
+    return U(kApplicationTitle);
+}
 
 // Paths and device names as the list shows them, and back.
-QString SourceText(const std::string& source) { return QFile::decodeName(source.c_str()); }
-std::string SourceOf(const QString& text) { return QFile::encodeName(text).toStdString(); }
+QString SourceText(const std::string& source) {
+    return QFile::decodeName(source.c_str());
+}
+std::string SourceOf(const QString& text) {
+    return QFile::encodeName(text).toStdString();
+}
 
 QFont WindowFont() {
     // Tahoma where the system has it; elsewhere a close sans-serif with CJK glyphs.
     static const bool substituted = [] {
-        QFont::insertSubstitutions("Tahoma", {"DejaVu Sans", "Liberation Sans",
-                                              "WenQuanYi Zen Hei", "Noto Sans CJK SC"});
+        QFont::insertSubstitutions(
+            "Tahoma", {"DejaVu Sans", "Liberation Sans", "WenQuanYi Zen Hei", "Noto Sans CJK SC"});
         return true;
     }();
     (void)substituted;
@@ -106,8 +113,8 @@ TfMain::TfMain(StartupOptions options, QWidget* parent)
         box.exec();
     };
     askYesNo = [this](const QString& text) {
-        QMessageBox box(QMessageBox::Question, AppTitle(), text,
-                        QMessageBox::Yes | QMessageBox::No, this);
+        QMessageBox box(QMessageBox::Question, AppTitle(), text, QMessageBox::Yes | QMessageBox::No,
+                        this);
         box.setDefaultButton(QMessageBox::No);
         return box.exec() == QMessageBox::Yes;
     };
@@ -201,8 +208,8 @@ void TfMain::BuildControls() {
     btnScan->setIcon(QIcon(qm::gui::ScanGlyphPixmap()));
     btnScan->setIconSize(QSize(16, 16));
 
-    Drive_Background = Place(new qm::gui::TShape(Qt::white, Qt::black, Panel1),
-                             "Drive_Background", 153, 4, 246, 196);
+    Drive_Background = Place(new qm::gui::TShape(Qt::white, Qt::black, Panel1), "Drive_Background",
+                             153, 4, 246, 196);
     Drive_BackgroundSeparator = Place(new qm::gui::TShape(Qt::white, Qt::gray, Panel1),
                                       "Drive_BackgroundSeparator", 153, 48, 246, 6);
     Drive_Icon = Place(new QLabel(Panel1), "Drive_Icon", 161, 10, 32, 32);
@@ -217,8 +224,7 @@ void TfMain::BuildControls() {
     DriveSize = MakeLabel(Panel1, "DriveSize", "大小: 未知", 161, 98, true);
     DriveMFTLocation = MakeLabel(Panel1, "DriveMFTLocation", "MFT位置: 未知", 161, 117, true);
     DriveMFTSize = MakeLabel(Panel1, "DriveMFTSize", "MFT大小: 未知", 161, 136, true);
-    DriveMFTRecordsCount =
-        MakeLabel(Panel1, "DriveMFTRecordsCount", "总文件数: 0", 161, 155, true);
+    DriveMFTRecordsCount = MakeLabel(Panel1, "DriveMFTRecordsCount", "总文件数: 0", 161, 155, true);
     DeleteFileCount = MakeLabel(Panel1, "DeleteFileCount", "删除的文件数：0", 161, 174, true);
 
     Bevel1 = Place(new QFrame(Panel1), "Bevel1", 416, 6, 4, 194);
@@ -241,7 +247,8 @@ void TfMain::BuildControls() {
     rb1 = Place(new QRadioButton(U("按原名保存(可能会覆盖)"), Panel1), "rb1", 680, 64, 153, 17);
     rb2 = Place(new QRadioButton(U("按\"File_编号\"保存"), Panel1), "rb2", 680, 95, 113, 17);
     rb1->setChecked(true);
-    CheckBox1 = Place(new QCheckBox(U("选中所有的删除文件"), Panel1), "CheckBox1", 664, 137, 185, 17);
+    CheckBox1 =
+        Place(new QCheckBox(U("选中所有的删除文件"), Panel1), "CheckBox1", 664, 137, 185, 17);
 
     btnRecover = Place(new QPushButton(U("恢复选中文件"), Panel1), "btnRecover", 432, 160, 417, 40);
     btnRecover->setFont(BoldFont());
@@ -253,7 +260,8 @@ void TfMain::BuildControls() {
     PB->setTextVisible(false);
     Panel1->DockBottom(PB, 16);
 
-    connect(btnScan, &QPushButton::clicked, this, [this] { RunCommand([this] { btnScanClick(); }); });
+    connect(btnScan, &QPushButton::clicked, this,
+            [this] { RunCommand([this] { btnScanClick(); }); });
     connect(btnRecover, &QPushButton::clicked, this,
             [this] { RunCommand([this] { btnRecoverClick(); }); });
     connect(btn1, &QPushButton::clicked, this, [this] { RunCommand([this] { btn1Click(); }); });
@@ -266,8 +274,8 @@ void TfMain::BuildControls() {
 }
 
 void TfMain::SetTabOrder() {
-    QWidget* order[] = {btnScan, DriveList, PB,     DLB,       DCB,  RadioGroup1, rb1,
-                        rb2,     btnRecover, edPath, CheckBox1, ListView1, btn1,  btn2};
+    QWidget* order[] = {btnScan, DriveList,  PB,     DLB,       DCB,       RadioGroup1, rb1,
+                        rb2,     btnRecover, edPath, CheckBox1, ListView1, btn1,        btn2};
     // The progress bar and the frame take no focus; they keep their place in
     // the chain all the same.
     std::vector<Qt::FocusPolicy> policies;
@@ -292,14 +300,27 @@ void TfMain::SetRowsSource(const std::string& source, const qm::VolumeGeometry& 
 void TfMain::SetDriveLabel(qm::DriveLabel which, const std::string& text) {
     QLabel* label = nullptr;
     switch (which) {
-        case qm::DriveLabel::Name: label = DriveName; break;
-        case qm::DriveLabel::Serial: label = DriveSerial; break;
-        case qm::DriveLabel::Size: label = DriveSize; break;
-        case qm::DriveLabel::MftLocation: label = DriveMFTLocation; break;
-        case qm::DriveLabel::MftSize: label = DriveMFTSize; break;
-        case qm::DriveLabel::RecordsCount: label = DriveMFTRecordsCount; break;
+        case qm::DriveLabel::Name:
+            label = DriveName;
+            break;
+        case qm::DriveLabel::Serial:
+            label = DriveSerial;
+            break;
+        case qm::DriveLabel::Size:
+            label = DriveSize;
+            break;
+        case qm::DriveLabel::MftLocation:
+            label = DriveMFTLocation;
+            break;
+        case qm::DriveLabel::MftSize:
+            label = DriveMFTSize;
+            break;
+        case qm::DriveLabel::RecordsCount:
+            label = DriveMFTRecordsCount;
+            break;
     }
-    if (label) SetLabelText(label, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    if (label)
+        SetLabelText(label, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 // ---- Start-up ----------------------------------------------------------------------------
@@ -339,7 +360,8 @@ std::string TfMain::ReadOemId(const std::string& drive) {
     const std::string label = qm::ReadVolumeLabel(drive);
     SetLabelText(DriveName, QString::fromUtf8(qm::DriveNameText(label).c_str()));
     std::uint64_t serial = 0;
-    for (int i = 0; i < 8; ++i) serial |= std::uint64_t{boot[72 + static_cast<std::size_t>(i)]} << (8 * i);
+    for (int i = 0; i < 8; ++i)
+        serial |= std::uint64_t{boot[72 + static_cast<std::size_t>(i)]} << (8 * i);
     SetLabelText(DriveSerial, QString::fromUtf8(qm::DriveSerialText(serial).c_str()));
 
     result.assign(reinterpret_cast<const char*>(boot.data()) + 3, 4);
@@ -403,7 +425,8 @@ void TfMain::btnRecoverClick() {
     // the deleted files not yet recovered.
     const std::string folder = QStringToAnsi(DLB->Directory());
     if (folderIsOnSource(folder, drive) &&
-        !askYesNo(U("输出文件夹位于正在恢复的磁盘上，写入可能覆盖尚未恢复的已删除文件。仍要继续吗?")))
+        !askYesNo(
+            U("输出文件夹位于正在恢复的磁盘上，写入可能覆盖尚未恢复的已删除文件。仍要继续吗?")))
         return;
     RecoverRunning.store(true);
     workers_.push_back(new TRecoverThread(false, drive, ticked, geometry, this));
@@ -419,9 +442,13 @@ void TfMain::btn2Click() {
     model_->InvertChecks();
 }
 
-void TfMain::CheckBox1Click() { model_->SetAllChecked(CheckBox1->isChecked()); }
+void TfMain::CheckBox1Click() {
+    model_->SetAllChecked(CheckBox1->isChecked());
+}
 
-void TfMain::DLBChange() { edPath->setText(DLB->Directory()); }
+void TfMain::DLBChange() {
+    edPath->setText(DLB->Directory());
+}
 
 void TfMain::ListView1ColumnClick(int column) {
     SortColumn = column;
@@ -429,7 +456,8 @@ void TfMain::ListView1ColumnClick(int column) {
 }
 
 int TfMain::ListView1Compare(int rowA, int rowB) const {
-    return qm::gui::CompareTextAscii(model_->Text(rowA, SortColumn), model_->Text(rowB, SortColumn));
+    return qm::gui::CompareTextAscii(model_->Text(rowA, SortColumn),
+                                     model_->Text(rowB, SortColumn));
 }
 
 TfMain::RecoverRowQuery TfMain::NextTickedRow(int from, int limit) const {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <QWidget>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>

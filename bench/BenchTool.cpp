@@ -13,10 +13,10 @@
 //   qm-bench rows IMAGE
 //       Heap bytes per row of a scan whose rows are all kept (as the window and
 //       recover --all keep them), beyond the walk's own fixed buffers.
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,8 +38,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-double Seconds(const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+double Seconds(const timeval& tv) {
+    return double(tv.tv_sec) + double(tv.tv_usec) / 1e6;
+}
 
 int Usage() {
     std::fputs(
@@ -142,7 +146,8 @@ int MftExtents(int argc, char** argv) {
 
 // Reads the MFT along its pieces, chunkBytes at a time; with `fixups`, applies them to
 // every record of each chunk. Returns the number of records that passed.
-std::uint64_t ReadMft(Opened& o, bool fixups, std::vector<std::uint8_t>& buf, std::uint32_t chunkBytes) {
+std::uint64_t ReadMft(Opened& o, bool fixups, std::vector<std::uint8_t>& buf,
+                      std::uint32_t chunkBytes) {
     const std::uint32_t rs = o.info.geometry.RecordSize;
     const std::uint64_t chunk = std::max<std::uint64_t>(chunkBytes / rs, 1) * rs;
     if (buf.size() < chunk) buf.resize(chunk);
@@ -184,7 +189,8 @@ int Profile(int argc, char** argv) {
     if (argc < 1 || argc > 3) return Usage();
     const int repeat = argc >= 2 ? std::max(1, std::atoi(argv[1])) : 5;
     qm::ScanOptions options;
-    if (argc == 3) options.chunkBytes = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 0));
+    if (argc == 3)
+        options.chunkBytes = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 0));
     auto o = Open(argv[0]);
     if (!o) return 1;
     std::vector<std::uint8_t> buf;
@@ -200,12 +206,14 @@ int Profile(int argc, char** argv) {
     });
     std::FILE* devnull = std::fopen("/dev/null", "w");
     const double tsv = Best(repeat, [&] { qm::cli::Run({"scan", argv[0]}, devnull, devnull); });
-    const double json = Best(repeat, [&] { qm::cli::Run({"scan", argv[0], "--json"}, devnull, devnull); });
+    const double json = Best(repeat, [&] {
+        qm::cli::Run({"scan", argv[0], "--json"}, devnull, devnull);
+    });
     std::fclose(devnull);
     const double records = double(o->info.MftRecordCount);
     std::printf("records %lld rows %llu (best of %d, in-process, %u-byte reads)\n",
-                static_cast<long long>(o->info.MftRecordCount), static_cast<unsigned long long>(rows),
-                repeat, options.chunkBytes);
+                static_cast<long long>(o->info.MftRecordCount),
+                static_cast<unsigned long long>(rows), repeat, options.chunkBytes);
     auto line = [&](const char* what, double s, double before) {
         std::printf("  %-34s %8.4f s  %7.1f ns/record  (+%.4f s)\n", what, s, s / records * 1e9,
                     s - before);
@@ -225,7 +233,9 @@ struct KeepRows final : qm::ScanObserver {
     void OnRow(qm::ScanRow&& row) override { rows.push_back(std::move(row)); }
 };
 
-std::size_t HeapInUse() { return mallinfo2().uordblks + mallinfo2().hblkhd; }
+std::size_t HeapInUse() {
+    return mallinfo2().uordblks + mallinfo2().hblkhd;
+}
 
 int Rows(int argc, char** argv) {
     if (argc != 1) return Usage();
@@ -247,8 +257,9 @@ int Rows(int argc, char** argv) {
     const double perRow = keep.rows.empty() ? 0 : double(after - before) / double(keep.rows.size());
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    std::printf("rows %zu heap_kept_bytes %zu bytes_per_row %.1f walk_leftover_bytes %zu maxrss_kib %ld\n",
-                keep.rows.size(), after - before, perRow, base, usage.ru_maxrss);
+    std::printf(
+        "rows %zu heap_kept_bytes %zu bytes_per_row %.1f walk_leftover_bytes %zu maxrss_kib %ld\n",
+        keep.rows.size(), after - before, perRow, base, usage.ru_maxrss);
     return 0;
 }
 

@@ -19,7 +19,6 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>

@@ -10,9 +10,9 @@
 //   failed to deliver some MFT records; a healthy volume adds nothing to stderr.
 // - recover prints "position<TAB>path<TAB>bytes" per file written and ends with
 //   "N files written, M given up, B bytes" on stderr. Files that share a name
-//   overwrite one another, as in the window; the run says how many did. Given-up records (and positions
-//   the scan did not list) are named on stderr and counted; they do not change
-//   the exit status.
+//   overwrite one another, as in the window; the run says how many did. Given-up records (and
+//   positions the scan did not list) are named on stderr and counted; they do not change the exit
+//   status.
 #include "cli/Cli.h"
 
 #include <atomic>
@@ -97,10 +97,12 @@ private:
 // Why `source` could not be opened, in words that name what to do.
 std::string OpenProblem(const std::string& source, const Error& e) {
     switch (e.code) {
-        case ErrorCode::NotFound: return source + ": no such file or device";
+        case ErrorCode::NotFound:
+            return source + ": no such file or device";
         case ErrorCode::PermissionDenied:
             return source + ": permission denied (reading a raw device needs root)";
-        default: break;
+        default:
+            break;
     }
     const std::string path = ParseSourceSpec(source).path;
     std::string why = e.message;
@@ -143,7 +145,8 @@ std::variant<OpenSource, int> Resolve(const std::string& source, Messages& msg) 
         msg.Say(source + " holds " + std::to_string(parts.size()) +
                 " NTFS partitions; name one of them as SOURCE:");
         for (const SourceInfo& p : parts) {
-            std::string line = "  " + p.source + "\t" + std::to_string(p.size) + "\t" + p.label + "\n";
+            std::string line =
+                "  " + p.source + "\t" + std::to_string(p.size) + "\t" + p.label + "\n";
             std::fputs(line.c_str(), msg.file());
         }
         return kExitUsage;
@@ -170,7 +173,8 @@ std::variant<OpenSource, int> Resolve(const std::string& source, Messages& msg) 
 // summary; messages about set-up stops and unreadable records are the caller's.
 class ScanRunner final : public ScanObserver {
 public:
-    ScanRunner(ProgressBar& bar, std::function<void()> onStart, std::function<void(ScanRow&&)> onRow)
+    ScanRunner(ProgressBar& bar, std::function<void()> onStart,
+               std::function<void(ScanRow&&)> onRow)
         : bar_(bar), onStart_(std::move(onStart)), onRow_(std::move(onRow)) {}
     void OnWalkStart(std::int64_t recordCount) override {
         total_ = recordCount > 16 ? static_cast<std::uint64_t>(recordCount - 16) : 0;
@@ -193,7 +197,8 @@ private:
 std::optional<int> ReportScanEnd(const ScanSummary& s, const ScanRunner& runner,
                                  const std::string& source, Messages& msg) {
     if (s.setup.stop != SetupStop::None) {
-        msg.Say(source + ": " + (s.setup.reason.empty() ? "the MFT cannot be read" : s.setup.reason));
+        msg.Say(source + ": " +
+                (s.setup.reason.empty() ? "the MFT cannot be read" : s.setup.reason));
         return kExitFailed;
     }
     if (s.unreadable > 0)
@@ -445,9 +450,8 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
         const std::string position = PositionText(w.row.position);
         const std::string name8 = Name8(w.row.name);
         // A file without a name keeps its number: the folder itself is no file name.
-        const std::string path = a.byNumber || name8.empty()
-                                     ? OutputPathByNumber(a.outDir, w.index)
-                                     : OutputPathByName(a.outDir, name8);
+        const std::string path = a.byNumber || name8.empty() ? OutputPathByNumber(a.outDir, w.index)
+                                                             : OutputPathByName(a.outDir, name8);
         RecoverResult r = RecoverRecord(*src.volume, position, geometry, path,
                                         DefaultOutputFactory(), &g_stop, &summary.setup.info->map);
         if (r.status == RecoverStatus::Cancelled) {
@@ -480,12 +484,14 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     out.Flush();
     bar.Clear();
     if (!DefaultOutputFactory().Finish()) {
-        msg.Say(a.outDir + ": the file system reported a write error while flushing; "
+        msg.Say(a.outDir +
+                ": the file system reported a write error while flushing; "
                 "the files written may be incomplete");
         return 1;
     }
     msg.Say(Plural(static_cast<std::int64_t>(written), "file", "files") + " written, " +
-            std::to_string(givenUp) + " given up, " + Plural(static_cast<std::int64_t>(bytes), "byte", "bytes"));
+            std::to_string(givenUp) + " given up, " +
+            Plural(static_cast<std::int64_t>(bytes), "byte", "bytes"));
     if (replaced > 0)
         msg.Say(Plural(static_cast<std::int64_t>(replaced), "file", "files") +
                 " replaced an earlier file of the same name; --by-number keeps every file");
@@ -500,7 +506,8 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
 
 // "0x" or "0X" and 1 to 16 hexadecimal digits.
 std::optional<std::uint64_t> PositionArg(const std::string& text) {
-    if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return std::nullopt;
+    if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
+        return std::nullopt;
     return ParsePosition(text);
 }
 
@@ -538,7 +545,9 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
     if (!haveOut || a.outDir.empty()) return msg.Usage("recover: --out DIR is required");
     for (std::size_t i = 1; i < operands.size(); ++i) {
         auto p = PositionArg(operands[i]);
-        if (!p) return msg.Usage("recover: not a record position: " + operands[i] + " (expected 0x... as scan prints it)");
+        if (!p)
+            return msg.Usage("recover: not a record position: " + operands[i] +
+                             " (expected 0x... as scan prints it)");
         if (seen.insert(*p).second) a.positions.push_back(*p);
     }
     if (a.all == !a.positions.empty())
@@ -569,7 +578,9 @@ int ParseScan(const std::vector<std::string>& args, std::FILE* out, Messages& ms
 
 }  // namespace
 
-void RequestStop() { g_stop.store(true, std::memory_order_relaxed); }
+void RequestStop() {
+    g_stop.store(true, std::memory_order_relaxed);
+}
 
 void SetFolderIsOnSourceForTesting(std::function<bool(const std::string&, const std::string&)> fn) {
     g_folderIsOnSource = std::move(fn);

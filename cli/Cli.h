@@ -12,9 +12,9 @@ namespace qm::cli {
 
 // Exit statuses.
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;    // the source or the output folder cannot be used
-constexpr int kExitUsage = 2;     // bad arguments, or a disk with several NTFS partitions
-constexpr int kExitStopped = 130; // stopped by an interrupt (128 + SIGINT)
+constexpr int kExitFailed = 1;     // the source or the output folder cannot be used
+constexpr int kExitUsage = 2;      // bad arguments, or a disk with several NTFS partitions
+constexpr int kExitStopped = 130;  // stopped by an interrupt (128 + SIGINT)
 
 // `args` without the program name. Normal output goes to `out`, messages and
 // the progress bar (when `err` is a terminal) to `err`.

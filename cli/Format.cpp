@@ -40,8 +40,12 @@ char* PutTwo(char* p, unsigned value) {
     return p + 2;
 }
 
-bool NeedsTsvEscape(unsigned char u) { return u < 0x20 || u == 0x7F || u == '\\'; }
-bool NeedsJsonEscape(unsigned char u) { return u < 0x20 || u == 0x7F || u == '\\' || u == '"'; }
+bool NeedsTsvEscape(unsigned char u) {
+    return u < 0x20 || u == 0x7F || u == '\\';
+}
+bool NeedsJsonEscape(unsigned char u) {
+    return u < 0x20 || u == 0x7F || u == '\\' || u == '"';
+}
 
 char* PutText(char* p, std::string_view text) {
     std::memcpy(p, text.data(), text.size());
@@ -72,10 +76,18 @@ char* PutTsvField(char* p, std::string_view text) {
         plain = i + 1;
         *p++ = '\\';
         switch (u) {
-            case '\\': *p++ = '\\'; break;
-            case '\t': *p++ = 't'; break;
-            case '\n': *p++ = 'n'; break;
-            case '\r': *p++ = 'r'; break;
+            case '\\':
+                *p++ = '\\';
+                break;
+            case '\t':
+                *p++ = 't';
+                break;
+            case '\n':
+                *p++ = 'n';
+                break;
+            case '\r':
+                *p++ = 'r';
+                break;
             default:
                 *p++ = 'x';
                 *p++ = kHex[u >> 4];
@@ -95,13 +107,27 @@ char* PutJsonString(char* p, std::string_view text) {
         plain = i + 1;
         *p++ = '\\';
         switch (u) {
-            case '"': *p++ = '"'; break;
-            case '\\': *p++ = '\\'; break;
-            case '\b': *p++ = 'b'; break;
-            case '\f': *p++ = 'f'; break;
-            case '\n': *p++ = 'n'; break;
-            case '\r': *p++ = 'r'; break;
-            case '\t': *p++ = 't'; break;
+            case '"':
+                *p++ = '"';
+                break;
+            case '\\':
+                *p++ = '\\';
+                break;
+            case '\b':
+                *p++ = 'b';
+                break;
+            case '\f':
+                *p++ = 'f';
+                break;
+            case '\n':
+                *p++ = 'n';
+                break;
+            case '\r':
+                *p++ = 'r';
+                break;
+            case '\t':
+                *p++ = 't';
+                break;
             default:
                 p = PutText(p, "u00");
                 *p++ = kHex[u >> 4];
@@ -190,11 +216,14 @@ void AppendUnsigned(std::string& out, std::uint64_t value) {
     out.append(text, PutUnsigned(text, value));
 }
 
-OutputBuffer::OutputBuffer(std::FILE* file, bool interactive) : file_(file), interactive_(interactive) {
+OutputBuffer::OutputBuffer(std::FILE* file, bool interactive)
+    : file_(file), interactive_(interactive) {
     text_.reserve(kBlock + 4096);
 }
 
-OutputBuffer::~OutputBuffer() { Flush(); }
+OutputBuffer::~OutputBuffer() {
+    Flush();
+}
 
 void OutputBuffer::Flush() {
     if (text_.empty()) return;

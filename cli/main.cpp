@@ -5,7 +5,9 @@
 #include "cli/Cli.h"
 
 namespace {
-extern "C" void OnInterrupt(int) { qm::cli::RequestStop(); }
+extern "C" void OnInterrupt(int) {
+    qm::cli::RequestStop();
+}
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -42,8 +42,8 @@ using Bytes = std::vector<std::uint8_t>;
     __builtin_trap();
 }
 
-#define QM_CHECK(cond)                                              \
-    do {                                                            \
+#define QM_CHECK(cond)                                               \
+    do {                                                             \
         if (!(cond)) Broken("%s:%d: %s", __FILE__, __LINE__, #cond); \
     } while (0)
 
@@ -141,7 +141,8 @@ public:
 private:
     class File final : public OutputFile {
     public:
-        File(std::unique_ptr<OutputFile> inner, std::uint64_t cap) : inner_(std::move(inner)), left_(cap) {}
+        File(std::unique_ptr<OutputFile> inner, std::uint64_t cap)
+            : inner_(std::move(inner)), left_(cap) {}
         bool Write(std::span<const std::uint8_t> b) override {
             return Take(b.size()) && inner_->Write(b);
         }
@@ -188,7 +189,8 @@ std::optional<std::vector<RefRun>> ReferenceDecode(const Bytes& list) {
             runs.push_back({length, true, 0});
         } else {
             __int128 v = raw;
-            if (!runs.empty() && (raw >> (8 * ow - 1)) & 1) v -= static_cast<__int128>(1) << (8 * ow);
+            if (!runs.empty() && (raw >> (8 * ow - 1)) & 1)
+                v -= static_cast<__int128>(1) << (8 * ow);
             lcn = runs.empty() ? v : lcn + v;
             if (lcn < 0 || lcn > INT64_MAX) return std::nullopt;
             runs.push_back({length, false, static_cast<std::int64_t>(lcn)});
@@ -205,7 +207,8 @@ Bytes ReferenceContent(const std::vector<RefRun>& runs, std::uint64_t cs, const 
     for (const RefRun& r : runs) {
         if (out.size() >= size) break;
         const unsigned __int128 bytes = static_cast<unsigned __int128>(r.length) * cs;
-        const std::size_t take = static_cast<std::size_t>(std::min<unsigned __int128>(bytes, size - out.size()));
+        const std::size_t take =
+            static_cast<std::size_t>(std::min<unsigned __int128>(bytes, size - out.size()));
         const unsigned __int128 start = static_cast<unsigned __int128>(r.lcn) * cs;
         std::size_t copied = 0;
         if (!r.sparse && start < volume.size()) {
@@ -244,13 +247,16 @@ void CheckLayout(const VolumeInfo& info, const RawVolume& volume) {
     QM_CHECK(count <= volume.Size() / rs);
     // Every mapped cluster lies on the volume, the last one perhaps in part.
     for (const MftMap::Extent& e : info.map.extents()) {
-        if (!e.sparse) QM_CHECK(e.lcn + e.length <= (volume.Size() + g.ClusterSize - 1) / g.ClusterSize);
+        if (!e.sparse)
+            QM_CHECK(e.lcn + e.length <= (volume.Size() + g.ClusterSize - 1) / g.ClusterSize);
     }
 }
 
 }  // namespace
 
-void TolerateOpenFaults(bool on) { Tolerant() = on; }
+void TolerateOpenFaults(bool on) {
+    Tolerant() = on;
+}
 
 // ---- fuzz_record ---------------------------------------------------------------
 
@@ -273,9 +279,9 @@ void FuzzRecord(const std::uint8_t* data, std::size_t size) {
         std::uint32_t type;
         bool rule;
     };
-    static constexpr Lookup kLookups[] = {{kAttrData, false},          {kAttrStandardInformation, false},
-                                          {kAttrFileName, true},      {kAttrFileName, false},
-                                          {kAttrAttributeList, false}, {kAttrVolumeName, false}};
+    static constexpr Lookup kLookups[] = {
+        {kAttrData, false},     {kAttrStandardInformation, false}, {kAttrFileName, true},
+        {kAttrFileName, false}, {kAttrAttributeList, false},       {kAttrVolumeName, false}};
     std::optional<ByteView> found[std::size(kLookups)];
     for (std::size_t i = 0; i < std::size(kLookups); ++i) {
         const auto [type, rule] = kLookups[i];
@@ -344,7 +350,8 @@ void FuzzRunList(const std::uint8_t* data, std::size_t size) {
     // The volume: one 4 KiB record at byte 0, then a pattern that tells every byte apart.
     constexpr std::uint32_t kRecordSize = 4096;
     Bytes image(64 * 1024);
-    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 31 + (i >> 8));
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(i * 31 + (i >> 8));
     test::RecordBuilder b(kRecordSize, 512);
     b.StandardInformation(1, 2).FileName(u"f").NonResidentData(list, dataSize, dataSize, 0, 0);
     if (damage & 1) b.PatchAttributeLe(kNrRunListOffset, patch, 2);
@@ -379,22 +386,25 @@ void FuzzRunList(const std::uint8_t* data, std::size_t size) {
         if (damage == 0 && reference && dataSize < (std::uint64_t{1} << 62)) {
             bool overflows = false;
             unsigned __int128 total = 0;
-            // Bytes of the volume the runs claim within the data size; past its end they count nothing.
+            // Bytes of the volume the runs claim within the data size; past its end they count
+            // nothing.
             unsigned __int128 claimed = 0;
             for (const RefRun& run : *reference) {
                 const unsigned __int128 bytes = static_cast<unsigned __int128>(run.length) * cs;
                 const unsigned __int128 start = static_cast<unsigned __int128>(run.lcn) * cs;
                 if (!run.sparse && total < dataSize && start < image.size()) {
-                    const unsigned __int128 take = std::min<unsigned __int128>(bytes, dataSize - total);
+                    const unsigned __int128 take =
+                        std::min<unsigned __int128>(bytes, dataSize - total);
                     claimed += std::min<unsigned __int128>(take, image.size() - start);
                 }
                 total += bytes;
-                if (bytes > UINT64_MAX || total > UINT64_MAX || (!run.sparse && start + bytes > UINT64_MAX))
+                if (bytes > UINT64_MAX || total > UINT64_MAX ||
+                    (!run.sparse && start + bytes > UINT64_MAX))
                     overflows = true;
             }
             if (!overflows)
-                QM_CHECK(r.status ==
-                         (claimed > image.size() ? RecoverStatus::Malformed : RecoverStatus::OutputFailed));
+                QM_CHECK(r.status == (claimed > image.size() ? RecoverStatus::Malformed
+                                                             : RecoverStatus::OutputFailed));
         }
         return;
     }
@@ -425,9 +435,11 @@ void FuzzBoot(const std::uint8_t* data, std::size_t size) {
     CheckLayout(info, volume);
     // The first records, read the way the walk reads them.
     Bytes rec(info.geometry.RecordSize);
-    const std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(info.MftRecordCount), 64);
+    const std::uint64_t n =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(info.MftRecordCount), 64);
     for (std::uint64_t i = 0; i < n; ++i) {
-        if (ReadMftRecord(volume, info, i, rec) == RecordRead::Ok) (void)RowFromRecord(ByteView(rec.data(), rec.size()));
+        if (ReadMftRecord(volume, info, i, rec) == RecordRead::Ok)
+            (void)RowFromRecord(ByteView(rec.data(), rec.size()));
     }
     QM_CHECK(volume.bytes() == original);
 }
@@ -471,11 +483,12 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
         ScanOptions single = options;
         single.chunkBytes = options.chunkBytes == 0 ? 8192 : 0;
         const ScanSummary t = RunScan(volume, again, stop, single);
-        QM_CHECK(t.setup.info && t.unreadable == s.unreadable && again.rows.size() == seen.rows.size());
+        QM_CHECK(t.setup.info && t.unreadable == s.unreadable &&
+                 again.rows.size() == seen.rows.size());
         for (std::size_t i = 0; i < seen.rows.size(); ++i) {
             const ScanRow &x = seen.rows[i], &y = again.rows[i];
-            QM_CHECK(x.record == y.record && x.position == y.position && x.name == y.name && x.size == y.size &&
-                     x.created == y.created && x.modified == y.modified);
+            QM_CHECK(x.record == y.record && x.position == y.position && x.name == y.name &&
+                     x.size == y.size && x.created == y.created && x.modified == y.modified);
         }
     }
     const VolumeInfo& info = *s.setup.info;
@@ -503,9 +516,10 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
         static std::atomic<unsigned> serial{0};
         std::error_code ec;
         for (int attempt = 0; attempt < 16 && !root; ++attempt) {
-            const fs::path dir = fs::temp_directory_path(ec) /
-                                 ("qm-fuzz-" + std::to_string(::getpid()) + "-" +
-                                  std::to_string(serial.fetch_add(1)) + "-" + std::to_string(h & 0xFFFF));
+            const fs::path dir =
+                fs::temp_directory_path(ec) /
+                ("qm-fuzz-" + std::to_string(::getpid()) + "-" +
+                 std::to_string(serial.fetch_add(1)) + "-" + std::to_string(h & 0xFFFF));
             if (fs::create_directory(dir, ec) && fs::create_directory(dir / "out", ec)) root = dir;
         }
     }
@@ -521,11 +535,13 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
         // half the inputs read as if in a double-byte code page).
         auto gbkLead = [](unsigned char c) { return c >= 0x81 && c <= 0xFE; };
         const std::string type = (h >> 20) & 1 ? ExtensionOf(name8, +gbkLead) : ExtensionOf(name8);
-        QM_CHECK(type.empty() || (type[0] == '.' && name8.size() >= type.size() &&
-                                  name8.compare(name8.size() - type.size(), type.size(), type) == 0));
-        const std::string path =
-            root ? OutputPathByName((*root / "out").string(), name8) : OutputPathByNumber("out", i + 1);
-        const RecoverResult r = RecoverRecord(volume, PositionText(row.position), info.geometry, path, out, nullptr, &info.map);
+        QM_CHECK(type.empty() ||
+                 (type[0] == '.' && name8.size() >= type.size() &&
+                  name8.compare(name8.size() - type.size(), type.size(), type) == 0));
+        const std::string path = root ? OutputPathByName((*root / "out").string(), name8)
+                                      : OutputPathByNumber("out", i + 1);
+        const RecoverResult r = RecoverRecord(volume, PositionText(row.position), info.geometry,
+                                              path, out, nullptr, &info.map);
         // The scan found a sound, deleted record with a $DATA at this position.
         if (r.status == RecoverStatus::BadRecord || r.status == RecoverStatus::InUse ||
             r.status == RecoverStatus::NoData)
@@ -537,8 +553,10 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
             written.insert(path);
             if (!root) QM_CHECK(inMemory.files().at(path).size() == r.bytes);
         } else if (!written.count(path)) {
-            if (root) QM_CHECK(!fs::path(path).has_filename() || !fs::exists(path));
-            else QM_CHECK(!inMemory.files().count(path));
+            if (root)
+                QM_CHECK(!fs::path(path).has_filename() || !fs::exists(path));
+            else
+                QM_CHECK(!inMemory.files().count(path));
         }
     }
     QM_CHECK(memory->bytes() == original);

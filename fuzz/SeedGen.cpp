@@ -38,23 +38,28 @@ constexpr std::size_t kBootLimit = 8 * 1024;
 class Seeds {
 public:
     explicit Seeds(fs::path root) : root_(std::move(root)) {
-        for (const char* t : {"record", "runlist", "boot", "image"}) fs::create_directories(root_ / t);
+        for (const char* t : {"record", "runlist", "boot", "image"})
+            fs::create_directories(root_ / t);
     }
     void Put(const std::string& target, const std::string& name, const Bytes& bytes) {
-        if (bytes.empty() || !seen_.insert(target + std::string(bytes.begin(), bytes.end())).second) return;
+        if (bytes.empty() || !seen_.insert(target + std::string(bytes.begin(), bytes.end())).second)
+            return;
         std::ofstream(root_ / target / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
         ++count_;
     }
     // A record as fuzz_record takes it: the stride selector, then the record.
     void Record(const std::string& name, const Bytes& record, std::uint8_t stride = 0) {
-        if (std::all_of(record.begin(), record.end(), [](std::uint8_t b) { return b == 0; })) return;
+        if (std::all_of(record.begin(), record.end(), [](std::uint8_t b) { return b == 0; }))
+            return;
         Bytes in{stride};
         in.insert(in.end(), record.begin(), record.end());
         Put("record", name, in);
     }
     // A run list as fuzz_runlist takes it: cluster size, damage, data size, patch, list.
-    void RunList(const std::string& name, const Bytes& list, std::uint64_t dataSize, std::uint8_t cs = 0) {
+    void RunList(const std::string& name, const Bytes& list, std::uint64_t dataSize,
+                 std::uint8_t cs = 0) {
         Bytes in(12, 0);
         in[0] = cs;
         qm::test::PutLe(in, 2, dataSize, 8);
@@ -69,11 +74,13 @@ public:
             Record(name + "-r" + std::to_string(i / recordSize), rec);
             Bytes fixed = rec;
             if (!qm::ApplyFixups(std::span<std::uint8_t>(fixed), 512)) continue;
-            auto data = qm::FindAttributeView(qm::ByteView(fixed.data(), fixed.size()), qm::kAttrData);
+            auto data =
+                qm::FindAttributeView(qm::ByteView(fixed.data(), fixed.size()), qm::kAttrData);
             if (!data || data->U8(qm::kAttrNonResident) != 1) continue;
             auto list = qm::RunListOf(*data);
             if (!list) continue;
-            RunList(name + "-r" + std::to_string(i / recordSize), Bytes(list->data(), list->data() + list->size()),
+            RunList(name + "-r" + std::to_string(i / recordSize),
+                    Bytes(list->data(), list->data() + list->size()),
                     data->U64(qm::kNrDataSize).value_or(0) & 0xFFFFF);
         }
     }
@@ -81,13 +88,18 @@ public:
     void Volume(const std::string& name, const VolumeBuilder& v, Bytes image) {
         if (image.size() > kImageLimit) image.resize(kImageLimit);
         Put("image", name, image);
-        Put("boot", name, Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(std::min(image.size(), kBootLimit))));
+        Put("boot", name,
+            Bytes(image.begin(),
+                  image.begin() + static_cast<std::ptrdiff_t>(std::min(image.size(), kBootLimit))));
         const auto runs = v.Runs();
         if (runs.size() == 1) {
             const std::size_t at = runs[0].lcn * v.ClusterSize();
-            const std::size_t len = std::min<std::size_t>(runs[0].clusters * v.ClusterSize(), image.size() - std::min(at, image.size()));
-            RecordsOf(name, Bytes(image.begin() + static_cast<std::ptrdiff_t>(std::min(at, image.size())),
-                                  image.begin() + static_cast<std::ptrdiff_t>(std::min(at, image.size()) + len)),
+            const std::size_t len = std::min<std::size_t>(
+                runs[0].clusters * v.ClusterSize(), image.size() - std::min(at, image.size()));
+            RecordsOf(name,
+                      Bytes(image.begin() + static_cast<std::ptrdiff_t>(std::min(at, image.size())),
+                            image.begin() +
+                                static_cast<std::ptrdiff_t>(std::min(at, image.size()) + len)),
                       v.RecordSize());
         }
     }
@@ -106,7 +118,11 @@ Bytes Pattern(std::size_t n, std::uint8_t seed) {
 }
 
 Bytes Deleted(const VolumeBuilder& v, std::uint32_t n, std::u16string name, const Bytes& content) {
-    return v.NewRecord(n).StandardInformation(kTime, kTime + 1).FileName(name).ResidentData(content).Build();
+    return v.NewRecord(n)
+        .StandardInformation(kTime, kTime + 1)
+        .FileName(name)
+        .ResidentData(content)
+        .Build();
 }
 
 Bytes DeletedRuns(const VolumeBuilder& v, std::uint32_t n, std::u16string name, Bytes runs,
@@ -119,24 +135,39 @@ Bytes DeletedRuns(const VolumeBuilder& v, std::uint32_t n, std::u16string name, 
 }
 
 void BuilderSeeds(Seeds& s) {
-    {   // 512-byte clusters and 1 KiB records: resident, non-resident, sparse,
+    {  // 512-byte clusters and 1 KiB records: resident, non-resident, sparse,
         // negative offsets, a run past the end, DOS names, in-use files, directories.
         VolumeBuilder v;
         v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(4).RecordCount(40);
         v.Record(16, Deleted(v, 16, u"a.txt", qm::test::BytesOf("hello")));
         v.Record(17, DeletedRuns(v, 17, u"b.bin", RunListBuilder().Run(2, 100).Build(), 1000));
-        v.Record(18, v.NewRecord(18).Flags(1).StandardInformation(1, 2).FileName(u"live").ResidentData(Bytes{1}).Build());
-        v.Record(19, v.NewRecord(19).StandardInformation(1, 2).FileName(u"LONGNA~1.DOC", 2).FileName(u"long name.doc", 1).ResidentData(Bytes{7, 7}).Build());
-        v.Record(20, DeletedRuns(v, 20, u"holes.dat", RunListBuilder().Run(1, 110).Sparse(1).Run(1, 104).Build(), 1400));
+        v.Record(18, v.NewRecord(18)
+                         .Flags(1)
+                         .StandardInformation(1, 2)
+                         .FileName(u"live")
+                         .ResidentData(Bytes{1})
+                         .Build());
+        v.Record(19, v.NewRecord(19)
+                         .StandardInformation(1, 2)
+                         .FileName(u"LONGNA~1.DOC", 2)
+                         .FileName(u"long name.doc", 1)
+                         .ResidentData(Bytes{7, 7})
+                         .Build());
+        v.Record(20, DeletedRuns(v, 20, u"holes.dat",
+                                 RunListBuilder().Run(1, 110).Sparse(1).Run(1, 104).Build(), 1400));
         v.Record(21, Deleted(v, 21, u"", Bytes{}));
         v.Record(22, v.NewRecord(22).Flags(2).StandardInformation(1, 2).FileName(u"dir").Build());
-        v.Record(23, DeletedRuns(v, 23, u"far.bin", RunListBuilder().Run(2, 5000).Run(1, 108).Build(), 1536));
+        v.Record(23, DeletedRuns(v, 23, u"far.bin",
+                                 RunListBuilder().Run(2, 5000).Run(1, 108).Build(), 1536));
         v.Record(24, Deleted(v, 24, u"../escape", Bytes{1, 2, 3}));
-        v.Data(100, Pattern(1024, 1)).Data(104, Pattern(512, 2)).Data(108, Pattern(512, 3)).Data(110, Pattern(512, 4));
+        v.Data(100, Pattern(1024, 1))
+            .Data(104, Pattern(512, 2))
+            .Data(108, Pattern(512, 3))
+            .Data(110, Pattern(512, 4));
         v.TotalClusters(116);
         s.Volume("mixed", v, v.Build());
     }
-    {   // A fragmented MFT whose record 17 lies half in each fragment.
+    {  // A fragmented MFT whose record 17 lies half in each fragment.
         VolumeBuilder v;
         v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(4).MftRuns({{4, 35}, {60, 29}});
         v.Record(17, Deleted(v, 17, u"split.txt", qm::test::BytesOf("split")));
@@ -144,14 +175,18 @@ void BuilderSeeds(Seeds& s) {
         v.TotalClusters(96);
         s.Volume("fragmented", v, v.Build());
     }
-    {   // The MFT's second fragment is named by an attribute list in record 15.
+    {  // The MFT's second fragment is named by an attribute list in record 15.
         VolumeBuilder v;
-        v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(4).MftRuns({{4, 40}, {60, 24}}).MftExtentInRecord(1, 15);
+        v.SectorsPerClusterByte(1)
+            .ClustersPerRecord(2)
+            .MftCluster(4)
+            .MftRuns({{4, 40}, {60, 24}})
+            .MftExtentInRecord(1, 15);
         v.Record(22, Deleted(v, 22, u"far.txt", qm::test::BytesOf("far")));
         v.TotalClusters(90);
         s.Volume("attrlist", v, v.Build());
     }
-    {   // 4 KiB clusters holding four 512-byte records each.
+    {  // 4 KiB clusters holding four 512-byte records each.
         VolumeBuilder v;
         v.ClustersPerRecord(0xF7).MftCluster(1).RecordCount(24);
         v.Record(16, Deleted(v, 16, u"small.txt", qm::test::BytesOf("small")));
@@ -159,7 +194,7 @@ void BuilderSeeds(Seeds& s) {
         v.Data(6, Pattern(4096, 9)).TotalClusters(8);
         s.Volume("smallrecords", v, v.Build());
     }
-    {   // Records of 4 KiB sectors; only the records, the volume is too large for a seed.
+    {  // Records of 4 KiB sectors; only the records, the volume is too large for a seed.
         VolumeBuilder v;
         v.BytesPerSector(4096).SectorsPerClusterByte(1).ClustersPerRecord(1);
         s.Record("4kn-deleted", Deleted(v, 16, u"4kn.txt", Pattern(900, 5)), 2);
@@ -167,15 +202,19 @@ void BuilderSeeds(Seeds& s) {
 
     // Run lists: the shapes the recovery meets, and a few it must refuse.
     s.RunList("one", RunListBuilder().Run(1, 10).Build(), 4096);
-    s.RunList("holes-negative", RunListBuilder().Run(2, 12).Sparse(1).Run(1, 3).Build(), 4 * 4096 - 100);
+    s.RunList("holes-negative", RunListBuilder().Run(2, 12).Sparse(1).Run(1, 3).Build(),
+              4 * 4096 - 100);
     s.RunList("wide", RunListBuilder().Fields(1, 8, 5, 8).Build(), 4096);
     s.RunList("past-end", RunListBuilder().Run(2, 1000000).Run(1, 2).Build(), 3 * 512, 1);
     s.RunList("empty", Bytes{0}, 1000);
-    s.RunList("many", [] {
-        RunListBuilder b;
-        for (std::uint64_t i = 0; i < 40; ++i) i % 3 ? b.Run(1, 2 + (i * 7) % 13) : b.Sparse(1);
-        return b.Build();
-    }(), 40 * 512, 1);
+    s.RunList(
+        "many",
+        [] {
+            RunListBuilder b;
+            for (std::uint64_t i = 0; i < 40; ++i) i % 3 ? b.Run(1, 2 + (i * 7) % 13) : b.Sparse(1);
+            return b.Build();
+        }(),
+        40 * 512, 1);
 }
 
 Bytes ReadFile(const fs::path& p) {
@@ -185,7 +224,8 @@ Bytes ReadFile(const fs::path& p) {
 
 void ReferenceSeeds(Seeds& s, const fs::path& ref) {
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(ref / "boot", ec)) s.Put("boot", e.path().stem().string(), ReadFile(e.path()));
+    for (const auto& e : fs::directory_iterator(ref / "boot", ec))
+        s.Put("boot", e.path().stem().string(), ReadFile(e.path()));
     for (const auto& e : fs::directory_iterator(ref / "mft", ec)) {
         if (e.path().extension() != ".mft") continue;
         const Bytes mft = ReadFile(e.path());
@@ -197,9 +237,11 @@ void ReferenceSeeds(Seeds& s, const fs::path& ref) {
         if (rs != 1024) continue;
         // Records 1 to 63 behind a record 0 of our own, on a volume small enough to fuzz.
         VolumeBuilder v;
-        v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(2).RecordCount(58).TotalClusters(118);
+        v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(2).RecordCount(58).TotalClusters(
+            118);
         for (std::uint64_t i = 1; i < 58 && (i + 1) * rs <= mft.size(); ++i)
-            v.Record(i, Bytes(mft.begin() + static_cast<std::ptrdiff_t>(i * rs), mft.begin() + static_cast<std::ptrdiff_t>((i + 1) * rs)));
+            v.Record(i, Bytes(mft.begin() + static_cast<std::ptrdiff_t>(i * rs),
+                              mft.begin() + static_cast<std::ptrdiff_t>((i + 1) * rs)));
         s.Put("image", name, v.Build());
     }
     for (const auto& e : fs::directory_iterator(ref / "volumes", ec)) {
@@ -229,7 +271,8 @@ void ImageSeeds(Seeds& s, const fs::path& path) {
         Bytes rec(rs);
         std::size_t at = 0;
         for (const auto& p : info.map.Map(index * rs, rs)) {
-            if (p.mapped) volume.ReadAt(p.offset, std::span<std::uint8_t>(rec.data() + at, p.length));
+            if (p.mapped)
+                volume.ReadAt(p.offset, std::span<std::uint8_t>(rec.data() + at, p.length));
             at += p.length;
         }
         return rec;
@@ -238,19 +281,23 @@ void ImageSeeds(Seeds& s, const fs::path& path) {
     for (std::uint64_t i = 1; i < 16; ++i) keep.push_back(raw(i));
     std::vector<Bytes> deleted;
     Bytes fixed(rs);
-    for (std::uint64_t i = 16; i < static_cast<std::uint64_t>(info.MftRecordCount) && deleted.size() < 64; ++i) {
+    for (std::uint64_t i = 16;
+         i < static_cast<std::uint64_t>(info.MftRecordCount) && deleted.size() < 64; ++i) {
         if (qm::ReadMftRecord(volume, info, i, fixed) != qm::RecordRead::Ok) continue;
         if (!qm::RowFromRecord(qm::ByteView(fixed.data(), fixed.size()))) continue;
         deleted.push_back(raw(i));
     }
-    for (std::size_t i = 0; i < keep.size(); ++i) s.Record(name + "-sys" + std::to_string(i + 1), keep[i]);
-    for (std::size_t i = 0; i < deleted.size(); ++i) s.Record(name + "-deleted" + std::to_string(i), deleted[i]);
+    for (std::size_t i = 0; i < keep.size(); ++i)
+        s.Record(name + "-sys" + std::to_string(i + 1), keep[i]);
+    for (std::size_t i = 0; i < deleted.size(); ++i)
+        s.Record(name + "-deleted" + std::to_string(i), deleted[i]);
     s.Record(name + "-r0", raw(0));
 
     // The small volume: the image's own geometry, as many records as fit in 60 KiB.
     const std::uint64_t cs = info.geometry.ClusterSize;
     if (cs > 4096 || info.geometry.BytesPerSector != 512) return;
-    const std::uint64_t records = std::min<std::uint64_t>(16 + deleted.size(), (60 * 1024 - 2 * cs) / rs);
+    const std::uint64_t records =
+        std::min<std::uint64_t>(16 + deleted.size(), (60 * 1024 - 2 * cs) / rs);
     if (records <= 16) return;
     VolumeBuilder v;
     v.SectorsPerClusterByte(info.boot.sectorsPerClusterByte)

@@ -36,7 +36,9 @@ BootSector ParseBootSector(ByteView s) {
     return b;
 }
 
-bool OemIsNtfs(const BootSector& boot) { return std::memcmp(boot.oem.data(), "NTFS", 4) == 0; }
+bool OemIsNtfs(const BootSector& boot) {
+    return std::memcmp(boot.oem.data(), "NTFS", 4) == 0;
+}
 
 std::uint32_t SectorsPerClusterFromByte(std::uint8_t value) {
     if (value <= 0x80) return value;

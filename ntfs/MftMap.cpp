@@ -55,8 +55,8 @@ std::vector<MftMap::Piece> MftMap::Map(std::uint64_t mftByte, std::uint64_t leng
         if (p.length == 0) return;
         if (!pieces.empty()) {
             Piece& last = pieces.back();
-            bool joins = last.mapped == p.mapped &&
-                         (!p.mapped || last.offset + last.length == p.offset);
+            bool joins =
+                last.mapped == p.mapped && (!p.mapped || last.offset + last.length == p.offset);
             if (joins) {
                 last.length += p.length;
                 return;

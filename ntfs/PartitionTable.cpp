@@ -45,7 +45,9 @@ constexpr std::uint32_t kGptEntryMin = 128;
 constexpr std::uint32_t kGptEntryMax = 4096;
 constexpr std::uint64_t kGptArrayMax = 4u << 20;  // bytes; the usual array is 16 KiB
 
-bool IsExtended(std::uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+bool IsExtended(std::uint8_t type) {
+    return type == 0x05 || type == 0x0F || type == 0x85;
+}
 
 std::uint32_t Crc32(std::uint32_t crc, ByteView bytes) {
     static const auto table = [] {
@@ -168,7 +170,8 @@ private:
         if (!sig || !std::equal(sig->data(), sig->data() + 8, kSig)) return std::nullopt;
 
         auto headerSize = v.U32(12);
-        if (!headerSize || *headerSize < kGptHeaderMin || *headerSize > sectorSize) return std::nullopt;
+        if (!headerSize || *headerSize < kGptHeaderMin || *headerSize > sectorSize)
+            return std::nullopt;
         if (v.U64(24) != lba) return std::nullopt;
 
         GptHeader h;
@@ -195,7 +198,8 @@ private:
 
     void AddGptEntries(const GptHeader& h, std::uint64_t sectorSize) {
         std::uint64_t start = h.entriesLba * sectorSize;  // checked by ReadGptHeader
-        auto array = ReadBytes(disk_, start, static_cast<std::size_t>(std::uint64_t{h.count} * h.entrySize));
+        auto array =
+            ReadBytes(disk_, start, static_cast<std::size_t>(std::uint64_t{h.count} * h.entrySize));
         ByteView v(array);
         for (std::uint64_t i = 0; i < h.count; ++i) {
             auto entry = v.Sub(i * h.entrySize, h.entrySize);
@@ -225,7 +229,9 @@ private:
             }
         }
         if (found.empty()) return false;
-        auto score = [](const GptHeader& h) { return (h.headerCrcOk ? 2 : 0) + (h.arrayCrcOk ? 1 : 0); };
+        auto score = [](const GptHeader& h) {
+            return (h.headerCrcOk ? 2 : 0) + (h.arrayCrcOk ? 1 : 0);
+        };
         const Found* pick = &found.front();
         for (const Found& f : found)
             if (score(f.header) > score(pick->header)) pick = &f;

@@ -12,7 +12,9 @@ constexpr std::uint32_t kNtfsBlock = 512;
 // Offset of the namespace byte in a resident $FILE_NAME attribute.
 constexpr std::uint64_t kFileNameNamespace = 89;
 
-bool NamespaceAccepted(std::uint8_t ns) { return ns == 0 || ns == 1 || ns == 3; }
+bool NamespaceAccepted(std::uint8_t ns) {
+    return ns == 0 || ns == 1 || ns == 3;
+}
 
 }  // namespace
 
@@ -63,7 +65,9 @@ bool ApplyFixups(TDynamicCharArray& record, const VolumeGeometry& geometry) {
                        geometry.BytesPerSector);
 }
 
-std::optional<std::uint16_t> RecordFlags(ByteView record) { return record.U16(kRecFlags); }
+std::optional<std::uint16_t> RecordFlags(ByteView record) {
+    return record.U16(kRecFlags);
+}
 
 std::optional<ByteView> FindAttributeView(ByteView record, std::uint32_t type, bool fileNameRule) {
     std::optional<ByteView> found;

@@ -6,20 +6,34 @@ namespace qm {
 
 const char* ErrorCodeName(ErrorCode code) {
     switch (code) {
-        case ErrorCode::OpenFailed: return "cannot open";
-        case ErrorCode::PermissionDenied: return "permission denied";
-        case ErrorCode::NotFound: return "not found";
-        case ErrorCode::NotNtfs: return "not an NTFS volume";
-        case ErrorCode::BadGeometry: return "unusable volume geometry";
-        case ErrorCode::BadRecord: return "bad MFT record";
-        case ErrorCode::BadAttribute: return "bad attribute";
-        case ErrorCode::BadRunList: return "bad run list";
-        case ErrorCode::Unsupported: return "unsupported";
-        case ErrorCode::OutOfRange: return "out of range";
-        case ErrorCode::ReadFailed: return "read failed";
-        case ErrorCode::WriteFailed: return "write failed";
-        case ErrorCode::InvalidArgument: return "invalid argument";
-        case ErrorCode::Cancelled: return "cancelled";
+        case ErrorCode::OpenFailed:
+            return "cannot open";
+        case ErrorCode::PermissionDenied:
+            return "permission denied";
+        case ErrorCode::NotFound:
+            return "not found";
+        case ErrorCode::NotNtfs:
+            return "not an NTFS volume";
+        case ErrorCode::BadGeometry:
+            return "unusable volume geometry";
+        case ErrorCode::BadRecord:
+            return "bad MFT record";
+        case ErrorCode::BadAttribute:
+            return "bad attribute";
+        case ErrorCode::BadRunList:
+            return "bad run list";
+        case ErrorCode::Unsupported:
+            return "unsupported";
+        case ErrorCode::OutOfRange:
+            return "out of range";
+        case ErrorCode::ReadFailed:
+            return "read failed";
+        case ErrorCode::WriteFailed:
+            return "write failed";
+        case ErrorCode::InvalidArgument:
+            return "invalid argument";
+        case ErrorCode::Cancelled:
+            return "cancelled";
     }
     return "error";
 }
@@ -37,7 +51,8 @@ std::string Error::ToString() const {
     std::string s = message.empty() ? ErrorCodeName(code) : message;
     if (position) {
         char buf[48];
-        std::snprintf(buf, sizeof buf, " (at byte 0x%llX)", static_cast<unsigned long long>(*position));
+        std::snprintf(buf, sizeof buf, " (at byte 0x%llX)",
+                      static_cast<unsigned long long>(*position));
         s += buf;
     }
     return s;

@@ -11,19 +11,19 @@
 namespace qm {
 
 enum class ErrorCode {
-    OpenFailed,       // the source could not be opened
-    PermissionDenied, // the source exists but we may not read it
-    NotFound,         // no such source
-    NotNtfs,          // the OEM name is not "NTFS"
-    BadGeometry,      // the boot sector describes no usable volume
-    BadRecord,        // an MFT record failed its signature or fixups
-    BadAttribute,     // an attribute is missing or malformed
-    BadRunList,       // a run list is malformed or points outside the volume
-    Unsupported,      // a well-formed case we do not handle (compressed MFT, ...)
-    OutOfRange,       // an offset or size overflowed or left its buffer
-    ReadFailed,       // the source delivered fewer bytes than asked
-    WriteFailed,      // the output could not be written
-    InvalidArgument,  // a caller handed us something malformed
+    OpenFailed,        // the source could not be opened
+    PermissionDenied,  // the source exists but we may not read it
+    NotFound,          // no such source
+    NotNtfs,           // the OEM name is not "NTFS"
+    BadGeometry,       // the boot sector describes no usable volume
+    BadRecord,         // an MFT record failed its signature or fixups
+    BadAttribute,      // an attribute is missing or malformed
+    BadRunList,        // a run list is malformed or points outside the volume
+    Unsupported,       // a well-formed case we do not handle (compressed MFT, ...)
+    OutOfRange,        // an offset or size overflowed or left its buffer
+    ReadFailed,        // the source delivered fewer bytes than asked
+    WriteFailed,       // the output could not be written
+    InvalidArgument,   // a caller handed us something malformed
     Cancelled,
 };
 
@@ -35,7 +35,9 @@ struct Error {
     // Byte position the error refers to, when there is one (in the volume or the buffer).
     std::optional<std::uint64_t> position;
 
-    static Error Make(ErrorCode c, std::string msg) { return Error{c, std::move(msg), std::nullopt}; }
+    static Error Make(ErrorCode c, std::string msg) {
+        return Error{c, std::move(msg), std::nullopt};
+    }
     static Error At(ErrorCode c, std::uint64_t pos, std::string msg) {
         return Error{c, std::move(msg), pos};
     }
@@ -84,8 +86,8 @@ private:
     std::optional<Error> err_;
 };
 
-#define QM_TRY(var, expr)                                      \
-    auto var##_result_ = (expr);                               \
+#define QM_TRY(var, expr)                                       \
+    auto var##_result_ = (expr);                                \
     if (!var##_result_.ok()) return var##_result_.take_error(); \
     auto var = std::move(var##_result_).value()
 

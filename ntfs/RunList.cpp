@@ -46,7 +46,8 @@ ErrorOr<std::vector<DataRun>> DecodeRunList(ByteView list, std::size_t maxRuns) 
         }
         first = false;
         if (runs.size() >= maxRuns)
-            return Error::Mismatch(ErrorCode::BadRunList, p, "too many runs", maxRuns, runs.size() + 1);
+            return Error::Mismatch(ErrorCode::BadRunList, p, "too many runs", maxRuns,
+                                   runs.size() + 1);
         runs.push_back(run);
         p += 1 + lenSize + offSize;
     }

@@ -37,8 +37,9 @@ std::vector<SourceInfo> DiscoverSources(const std::vector<std::string>& images) 
         auto volume = OpenRawVolume(drive);
         if (!volume || !LooksLikeNtfs(**volume)) continue;
         auto systemLabel = SystemVolumeLabel(drive);
-        sources.push_back({drive, (*volume)->Size(),
-                           systemLabel ? AnsiToUtf8(*systemLabel) : ReadVolumeLabelFromVolume(**volume)});
+        sources.push_back(
+            {drive, (*volume)->Size(),
+             systemLabel ? AnsiToUtf8(*systemLabel) : ReadVolumeLabelFromVolume(**volume)});
     }
     for (const std::string& image : images) {
         auto found = ExpandImage(image);

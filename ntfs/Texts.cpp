@@ -26,15 +26,23 @@ std::string HexText(std::uint64_t value, int minDigits) {
     return buf;
 }
 
-std::string DriveNameText(const std::string& label) { return "名称: " + label; }
-std::string DriveSerialText(std::uint64_t serial) { return "序号: " + HexText(serial, 8); }
-std::string DriveSizeText(std::int64_t bytes) { return "大小 : " + DecimalText(bytes) + " 字节"; }
+std::string DriveNameText(const std::string& label) {
+    return "名称: " + label;
+}
+std::string DriveSerialText(std::uint64_t serial) {
+    return "序号: " + HexText(serial, 8);
+}
+std::string DriveSizeText(std::int64_t bytes) {
+    return "大小 : " + DecimalText(bytes) + " 字节";
+}
 std::string DriveMftLocationText(std::uint64_t offset) {
     return "MFT位置 : 0x" + HexText(offset, 2);
 }
 std::string DriveMftSizeText(std::int64_t bytes) {
     return "MFT大小 : " + DecimalText(bytes) + " 字节";
 }
-std::string DriveRecordsCountText(std::int64_t count) { return "文件数 : " + DecimalText(count); }
+std::string DriveRecordsCountText(std::int64_t count) {
+    return "文件数 : " + DecimalText(count);
+}
 
 }  // namespace qm

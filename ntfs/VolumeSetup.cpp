@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <set>
 
-#include "platform/Platform.h"
 #include "ntfs/uNTFS.h"
+#include "platform/Platform.h"
 
 namespace qm {
 namespace {
@@ -72,7 +72,8 @@ ErrorOr<std::vector<std::uint8_t>> AttributeContent(RawVolume& volume, ByteView 
         auto off = attr.U16(kResValueOffset);
         if (!len || !off) return Error::At(ErrorCode::BadAttribute, 0, "resident header cut short");
         auto value = attr.Sub(*off, *len);
-        if (!value) return Error::At(ErrorCode::BadAttribute, *off, "value runs past its attribute");
+        if (!value)
+            return Error::At(ErrorCode::BadAttribute, *off, "value runs past its attribute");
         return std::vector<std::uint8_t>(value->data(), value->data() + value->size());
     }
     auto size = attr.U64(kNrDataSize);

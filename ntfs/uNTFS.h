@@ -24,13 +24,13 @@ using TDynamicCharArray = std::vector<std::uint8_t>;
 constexpr std::size_t kBootSectorSize = 512;
 
 struct BootSector {
-    std::array<std::uint8_t, 4> oem{};      // bytes 3..6
-    std::uint16_t bytesPerSector = 0;       // offset 11
-    std::uint8_t sectorsPerClusterByte = 0; // offset 13, see SectorsPerClusterFromByte
-    std::uint64_t totalSectors = 0;         // offset 40
-    std::uint64_t mftCluster = 0;           // offset 48
-    std::uint32_t clustersPerRecord = 0;    // offset 64, four bytes read together ("v")
-    std::uint64_t serial = 0;               // offset 72
+    std::array<std::uint8_t, 4> oem{};       // bytes 3..6
+    std::uint16_t bytesPerSector = 0;        // offset 11
+    std::uint8_t sectorsPerClusterByte = 0;  // offset 13, see SectorsPerClusterFromByte
+    std::uint64_t totalSectors = 0;          // offset 40
+    std::uint64_t mftCluster = 0;            // offset 48
+    std::uint32_t clustersPerRecord = 0;     // offset 64, four bytes read together ("v")
+    std::uint64_t serial = 0;                // offset 72
 };
 
 // Reads the fields above; bytes the view lacks read as zero.
@@ -70,12 +70,12 @@ std::string UDecimalText(std::uint64_t value);
 std::string HexText(std::uint64_t value, int minDigits);
 
 // Texts of the drive-information labels, as the scan writes them.
-std::string DriveNameText(const std::string& label);       // "名称: " + label
-std::string DriveSerialText(std::uint64_t serial);         // "序号: " + hex, 8 digits at least
-std::string DriveSizeText(std::int64_t bytes);             // "大小 : N 字节"
-std::string DriveMftLocationText(std::uint64_t offset);    // "MFT位置 : 0x.."
-std::string DriveMftSizeText(std::int64_t bytes);          // "MFT大小 : N 字节"
-std::string DriveRecordsCountText(std::int64_t count);     // "文件数 : N"
+std::string DriveNameText(const std::string& label);     // "名称: " + label
+std::string DriveSerialText(std::uint64_t serial);       // "序号: " + hex, 8 digits at least
+std::string DriveSizeText(std::int64_t bytes);           // "大小 : N 字节"
+std::string DriveMftLocationText(std::uint64_t offset);  // "MFT位置 : 0x.."
+std::string DriveMftSizeText(std::int64_t bytes);        // "MFT大小 : N 字节"
+std::string DriveRecordsCountText(std::int64_t count);   // "文件数 : N"
 
 // ---- MFT records ------------------------------------------------------------
 
@@ -141,7 +141,7 @@ constexpr std::size_t kNrInitializedSize = 56;
 struct DataRun {
     std::uint64_t length = 0;  // clusters
     bool sparse = false;
-    std::uint64_t lcn = 0;     // first cluster on the volume, when not sparse
+    std::uint64_t lcn = 0;  // first cluster on the volume, when not sparse
 };
 
 // Decodes a run list up to its 0 header. The first run's offset is an unsigned

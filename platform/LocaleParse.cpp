@@ -113,8 +113,8 @@ std::string QuoteLiteral(std::string_view text, bool quoteSlash) {
     std::string out;
     bool open = false;
     for (char c : text) {
-        const bool special = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '\'' || c == '"' ||
-                             (quoteSlash && c == '/');
+        const bool special = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '\'' ||
+                             c == '"' || (quoteSlash && c == '/');
         if (special != open) {
             out += '\'';
             open = special;

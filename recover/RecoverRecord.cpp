@@ -19,7 +19,9 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
-RecoverResult Fail(RecoverStatus s, std::string detail) { return {s, 0, std::move(detail)}; }
+RecoverResult Fail(RecoverStatus s, std::string detail) {
+    return {s, 0, std::move(detail)};
+}
 
 // A run checked against overflow, in bytes.
 struct ByteRun {
@@ -77,15 +79,24 @@ void ReadRecordAt(RawVolume& volume, std::uint64_t position, const MftMap* mft,
 
 const char* RecoverStatusText(RecoverStatus s) {
     switch (s) {
-        case RecoverStatus::Written: return "written";
-        case RecoverStatus::BadPosition: return "not a record position";
-        case RecoverStatus::OpenFailed: return "volume cannot be opened";
-        case RecoverStatus::BadRecord: return "record fails its signature or update sequence";
-        case RecoverStatus::InUse: return "record is in use again or is a directory";
-        case RecoverStatus::NoData: return "record has no $DATA attribute";
-        case RecoverStatus::Malformed: return "$DATA attribute is damaged";
-        case RecoverStatus::OutputFailed: return "output file cannot be written";
-        case RecoverStatus::Cancelled: return "cancelled";
+        case RecoverStatus::Written:
+            return "written";
+        case RecoverStatus::BadPosition:
+            return "not a record position";
+        case RecoverStatus::OpenFailed:
+            return "volume cannot be opened";
+        case RecoverStatus::BadRecord:
+            return "record fails its signature or update sequence";
+        case RecoverStatus::InUse:
+            return "record is in use again or is a directory";
+        case RecoverStatus::NoData:
+            return "record has no $DATA attribute";
+        case RecoverStatus::Malformed:
+            return "$DATA attribute is damaged";
+        case RecoverStatus::OutputFailed:
+            return "output file cannot be written";
+        case RecoverStatus::Cancelled:
+            return "cancelled";
     }
     return "error";
 }

@@ -27,8 +27,8 @@ const char* RecoverStatusText(RecoverStatus s);
 
 struct RecoverResult {
     RecoverStatus status = RecoverStatus::Written;
-    std::uint64_t bytes = 0;   // bytes written (Written only)
-    std::string detail;        // a short reason, for the command line
+    std::uint64_t bytes = 0;  // bytes written (Written only)
+    std::string detail;       // a short reason, for the command line
 };
 
 // "0x" + hex digits: drops the first two characters and reads the rest as a
@@ -46,8 +46,7 @@ std::optional<std::uint64_t> ParsePosition(std::string_view position);
 RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
                             const VolumeGeometry& geometry, const std::string& outputPath,
                             OutputFactory& output = DefaultOutputFactory(),
-                            const std::atomic<bool>* cancel = nullptr,
-                            const MftMap* mft = nullptr);
+                            const std::atomic<bool>* cancel = nullptr, const MftMap* mft = nullptr);
 
 // The same, opening `source` (a drive, device or image) for this one file and
 // reading its MFT's layout to find the record.

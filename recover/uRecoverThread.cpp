@@ -52,8 +52,9 @@ void TRecoverThread::run() {
         if (!next || next->index < 0) break;
 
         const std::string path =
-            next->byName ? qm::OutputPathByName(next->folder, next->name)
-                         : qm::OutputPathByNumber(next->folder, static_cast<std::uint64_t>(next->index));
+            next->byName
+                ? qm::OutputPathByName(next->folder, next->name)
+                : qm::OutputPathByNumber(next->folder, static_cast<std::uint64_t>(next->index));
         // Whatever goes wrong with one file is silent; the progress bar steps all the same.
         if (auto volume = qm::OpenRawVolume(drive_))
             (void)qm::RecoverRecord(**volume, next->caption, geometry_, path,

@@ -7,9 +7,9 @@ namespace {
 
 constexpr const char* kMonthShort[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-constexpr const char* kMonthLong[12] = {"January", "February", "March",     "April",
-                                        "May",     "June",     "July",      "August",
-                                        "September", "October", "November", "December"};
+constexpr const char* kMonthLong[12] = {"January",   "February", "March",    "April",
+                                        "May",       "June",     "July",     "August",
+                                        "September", "October",  "November", "December"};
 constexpr const char* kDayShort[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kDayLong[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                      "Thursday", "Friday", "Saturday"};
@@ -20,7 +20,9 @@ std::string Number(long long value, int minDigits) {
     return buf;
 }
 
-int ClampMonth(int m) { return m < 1 ? 0 : (m > 12 ? 11 : m - 1); }
+int ClampMonth(int m) {
+    return m < 1 ? 0 : (m > 12 ? 11 : m - 1);
+}
 
 // 0 = Sunday, proleptic Gregorian calendar.
 int Weekday(int y, int m, int d) {
@@ -65,19 +67,28 @@ std::string ShortDateText(const LocalDateTime& t, const LocaleFormats& f) {
         while (i + run < p.size() && p[i + run] == c) ++run;
         switch (c) {
             case 'd':
-                if (run == 1) out += Number(t.day, 1);
-                else if (run == 2) out += Number(t.day, 2);
-                else out += (run == 3 ? kDayShort : kDayLong)[Weekday(t.year, t.month, t.day)];
+                if (run == 1)
+                    out += Number(t.day, 1);
+                else if (run == 2)
+                    out += Number(t.day, 2);
+                else
+                    out += (run == 3 ? kDayShort : kDayLong)[Weekday(t.year, t.month, t.day)];
                 break;
             case 'M':
-                if (run == 1) out += Number(t.month, 1);
-                else if (run == 2) out += Number(t.month, 2);
-                else out += (run == 3 ? kMonthShort : kMonthLong)[ClampMonth(t.month)];
+                if (run == 1)
+                    out += Number(t.month, 1);
+                else if (run == 2)
+                    out += Number(t.month, 2);
+                else
+                    out += (run == 3 ? kMonthShort : kMonthLong)[ClampMonth(t.month)];
                 break;
             case 'y':
-                if (run == 1) out += Number(t.year % 100, 1);
-                else if (run == 2) out += Number(t.year % 100, 2);
-                else out += Number(t.year, 4);
+                if (run == 1)
+                    out += Number(t.year % 100, 1);
+                else if (run == 2)
+                    out += Number(t.year % 100, 2);
+                else
+                    out += Number(t.year, 4);
                 break;
             case 'g':
                 break;  // era: not shown

@@ -66,7 +66,9 @@ bool FillRow(ByteView record, ScanRow& row) {
 
 }  // namespace
 
-std::string PositionText(std::uint64_t position) { return "0x" + HexText(position, 2); }
+std::string PositionText(std::uint64_t position) {
+    return "0x" + HexText(position, 2);
+}
 
 std::string ExtensionOf(const std::string& name8, bool (*dbcsLeadByte)(unsigned char)) {
     if (!dbcsLeadByte) {
@@ -114,9 +116,9 @@ ScanSummary RunScan(RawVolume& volume, ScanObserver& observer,
         count > kFirstUserRecord ? static_cast<std::uint64_t>(count - kFirstUserRecord) : 0;
     // Records per chunk: at least one, and no more than the walk needs.
     const std::uint64_t perChunk =
-        options.chunkBytes == 0
-            ? 1
-            : std::clamp<std::uint64_t>(options.chunkBytes / rs, 1, std::max<std::uint64_t>(toWalk, 1));
+        options.chunkBytes == 0 ? 1
+                                : std::clamp<std::uint64_t>(options.chunkBytes / rs, 1,
+                                                            std::max<std::uint64_t>(toWalk, 1));
     // Left uninitialised: every byte is read into or zero-filled before use.
     std::unique_ptr<std::uint8_t[]> chunk(new std::uint8_t[perChunk * rs]);
     std::vector<std::uint8_t> single(static_cast<std::size_t>(rs));

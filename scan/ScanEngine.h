@@ -32,7 +32,8 @@ std::string ExtensionOf(const std::string& name8, bool (*dbcsLeadByte)(unsigned 
 // Receives the scan's progress in the order of events. Called on the scanning thread.
 class ScanObserver : public SetupObserver {
 public:
-    // The set-up is ready: the walk over `recordCount` records starts (records 0..15 are not examined).
+    // The set-up is ready: the walk over `recordCount` records starts (records 0..15 are not
+    // examined).
     virtual void OnWalkStart(std::int64_t /*recordCount*/) {}
     // A deleted file. Rows come in increasing record order.
     virtual void OnRow(ScanRow&& row) = 0;
@@ -49,10 +50,10 @@ struct ScanOptions {
 };
 
 struct ScanSummary {
-    SetupResult setup;              // stop != None: the walk did not run
-    bool stopped = false;           // a stop request ended the walk
-    std::int64_t recordsWalked = 0; // records 16.. examined
-    std::int64_t unreadable = 0;    // records that could not be read from the volume
+    SetupResult setup;               // stop != None: the walk did not run
+    bool stopped = false;            // a stop request ended the walk
+    std::int64_t recordsWalked = 0;  // records 16.. examined
+    std::int64_t unreadable = 0;     // records that could not be read from the volume
     std::int64_t rows = 0;
 };
 

@@ -3,7 +3,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-
 #include <chrono>
 #include <climits>
 

@@ -10,7 +10,7 @@ PACKAGES=(
   ntfs-3g ntfs-3g-dev
   sleuthkit
   xvfb xauth imagemagick fonts-wqy-zenhei
-  clang-14 libfuzzer-14-dev libclang-rt-14-dev
+  clang-14 clang-format-14 libfuzzer-14-dev libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64
   locales tzdata python3
 )

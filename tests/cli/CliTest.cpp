@@ -1,11 +1,10 @@
 // quillmere-cli run as a program on small crafted volumes, on disk images that
 // hold them as partitions, and on the reference GPT disk.
 #include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -35,18 +34,35 @@ const Bytes kBig = [] {
 Bytes MakeVolume() {
     VolumeBuilder vb;
     vb.MftRuns({{4, 8}, {40, 4}, {20, 4}});
-    vb.Record(16, vb.NewRecord(16).StandardInformation(kT, kT + 10000).FileName(u"plain.txt")
-                      .ResidentData(BytesOf("hello")).Build());
-    vb.Record(17, vb.NewRecord(17).StandardInformation(kT, ~0ull).FileName(u"q\"b\\s\tt\n\u20AC.x")
-                      .ResidentData(BytesOf("weird")).Build());
-    vb.Record(18, vb.NewRecord(18).Flags(1).StandardInformation(kT, kT).FileName(u"live.txt")
-                      .ResidentData(BytesOf("live")).Build());
+    vb.Record(16, vb.NewRecord(16)
+                      .StandardInformation(kT, kT + 10000)
+                      .FileName(u"plain.txt")
+                      .ResidentData(BytesOf("hello"))
+                      .Build());
+    vb.Record(17, vb.NewRecord(17)
+                      .StandardInformation(kT, ~0ull)
+                      .FileName(u"q\"b\\s\tt\n\u20AC.x")
+                      .ResidentData(BytesOf("weird"))
+                      .Build());
+    vb.Record(18, vb.NewRecord(18)
+                      .Flags(1)
+                      .StandardInformation(kT, kT)
+                      .FileName(u"live.txt")
+                      .ResidentData(BytesOf("live"))
+                      .Build());
     vb.Data(30, kBig);
-    vb.Record(19, vb.NewRecord(19).StandardInformation(kT, kT).FileName(u"big.bin")
-                      .NonResidentData(RunListBuilder().Run(3, 30).Build(), 10000, 10000, 0, 2).Build());
-    vb.Record(20, vb.NewRecord(20).StandardInformation(kT, kT).FileName(u"broken.dat")
-                      .NonResidentData(RunListBuilder().Raw({0x19, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}).Build(),
-                                       4096, 4096).Build());
+    vb.Record(19, vb.NewRecord(19)
+                      .StandardInformation(kT, kT)
+                      .FileName(u"big.bin")
+                      .NonResidentData(RunListBuilder().Run(3, 30).Build(), 10000, 10000, 0, 2)
+                      .Build());
+    vb.Record(
+        20, vb.NewRecord(20)
+                .StandardInformation(kT, kT)
+                .FileName(u"broken.dat")
+                .NonResidentData(RunListBuilder().Raw({0x19, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}).Build(),
+                                 4096, 4096)
+                .Build());
     return vb.Build();
 }
 
@@ -124,10 +140,16 @@ protected:
 };
 
 TEST_F(Cli, UsageAndSourcesThatCannotBeScanned) {
-    for (auto args : std::vector<std::vector<std::string>>{
-             {}, {"frob"}, {"scan"}, {"scan", "a", "b"}, {"scan", "a", "--xml"},
-             {"recover", image_, "--all"}, {"recover", image_, "--out", "d"},
-             {"recover", image_, "--out", "d", "--all", "0x8000"}, {"recover", image_, "--out", "d", "8000"}}) {
+    for (auto args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"frob"},
+                                               {"scan"},
+                                               {"scan", "a", "b"},
+                                               {"scan", "a", "--xml"},
+                                               {"recover", image_, "--all"},
+                                               {"recover", image_, "--out", "d"},
+                                               {"recover", image_, "--out", "d", "--all", "0x8000"},
+                                               {"recover", image_, "--out", "d", "8000"}}) {
         Outcome r = Cmd(args);
         EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
         EXPECT_THAT(r.err, HasSubstr("usage: quillmere-cli"));
@@ -139,9 +161,11 @@ TEST_F(Cli, UsageAndSourcesThatCannotBeScanned) {
 
     Outcome missing = Cmd({"scan", (dir_ / "nope.img").string()});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "quillmere-cli: " + (dir_ / "nope.img").string() + ": no such file or device\n");
+    EXPECT_EQ(missing.err,
+              "quillmere-cli: " + (dir_ / "nope.img").string() + ": no such file or device\n");
     Spit(dir_ / "zeros.img", Bytes(1 << 16));
-    Outcome zeros = Cmd({"recover", (dir_ / "zeros.img").string(), "--out", (dir_ / "o").string(), "--all"});
+    Outcome zeros =
+        Cmd({"recover", (dir_ / "zeros.img").string(), "--out", (dir_ / "o").string(), "--all"});
     EXPECT_EQ(zeros.status, 1);
     EXPECT_THAT(zeros.err, HasSubstr("zeros.img: not an NTFS volume"));
     EXPECT_FALSE(fs::exists(dir_ / "o"));  // made for the run, removed when the source fails
@@ -153,7 +177,10 @@ TEST_F(Cli, UsageAndSourcesThatCannotBeScanned) {
     Spit(dir_ / "linux.img", linux);
     Outcome other = Cmd({"scan", (dir_ / "linux.img").string()});
     EXPECT_EQ(other.status, 1);
-    EXPECT_THAT(other.err, HasSubstr("linux.img: not an NTFS volume, and its partition table lists no NTFS partition"));
+    EXPECT_THAT(
+        other.err,
+        HasSubstr(
+            "linux.img: not an NTFS volume, and its partition table lists no NTFS partition"));
 }
 
 TEST_F(Cli, ScanAsTsvAndJson) {
@@ -168,10 +195,13 @@ TEST_F(Cli, ScanAsTsvAndJson) {
     std::string first, second;
     std::getline(lines, first);
     std::getline(lines, second);
-    EXPECT_EQ(first, R"({"position":"0x8000","record":16,"name":"plain.txt","type":".txt","size":5,)"
-                     R"("created":"2004-02-29T20:00:29.452Z","modified":"2004-02-29T20:00:29.453Z"})");
-    EXPECT_EQ(second, "{\"position\":\"0x8400\",\"record\":17,\"name\":\"q\\\"b\\\\s\\tt\\n\u20AC.x\","
-                      "\"type\":\".x\",\"size\":5,\"created\":\"2004-02-29T20:00:29.452Z\",\"modified\":null}");
+    EXPECT_EQ(first,
+              R"({"position":"0x8000","record":16,"name":"plain.txt","type":".txt","size":5,)"
+              R"("created":"2004-02-29T20:00:29.452Z","modified":"2004-02-29T20:00:29.453Z"})");
+    EXPECT_EQ(
+        second,
+        "{\"position\":\"0x8400\",\"record\":17,\"name\":\"q\\\"b\\\\s\\tt\\n\u20AC.x\","
+        "\"type\":\".x\",\"size\":5,\"created\":\"2004-02-29T20:00:29.452Z\",\"modified\":null}");
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 4);
 }
 
@@ -194,13 +224,15 @@ TEST_F(Cli, DiskImagesScanTheirOnlyPartitionOrListThem) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     const std::string size = std::to_string(volume_.size() / 512 * 512);
-    EXPECT_THAT(r.err, HasSubstr("  " + two + "@1048576\t" + size + "\tTest\n  " + two + "@4194304\t"));
+    EXPECT_THAT(r.err,
+                HasSubstr("  " + two + "@1048576\t" + size + "\tTest\n  " + two + "@4194304\t"));
     EXPECT_EQ(Cmd({"scan", two + "@4194304"}).out, kTsv);
 
     r = Cmd({"sources", two, image_, (dir_ / "missing").string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.out, HasSubstr(two + "@1048576\t" + size + "\tTest\n" + two + "@4194304\t" + size +
-                                 "\tTest\n" + image_ + "\t" + std::to_string(volume_.size()) + "\tTest\n"));
+    EXPECT_THAT(
+        r.out, HasSubstr(two + "@1048576\t" + size + "\tTest\n" + two + "@4194304\t" + size +
+                         "\tTest\n" + image_ + "\t" + std::to_string(volume_.size()) + "\tTest\n"));
     EXPECT_THAT(r.err, HasSubstr("missing: no such file or device"));
 }
 
@@ -209,9 +241,9 @@ TEST_F(Cli, RecoverAllThenChosenPositionsByNumber) {
     Outcome r = Cmd({"recover", image_, "--out", out.string(), "--all"});
     EXPECT_EQ(r.status, 0);
     const std::string weird = (out / "q\"b_s\tt\n\u20AC.x").string();
-    EXPECT_EQ(r.out, "0x8000\t" + (out / "plain.txt").string() + "\t5\n" +
-                         "0x8400\t" + (out / "q\"b_s\\tt\\n\u20AC.x").string() + "\t5\n" +
-                         "0x8C00\t" + (out / "big.bin").string() + "\t10000\n");
+    EXPECT_EQ(r.out, "0x8000\t" + (out / "plain.txt").string() + "\t5\n" + "0x8400\t" +
+                         (out / "q\"b_s\\tt\\n\u20AC.x").string() + "\t5\n" + "0x8C00\t" +
+                         (out / "big.bin").string() + "\t10000\n");
     EXPECT_THAT(r.err, HasSubstr("0x9000: given up"));
     EXPECT_THAT(r.err, HasSubstr("3 files written, 1 given up, 10010 bytes\n"));
     EXPECT_EQ(Slurp(out / "plain.txt"), "hello");
@@ -221,7 +253,8 @@ TEST_F(Cli, RecoverAllThenChosenPositionsByNumber) {
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 3);
 
     // File_N counts rows in scan order; a position no row has is given up.
-    r = Cmd({"recover", image_, "--by-number", "--out", out.string(), "0x8c00", "0x8004", "0X8C00"});
+    r = Cmd(
+        {"recover", image_, "--by-number", "--out", out.string(), "0x8c00", "0x8004", "0X8C00"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "0x8C00\t" + (out / "File_2").string() + "\t10000\n");
     EXPECT_THAT(r.err, HasSubstr("0x8004: the scan lists no deleted file"));
@@ -241,14 +274,17 @@ TEST_F(Cli, RefusesAnOutputFolderOnTheVolumeBeingRead) {
     std::FILE* e = std::tmpfile();
     EXPECT_EQ(cli::Run({"recover", disk, "--out", out.string(), "--all"}, o, e), 1);
     EXPECT_FALSE(fs::exists(out));
-    EXPECT_EQ(cli::Run({"recover", disk, "--out", out.string(), "--all", "--allow-same-volume"}, o, e), 0);
+    EXPECT_EQ(
+        cli::Run({"recover", disk, "--out", out.string(), "--all", "--allow-same-volume"}, o, e),
+        0);
     EXPECT_TRUE(fs::exists(out / "big.bin"));
     cli::SetFolderIsOnSourceForTesting(nullptr);
     std::fflush(e);
     std::rewind(e);
     char buf[4096] = {};
     std::fread(buf, 1, sizeof buf - 1, e);
-    EXPECT_THAT(std::string(buf), HasSubstr("lies on the volume being read (" + disk + "@1048576)"));
+    EXPECT_THAT(std::string(buf),
+                HasSubstr("lies on the volume being read (" + disk + "@1048576)"));
     ASSERT_EQ(asked.size(), 1u);  // the nearest folder that exists, and the partition read
     EXPECT_EQ(asked[0], std::make_pair(dir_.string(), disk + "@1048576"));
     std::fclose(o);
@@ -258,14 +294,17 @@ TEST_F(Cli, RefusesAnOutputFolderOnTheVolumeBeingRead) {
 TEST_F(Cli, ReferenceGptDiskListsAndRecoversItsDeletedFile) {
     const std::string tar = std::string(QM_TESTDATA) + "/volumes/gpt_disk.tar.gz";
     if (!fs::exists(tar)) GTEST_SKIP() << tar << " not present";
-    ASSERT_EQ(std::system(("tar -xzf '" + tar + "' --no-same-owner -C '" + dir_.string() + "'").c_str()), 0);
+    ASSERT_EQ(
+        std::system(("tar -xzf '" + tar + "' --no-same-owner -C '" + dir_.string() + "'").c_str()),
+        0);
     const std::string disk = (dir_ / "vss_1_vol.raw").string();
     Outcome r = Cmd({"scan", disk});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string(kTsv.substr(0, kTsv.find('\n') + 1)) +
                          "0x4000A800\t42\t{3808876b-c176-4e48-b7ae-04046e6cc752}\t\t65536\t"
                          "2021-03-10T22:43:00.295Z\t2021-03-10T22:43:00.327Z\n");
-    EXPECT_EQ(r.err, "quillmere-cli: " + disk + ": reading its NTFS partition " + disk + "@34603008\n");
+    EXPECT_EQ(r.err,
+              "quillmere-cli: " + disk + ": reading its NTFS partition " + disk + "@34603008\n");
     r = Cmd({"recover", disk, "--out", (dir_ / "out").string(), "--all"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(fs::file_size(dir_ / "out" / "{3808876b-c176-4e48-b7ae-04046e6cc752}"), 65536u);

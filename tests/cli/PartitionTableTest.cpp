@@ -9,7 +9,9 @@
 #include "platform/RawVolume.h"
 
 namespace qm {
-void PrintTo(const PartitionEntry& p, std::ostream* os) { *os << "{" << p.offset << ", " << p.size << "}"; }
+void PrintTo(const PartitionEntry& p, std::ostream* os) {
+    *os << "{" << p.offset << ", " << p.size << "}";
+}
 namespace {
 
 // Bitwise CRC-32 (IEEE), written independently of the table-driven one under test.
@@ -41,7 +43,8 @@ struct Disk {
         std::uint64_t first, last;
     };
     // A GPT header at `lba` (sector size `ss`) with its entry array at `arrayLba`.
-    void Gpt(std::uint64_t ss, std::uint64_t lba, std::uint64_t arrayLba, std::vector<Range> parts) {
+    void Gpt(std::uint64_t ss, std::uint64_t lba, std::uint64_t arrayLba,
+             std::vector<Range> parts) {
         const std::uint32_t count = 128;
         for (std::size_t i = 0; i < parts.size(); ++i) {
             std::uint64_t e = arrayLba * ss + i * 128;
@@ -114,7 +117,7 @@ TEST(PartitionTable, EbrChainsThatLoopOrLeaveTheDisk) {
 }
 
 TEST(PartitionTable, EntriesOutsideTheDiskAreDroppedOrCut) {
-    Disk d(1 << 20);  // 2048 sectors
+    Disk d(1 << 20);                           // 2048 sectors
     d.MbrEntry(0, 0, 0x07, 0, 100);            // starts on the table itself
     d.MbrEntry(0, 1, 0x07, 100, 0);            // no size
     d.MbrEntry(0, 2, 0x07, 2048, 10);          // starts at the end

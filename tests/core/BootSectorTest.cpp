@@ -110,10 +110,8 @@ TEST(Geometry, RealBootSectors) {
         std::uint32_t cluster, record, bps;
         std::uint64_t mftCluster;
     } cases[] = {
-        {"4k.boot", 4096, 1024, 512, 786432},
-        {"64k.boot", 65536, 1024, 512, 0},
-        {"128k.boot", 131072, 1024, 512, 24576},
-        {"4kn.boot", 4096, 4096, 4096, 4778},
+        {"4k.boot", 4096, 1024, 512, 786432},    {"64k.boot", 65536, 1024, 512, 0},
+        {"128k.boot", 131072, 1024, 512, 24576}, {"4kn.boot", 4096, 4096, 4096, 4778},
         {"512.boot", 512, 1024, 512, 0},
     };
     for (const Case& c : cases) {

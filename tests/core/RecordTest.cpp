@@ -195,7 +195,8 @@ TEST(FindAttribute, OneWalkFindsWhatThreeLookupsFind) {
     for (std::size_t i = 0; i < records.size(); ++i) {
         const ByteView r(records[i].data(), records[i].size());
         const FileAttributes a = FindFileAttributes(r);
-        EXPECT_TRUE(same(a.standardInformation, FindAttributeView(r, kAttrStandardInformation))) << i;
+        EXPECT_TRUE(same(a.standardInformation, FindAttributeView(r, kAttrStandardInformation)))
+            << i;
         EXPECT_TRUE(same(a.fileName, FindAttributeView(r, kAttrFileName, true))) << i;
         EXPECT_TRUE(same(a.data, FindAttributeView(r, kAttrData))) << i;
     }

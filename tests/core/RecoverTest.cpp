@@ -52,8 +52,8 @@ protected:
                              (dir_ / name).string());
     }
     VolumeGeometry Geometry() const {
-        return {v_.RecordSize(), v_.ClusterSize(), static_cast<std::uint16_t>(v_.BytesPerSectorValue()),
-                v_.SectorsPerCluster()};
+        return {v_.RecordSize(), v_.ClusterSize(),
+                static_cast<std::uint16_t>(v_.BytesPerSectorValue()), v_.SectorsPerCluster()};
     }
     test::RecordBuilder Rec() const {
         return v_.NewRecord(16).StandardInformation(1, 2).FileName(u"f.bin");
@@ -114,13 +114,12 @@ TEST_F(Recover, RunPastTheVolumeEndKeepsLaterRunsInPlace) {
     auto runs = RunListBuilder().Run(2, 1000000).Run(1, 300).Build();
     auto r = Run(Rec().NonResidentData(runs, 3 * cs, 3 * cs, 0, 2));
     ASSERT_EQ(r.status, RecoverStatus::Written);
-    EXPECT_TRUE(Slurp(dir_ / "out") == std::string(2 * cs, '\0') + std::string(tail.begin(), tail.end()));
+    EXPECT_TRUE(Slurp(dir_ / "out") ==
+                std::string(2 * cs, '\0') + std::string(tail.begin(), tail.end()));
 }
 
 TEST_F(Recover, DamagedRecordsLeaveNoFileAndAnExistingOneUntouched) {
-    {
-        std::ofstream(dir_ / "out") << "keep me";
-    }
+    { std::ofstream(dir_ / "out") << "keep me"; }
     const std::uint32_t cs = v_.ClusterSize();
     struct Case {
         const char* what;
@@ -131,34 +130,46 @@ TEST_F(Recover, DamagedRecordsLeaveNoFileAndAnExistingOneUntouched) {
     cases.push_back({"in use", Rec().Flags(1).ResidentData(Bytes{1, 2}), RecoverStatus::InUse});
     cases.push_back({"directory", Rec().Flags(2).ResidentData(Bytes{1}), RecoverStatus::InUse});
     cases.push_back({"no data", Rec(), RecoverStatus::NoData});
-    cases.push_back({"torn", Rec().ResidentData(Bytes{1}).MismatchSector(2), RecoverStatus::BadRecord});
+    cases.push_back(
+        {"torn", Rec().ResidentData(Bytes{1}).MismatchSector(2), RecoverStatus::BadRecord});
     cases.push_back({"overflowing length",
-                     Rec().NonResidentData(RunListBuilder().Fields(0x00FFFFFFFFFFFFFFull, 7, 10, 1).Build(), cs, cs),
+                     Rec().NonResidentData(
+                         RunListBuilder().Fields(0x00FFFFFFFFFFFFFFull, 7, 10, 1).Build(), cs, cs),
                      RecoverStatus::Malformed});
     cases.push_back({"overflowing position",
-                     Rec().NonResidentData(RunListBuilder().Fields(1, 1, 0x7FFFFFFFFFFFFFull, 7).Build(), cs, cs),
+                     Rec().NonResidentData(
+                         RunListBuilder().Fields(1, 1, 0x7FFFFFFFFFFFFFull, 7).Build(), cs, cs),
                      RecoverStatus::Malformed});
-    cases.push_back({"field wider than 8",
-                     Rec().NonResidentData(RunListBuilder().Raw({0x19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0}).Build(false), cs, cs),
-                     RecoverStatus::Malformed});
-    cases.push_back({"no end marker",
-                     // Eight bytes of runs that fill the attribute to its end, no 0 header.
-                     Rec().NonResidentData(RunListBuilder().Raw({0x11, 1, 5, 0x11, 1, 5, 0x01, 1}).Build(false), cs, cs),
-                     RecoverStatus::Malformed});
-    cases.push_back({"negative cluster",
-                     Rec().NonResidentData(RunListBuilder().Run(1, 10).Fields(1, 1, 0xE0, 1).Build(), cs, cs),
-                     RecoverStatus::Malformed});
+    cases.push_back(
+        {"field wider than 8",
+         Rec().NonResidentData(
+             RunListBuilder().Raw({0x19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0}).Build(false), cs, cs),
+         RecoverStatus::Malformed});
+    cases.push_back(
+        {"no end marker",
+         // Eight bytes of runs that fill the attribute to its end, no 0 header.
+         Rec().NonResidentData(RunListBuilder().Raw({0x11, 1, 5, 0x11, 1, 5, 0x01, 1}).Build(false),
+                               cs, cs),
+         RecoverStatus::Malformed});
+    cases.push_back(
+        {"negative cluster",
+         Rec().NonResidentData(RunListBuilder().Run(1, 10).Fields(1, 1, 0xE0, 1).Build(), cs, cs),
+         RecoverStatus::Malformed});
     cases.push_back({"huge data size",
                      Rec().NonResidentData(RunListBuilder().Run(1, 10).Build(), 1ull << 63, 0),
                      RecoverStatus::Malformed});
     cases.push_back({"run list offset past the attribute",
-                     Rec().NonResidentData(RunListBuilder().Run(1, 10).Build(), cs, cs).PatchAttributeLe(32, 0x400, 2),
+                     Rec()
+                         .NonResidentData(RunListBuilder().Run(1, 10).Build(), cs, cs)
+                         .PatchAttributeLe(32, 0x400, 2),
                      RecoverStatus::Malformed});
     {
         // Runs that keep pointing at the same clusters, more of them than the volume has.
         Bytes list;
         for (int i = 0; i < 60; ++i)
-            list.insert(list.end(), {0x11, 0x40, static_cast<std::uint8_t>(i == 0 ? 0x0A : (i % 2 ? 0x01 : 0xFF))});
+            list.insert(
+                list.end(),
+                {0x11, 0x40, static_cast<std::uint8_t>(i == 0 ? 0x0A : (i % 2 ? 0x01 : 0xFF))});
         list.push_back(0);
         const std::uint64_t size = 60ull * 64 * cs;
         cases.push_back({"runs claiming more clusters than the volume has",
@@ -205,7 +216,9 @@ struct FailingOutput : OutputFactory {
         FailingOutput& f;
         std::uint64_t written = 0;
         explicit File(FailingOutput& o) : f(o) {}
-        bool Write(std::span<const std::uint8_t> b) override { return (written += b.size()) <= f.failAfter; }
+        bool Write(std::span<const std::uint8_t> b) override {
+            return (written += b.size()) <= f.failAfter;
+        }
         bool WriteZeros(std::uint64_t n) override { return (written += n) <= f.failAfter; }
         bool Commit() override { return !f.failCommit && ++f.committed; }
     };
@@ -218,7 +231,9 @@ struct FailingOutput : OutputFactory {
 TEST_F(Recover, FailingOutputIsNeverCommitted) {
     const std::uint32_t cs = v_.ClusterSize();
     v_.Data(300, Pattern(4 * cs, 2));
-    v_.Record(16, Rec().NonResidentData(RunListBuilder().Run(4, 300).Build(), 4 * cs, 4 * cs, 0, 3).Build());
+    v_.Record(
+        16,
+        Rec().NonResidentData(RunListBuilder().Run(4, 300).Build(), 4 * cs, 4 * cs, 0, 3).Build());
     image_ = v_.Build();
     MemoryVolume volume(image_);
     for (std::uint64_t after : {0ull, 100ull, 3ull * cs}) {
@@ -230,8 +245,9 @@ TEST_F(Recover, FailingOutputIsNeverCommitted) {
     }
     FailingOutput commit;
     commit.failCommit = true;
-    EXPECT_EQ(RecoverRecord(volume, PositionText(v_.RecordOffset(16)), Geometry(), "x", commit).status,
-              RecoverStatus::OutputFailed);
+    EXPECT_EQ(
+        RecoverRecord(volume, PositionText(v_.RecordOffset(16)), Geometry(), "x", commit).status,
+        RecoverStatus::OutputFailed);
 }
 
 TEST(OutputNames, NeverLeaveTheFolder) {

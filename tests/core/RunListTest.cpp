@@ -51,16 +51,16 @@ TEST(RunList, SparseRunsKeepTheCurrentCluster) {
 }
 
 TEST(RunList, DamagedListsFail) {
-    EXPECT_TRUE(Fails({}));                                  // no end marker at all
-    EXPECT_TRUE(Fails({0x11, 0x04, 0x10}));                  // ends without its 0 header
-    EXPECT_TRUE(Fails({0x21, 0x04, 0x10}));                  // offset field runs past the list
+    EXPECT_TRUE(Fails({}));                                       // no end marker at all
+    EXPECT_TRUE(Fails({0x11, 0x04, 0x10}));                       // ends without its 0 header
+    EXPECT_TRUE(Fails({0x21, 0x04, 0x10}));                       // offset field runs past the list
     EXPECT_TRUE(Fails({0x19, 1, 2, 3, 4, 5, 6, 7, 8, 9, 1, 0}));  // length field of 9 bytes
     EXPECT_TRUE(Fails({0x91, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0}));  // offset field of 9 bytes
     EXPECT_TRUE(Fails({0x11, 0x01, 0x10, 0x11, 0x01, 0xE0, 0x00}));  // goes below cluster 0
     // Cluster numbers that leave 64-bit signed range.
     EXPECT_TRUE(Fails({0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}));
-    EXPECT_TRUE(Fails({0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x11, 0x01,
-                       0x01, 0x00}));
+    EXPECT_TRUE(Fails(
+        {0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x11, 0x01, 0x01, 0x00}));
     // Too many runs for the caller's limit.
     std::vector<std::uint8_t> many;
     for (int i = 0; i < 10; ++i) many.insert(many.end(), {0x01, 0x01});
@@ -70,8 +70,8 @@ TEST(RunList, DamagedListsFail) {
 
 TEST(RunList, RunListOfAttribute) {
     std::vector<std::uint8_t> attr(80, 0);
-    attr[4] = 80;  // length
-    attr[32] = 64; // run list offset
+    attr[4] = 80;   // length
+    attr[32] = 64;  // run list offset
     attr[64] = 0x11;
     attr[65] = 0x01;
     attr[66] = 0x05;

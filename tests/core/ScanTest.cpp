@@ -129,14 +129,41 @@ TEST(Scan, OnlyDeletedFilesWithAllThreeAttributes) {
     v.RecordCount(64);
     v.Record(3, Deleted(v, 3, u"system.txt"));  // below 16: never examined
     v.Record(16, Deleted(v, 16, u"a.txt"));
-    v.Record(17, v.NewRecord(17).Flags(1).StandardInformation(1, 2).FileName(u"inuse").ResidentData(Bytes{1}).Build());
-    v.Record(18, v.NewRecord(18).Flags(2).StandardInformation(1, 2).FileName(u"dir").ResidentData(Bytes{1}).Build());
+    v.Record(17, v.NewRecord(17)
+                     .Flags(1)
+                     .StandardInformation(1, 2)
+                     .FileName(u"inuse")
+                     .ResidentData(Bytes{1})
+                     .Build());
+    v.Record(18, v.NewRecord(18)
+                     .Flags(2)
+                     .StandardInformation(1, 2)
+                     .FileName(u"dir")
+                     .ResidentData(Bytes{1})
+                     .Build());
     v.Record(19, v.NewRecord(19).StandardInformation(1, 2).FileName(u"nodata").Build());
     v.Record(20, v.NewRecord(20).FileName(u"nosi").ResidentData(Bytes{1}).Build());
-    v.Record(21, v.NewRecord(21).StandardInformation(1, 2).FileName(u"DOSNAM~1", 2).ResidentData(Bytes{1}).Build());
-    v.Record(22, v.NewRecord(22).StandardInformation(1, 2).FileName(u"LONGNA~1", 2).FileName(u"long name.doc", 1).ResidentData(Bytes{1}).Build());
-    v.Record(23, v.NewRecord(23).StandardInformation(1, 2).FileName(u"", 1).ResidentData(Bytes{}).Build());
-    v.Record(24, v.NewRecord(24).Flags(2).StandardInformation(1, 2).FileName(u"x").ResidentData(Bytes{1}).MismatchSector(2).Build());
+    v.Record(21, v.NewRecord(21)
+                     .StandardInformation(1, 2)
+                     .FileName(u"DOSNAM~1", 2)
+                     .ResidentData(Bytes{1})
+                     .Build());
+    v.Record(22, v.NewRecord(22)
+                     .StandardInformation(1, 2)
+                     .FileName(u"LONGNA~1", 2)
+                     .FileName(u"long name.doc", 1)
+                     .ResidentData(Bytes{1})
+                     .Build());
+    v.Record(
+        23,
+        v.NewRecord(23).StandardInformation(1, 2).FileName(u"", 1).ResidentData(Bytes{}).Build());
+    v.Record(24, v.NewRecord(24)
+                     .Flags(2)
+                     .StandardInformation(1, 2)
+                     .FileName(u"x")
+                     .ResidentData(Bytes{1})
+                     .MismatchSector(2)
+                     .Build());
     Recorder rec;
     Scan(v.Build(), rec);
     ASSERT_EQ(rec.Records(), (std::vector<std::uint64_t>{16, 22, 23}));
@@ -153,7 +180,11 @@ TEST(Scan, OnlyDeletedFilesWithAllThreeAttributes) {
 TEST(Scan, NonResidentSizeIsTheDataSize) {
     VolumeBuilder v;
     auto runs = test::RunListBuilder().Run(2, 200).Build();
-    v.Record(16, v.NewRecord(16).StandardInformation(1, 2).FileName(u"big").NonResidentData(runs, 0x1'0000'0001ull, 0x1'0000'0001ull, 0, 1).Build());
+    v.Record(16, v.NewRecord(16)
+                     .StandardInformation(1, 2)
+                     .FileName(u"big")
+                     .NonResidentData(runs, 0x1'0000'0001ull, 0x1'0000'0001ull, 0, 1)
+                     .Build());
     Recorder rec;
     Scan(v.Build(), rec);
     ASSERT_EQ(rec.rows.size(), 1u);
@@ -211,10 +242,17 @@ TEST(Scan, ChunkedAndRecordAtATimeWalksAgree) {
     // 512-byte clusters: records straddle the fragment ends, and chunks end
     // inside fragments and inside records' neighbours alike.
     VolumeBuilder v;
-    v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(300).MftRuns({{300, 41}, {100, 33}, {500, 182}});
+    v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(300).MftRuns(
+        {{300, 41}, {100, 33}, {500, 182}});
     for (std::uint32_t n = 16; n < 128; n += 3)
-        v.Record(n, Deleted(v, n, u"f" + std::u16string(1 + n % 9, char16_t('a' + n % 26)), n % 200));
-    v.Record(41, v.NewRecord(41).Flags(1).StandardInformation(1, 2).FileName(u"live").ResidentData(Bytes{1}).Build());
+        v.Record(n,
+                 Deleted(v, n, u"f" + std::u16string(1 + n % 9, char16_t('a' + n % 26)), n % 200));
+    v.Record(41, v.NewRecord(41)
+                     .Flags(1)
+                     .StandardInformation(1, 2)
+                     .FileName(u"live")
+                     .ResidentData(Bytes{1})
+                     .Build());
     Bytes image = v.Build();
     Recorder one;
     ScanOptions single;

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QListWidget>
 #include <QTimer>
-
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -39,12 +38,14 @@ std::uint64_t FileTime(int y, int mo, int d, int h, int mi, int s, int ms) {
     const long long days = daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) +
                            134774;  // 1601-01-01 to 1970-01-01
     const long long secs = days * 86400LL + h * 3600LL + mi * 60LL + s;
-    return static_cast<std::uint64_t>(secs) * 10000000ULL + static_cast<std::uint64_t>(ms) * 10000ULL;
+    return static_cast<std::uint64_t>(secs) * 10000000ULL +
+           static_cast<std::uint64_t>(ms) * 10000ULL;
 }
 
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -64,7 +65,8 @@ TestVolume MakeVolume(const QString& dir, const std::string& name,
         .Label(std::move(label))
         .Serial(serial);
     const std::uint64_t cluster = vb.ClusterSize();
-    std::uint64_t nextCluster = 4 + (vb.MftRecordCapacity() * vb.RecordSize() + cluster - 1) / cluster + 4;
+    std::uint64_t nextCluster =
+        4 + (vb.MftRecordCapacity() * vb.RecordSize() + cluster - 1) / cluster + 4;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const TestFile& f = files[i];
         const auto number = static_cast<std::uint32_t>(16 + i);
@@ -93,7 +95,8 @@ std::unique_ptr<TfMain> MakeWindow(const WindowSetup& setup, Dialogs* dialogs) {
     const std::vector<std::string> drives = setup.drives;
     o.fixedDrives = [drives] { return drives; };
     std::vector<gui::DriveEntry> mounted = setup.mounted;
-    if (mounted.empty()) mounted.push_back(gui::DriveEntry{"/", QString(), gui::DriveEntry::Kind::Fixed});
+    if (mounted.empty())
+        mounted.push_back(gui::DriveEntry{"/", QString(), gui::DriveEntry::Kind::Fixed});
     o.mountedDrives = [mounted] { return mounted; };
     o.startDirectory = setup.startDirectory;
     auto w = std::make_unique<TfMain>(std::move(o));
@@ -120,7 +123,9 @@ bool ScanToEnd(TfMain& w, int index) {
     return ok;
 }
 
-std::string Utf8(const QString& s) { return s.toUtf8().toStdString(); }
+std::string Utf8(const QString& s) {
+    return s.toUtf8().toStdString();
+}
 
 std::vector<std::string> RowTextsAt(const TfMain& w, int row) {
     std::vector<std::string> out;

@@ -6,7 +6,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,8 +34,8 @@ struct TestFile {
 
 struct TestVolume {
     std::string path;
-    test::VolumeBuilder builder;          // the layout it was built with
-    std::vector<std::uint64_t> records;   // record number of each file, in order
+    test::VolumeBuilder builder;         // the layout it was built with
+    std::vector<std::uint64_t> records;  // record number of each file, in order
 };
 
 // Writes a volume holding `files` as deleted records 16, 17, ... to

@@ -1,10 +1,10 @@
 // The commands on the result list: ticks, the text order and the sort.
+#include <gtest/gtest.h>
+
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QHeaderView>
 #include <QTableView>
-
-#include <gtest/gtest.h>
 
 #include "tests/gui/GuiTest.h"
 
@@ -111,8 +111,8 @@ TEST_F(ListCommandsTest, MillionRowsStaySmallAndSortFast) {
     for (int i = 0; i < kRows; ++i) {
         const unsigned h = static_cast<unsigned>(i) * 2654435761u;
         batches[static_cast<std::size_t>(i / 1000)].push_back(
-            {"0x" + std::to_string(h % 9000000 + 100000), "file_" + std::to_string(h) + ".dat", ".dat",
-             std::to_string(h % 100000), "2021/7/1 12:00:00", "2021/7/2 8:30:00"});
+            {"0x" + std::to_string(h % 9000000 + 100000), "file_" + std::to_string(h) + ".dat",
+             ".dat", std::to_string(h % 100000), "2021/7/1 12:00:00", "2021/7/2 8:30:00"});
     }
     QElapsedTimer appending;  // in the scan's batches, with the list on screen
     appending.start();

@@ -1,6 +1,8 @@
 // Recovery from the window: by name and by number into a temporary folder,
 // progress and button states, stop, the prompts, the error box and the
 // question before writing onto the volume being read.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QListWidget>
@@ -10,14 +12,14 @@
 #include <QRadioButton>
 #include <QTimer>
 
-#include <gtest/gtest.h>
-
 #include "tests/gui/GuiTest.h"
 
 namespace qm::guitest {
 namespace {
 
-std::string Content(int i) { return "content of file " + std::to_string(i) + std::string(i * 700, 'a' + i); }
+std::string Content(int i) {
+    return "content of file " + std::to_string(i) + std::string(i * 700, 'a' + i);
+}
 
 class RecoverWindowTest : public ::testing::Test {
 protected:
@@ -43,7 +45,9 @@ protected:
         QObject::disconnect(c);
         return ok;
     }
-    QStringList Written() const { return QDir(out_).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
+    QStringList Written() const {
+        return QDir(out_).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
     std::string Out(const char* name) const { return ReadText(Utf8(out_) + "/" + name); }
 
     QTemporaryDir dir_;
@@ -164,7 +168,11 @@ TEST_F(RecoverWindowTest, ReadsTheScannedSourceWhateverIsSelectedLater) {
 
 TEST_F(RecoverWindowTest, MessageBoxesAreModalAndTitled) {
     auto fresh = MakeWindow({{volume_.path}, {}, out_, {}}, nullptr);
-    struct Seen { QString title, text; QMessageBox::Icon icon; QMessageBox::StandardButtons buttons; };
+    struct Seen {
+        QString title, text;
+        QMessageBox::Icon icon;
+        QMessageBox::StandardButtons buttons;
+    };
     std::vector<Seen> seen;
     auto inspect = [&] {
         QTimer::singleShot(0, [&] {

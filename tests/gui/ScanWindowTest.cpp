@@ -1,5 +1,7 @@
 // The scan from the window: labels, rows, count, progress, button states,
 // stop, the prompt, and the date texts under two locales and a fixed zone.
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFileInfo>
@@ -7,8 +9,6 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
-
-#include <gtest/gtest.h>
 
 #include "recover/RecoverRecord.h"
 #include "scan/DateText.h"
@@ -23,7 +23,9 @@ protected:
     Dialogs dialogs_;
 };
 
-LocaleFormats TwentyFourHour() { return LocaleFormats{"yyyy/M/d", "/", ":", false, false, false, "AM", "PM"}; }
+LocaleFormats TwentyFourHour() {
+    return LocaleFormats{"yyyy/M/d", "/", ":", false, false, false, "AM", "PM"};
+}
 LocaleFormats TwelveHourMarkerFirst() {
     return LocaleFormats{"dd.MM.yyyy", ".", ":", true, true, true, "上午", "下午"};
 }
@@ -35,12 +37,13 @@ void UseFormats(TfMain& w, const LocaleFormats& f) {
 }
 
 TEST_F(ScanWindowTest, ListsDeletedFilesWithLabelsProgressAndStates) {
-    const TestVolume v = MakeVolume(dir_.path(), "vol.img",
-                                    {{u"report.final.doc", "hello"},
-                                     {u"README", std::string(5000, 'r'), FileTime(2020, 1, 2, 3, 4, 5),
-                                      FileTime(2020, 1, 2, 0, 0, 0, 999), true},
-                                     {u"数据.txt", "x"},
-                                     {u".profile", ""}});
+    const TestVolume v =
+        MakeVolume(dir_.path(), "vol.img",
+                   {{u"report.final.doc", "hello"},
+                    {u"README", std::string(5000, 'r'), FileTime(2020, 1, 2, 3, 4, 5),
+                     FileTime(2020, 1, 2, 0, 0, 0, 999), true},
+                    {u"数据.txt", "x"},
+                    {u".profile", ""}});
     auto w = MakeWindow({{v.path}, {}, dir_.path(), {}}, &dialogs_);
     UseFormats(*w, TwentyFourHour());
     QStringList statesDuringWalk;
@@ -58,7 +61,9 @@ TEST_F(ScanWindowTest, ListsDeletedFilesWithLabelsProgressAndStates) {
     ASSERT_EQ(w->ListView1Model()->Count(), 4);
     for (int r = 0; r < 4; ++r) {
         std::vector<std::string> got = RowTextsAt(*w, r);
-        EXPECT_EQ(got[0], "0x" + HexText(v.builder.RecordOffset(v.records[static_cast<std::size_t>(r)]), 2));
+        EXPECT_EQ(
+            got[0],
+            "0x" + HexText(v.builder.RecordOffset(v.records[static_cast<std::size_t>(r)]), 2));
         EXPECT_EQ(std::vector<std::string>(got.begin() + 1, got.end()),
                   std::vector<std::string>(rows[r], rows[r] + 5));
         EXPECT_FALSE(w->ListView1Model()->Checked(r));
@@ -96,7 +101,8 @@ TEST_F(ScanWindowTest, ListsDeletedFilesWithLabelsProgressAndStates) {
 
 TEST_F(ScanWindowTest, StopDuringWalkKeepsRowsFoundSoFar) {
     std::vector<TestFile> files(20000);
-    for (std::size_t i = 0; i < files.size(); ++i) files[i].name = u"f" + std::u16string(1, u'a' + i % 26);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        files[i].name = u"f" + std::u16string(1, u'a' + i % 26);
     const TestVolume v = MakeVolume(dir_.path(), "big.img", files);
     auto w = MakeWindow({{v.path}, {}, dir_.path(), {}}, &dialogs_);
     w->DriveList->setCurrentRow(0);

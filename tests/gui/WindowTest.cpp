@@ -1,5 +1,7 @@
 // The window as built: controls, texts, geometry, tab order, the drive list
 // after start-up, and the output folder controls.
+#include <gtest/gtest.h>
+
 #include <QCheckBox>
 #include <QDir>
 #include <QGroupBox>
@@ -11,8 +13,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTableView>
-
-#include <gtest/gtest.h>
 
 #include "tests/gui/GuiTest.h"
 
@@ -129,7 +129,8 @@ TEST_F(WindowTest, ControlsTextsAndPlaces) {
 
 TEST_F(WindowTest, ListColumnsAndTabOrder) {
     auto w = MakeWindow({{}, {}, dir_.path(), {}}, &dialogs_);
-    const char* captions[] = {"记录位置", "文件名", "文件类型", "文件大小", "创建日期", "最后修改日期"};
+    const char* captions[] = {"记录位置", "文件名",   "文件类型",
+                              "文件大小", "创建日期", "最后修改日期"};
     const int widths[] = {100, 200, 100, 100, 160, 160};
     QHeaderView* header = w->ListView1->horizontalHeader();
     ASSERT_EQ(w->ListView1Model()->columnCount(), 6);
@@ -144,9 +145,9 @@ TEST_F(WindowTest, ListColumnsAndTabOrder) {
     EXPECT_FALSE(header->isSortIndicatorShown());
 
     // Tab order: Panel1's controls, then the list, then grp1's buttons.
-    const QStringList expected = {"btnScan",    "DriveList", "PB",     "DLB",      "DCB",
-                                  "RadioGroup1", "rb1",      "rb2",    "btnRecover", "edPath",
-                                  "CheckBox1",  "ListView1", "btn1",   "btn2"};
+    const QStringList expected = {"btnScan",     "DriveList", "PB",   "DLB",        "DCB",
+                                  "RadioGroup1", "rb1",       "rb2",  "btnRecover", "edPath",
+                                  "CheckBox1",   "ListView1", "btn1", "btn2"};
     QStringList chain;
     QWidget* at = w->btnScan;
     for (int guard = 0; guard < 1000; ++guard) {

@@ -1,11 +1,11 @@
 // Workers against the window's own life: closing or destroying the window
 // while one runs, a scan started the moment a recovery ends, and the list
 // commands while a recovery reads the list.
+#include <gtest/gtest.h>
+
 #include <QElapsedTimer>
 #include <QListWidget>
 #include <QProgressBar>
-
-#include <gtest/gtest.h>
 
 #include "tests/gui/GuiTest.h"
 
@@ -23,7 +23,8 @@ protected:
         std::vector<TestFile> files(kFiles);
         for (std::size_t i = 0; i < files.size(); ++i)
             files[i] = {u"n" + std::u16string(1, u'a' + i % 26), std::string(i % 2000, 'q'),
-                        FileTime(2020, 1, 1, 0, 0, 0), FileTime(2020, 1, 1, 0, 0, 0), i % 2000 > 600};
+                        FileTime(2020, 1, 1, 0, 0, 0), FileTime(2020, 1, 1, 0, 0, 0),
+                        i % 2000 > 600};
         volume_ = MakeVolume(dir_.path(), "vol.img", files);
         w_ = MakeWindow({{volume_.path}, {}, dir_.path(), {}}, nullptr);
         w_->DriveList->setCurrentRow(0);

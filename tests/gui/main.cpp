@@ -1,8 +1,7 @@
 // The window tests run on the offscreen platform, in a fixed time zone.
-#include <QApplication>
-
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <cstdlib>
 #include <ctime>
 
@@ -13,14 +12,17 @@
 // that are not ours. Interceptors called from such uninstrumented code are not
 // checked; our code and the core are, as usual: every hand-over between the
 // window and its workers goes through std::mutex or std::atomic.
-extern "C" const char* __tsan_default_options() { return "ignore_noninstrumented_modules=1"; }
+extern "C" const char* __tsan_default_options() {
+    return "ignore_noninstrumented_modules=1";
+}
 #endif
 
 namespace {
 QtMessageHandler g_defaultHandler = nullptr;
 // The offscreen platform's note about size hints says nothing about the window.
 void Filter(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (!message.contains(QLatin1String("propagateSizeHints"))) g_defaultHandler(type, context, message);
+    if (!message.contains(QLatin1String("propagateSizeHints")))
+        g_defaultHandler(type, context, message);
 }
 }  // namespace
 

@@ -16,7 +16,7 @@ namespace qm::itest {
 namespace {
 
 class Image : public ::testing::TestWithParam<const char*> {
-  protected:
+protected:
     void SetUp() override {
         image_ = ImageDir() / (std::string(GetParam()) + ".img");
         if (!fs::exists(image_) || !fs::exists(image_.string() + ".manifest.tsv")) {

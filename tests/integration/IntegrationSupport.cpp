@@ -59,7 +59,7 @@ std::vector<ManifestEntry> DeletedEntries(const std::vector<ManifestEntry>& mani
 namespace {
 
 class Collector : public ScanObserver {
-  public:
+public:
     void OnRow(ScanRow&& row) override { rows.push_back(std::move(row)); }
     std::vector<ScanRow> rows;
 };
@@ -202,7 +202,7 @@ void Untar(const fs::path& archive, const fs::path& dir) {
 namespace {
 
 class HashingFile : public OutputFile {
-  public:
+public:
     HashingFile(HashingOutputFactory& owner, std::string path)
         : owner_(owner), path_(std::move(path)) {}
     bool Write(std::span<const std::uint8_t> bytes) override {
@@ -220,7 +220,7 @@ class HashingFile : public OutputFile {
         return true;
     }
 
-  private:
+private:
     HashingOutputFactory& owner_;
     std::string path_;
     test::Md5 md5_;

@@ -51,14 +51,14 @@ std::string FileMd5(const fs::path& path, std::optional<std::uint64_t> limit = s
 
 // A folder removed with everything in it when the object goes.
 class TempDir {
-  public:
+public:
     explicit TempDir(const std::string& tag);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const fs::path& path() const { return path_; }
 
-  private:
+private:
     fs::path path_;
 };
 
@@ -79,7 +79,7 @@ std::string ShellQuote(const std::string& text);
 // Output files that are hashed instead of written: content of any size costs
 // no disk and no memory. Committed contents are kept by final path.
 class HashingOutputFactory : public OutputFactory {
-  public:
+public:
     ErrorOr<std::unique_ptr<OutputFile>> Create(const std::string& finalPath) override;
     struct Done {
         std::string md5;

@@ -15,7 +15,7 @@ namespace {
 constexpr std::uint64_t kPeakLimit = 256ull << 20;
 
 class LargeFiles : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         image_ = ImageDir() / "large.img";
         if (!fs::exists(image_) || !fs::exists(image_.string() + ".manifest.tsv")) {

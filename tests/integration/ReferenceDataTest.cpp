@@ -18,7 +18,7 @@ namespace {
 using test::Bytes;
 
 class ReferenceData : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (!fs::exists(TestdataDir() / "README.md")) {
             GTEST_SKIP() << "no reference data at " << TestdataDir() << " (set QM_TESTDATA)";
@@ -125,7 +125,7 @@ TEST_F(ReferenceData, DeletedMftListsFileTxtAndRecoversIt) {
 
 // Texts from the volume come in the locale's 8-bit code page; pin a UTF-8 one.
 class Utf8Locale {
-  public:
+public:
     Utf8Locale() {
         if (const char* old = std::setlocale(LC_ALL, nullptr)) old_ = old;
         ok_ = std::setlocale(LC_ALL, "C.UTF-8") != nullptr;
@@ -133,7 +133,7 @@ class Utf8Locale {
     ~Utf8Locale() { std::setlocale(LC_ALL, old_.c_str()); }
     bool ok() const { return ok_; }
 
-  private:
+private:
     std::string old_ = "C";
     bool ok_ = false;
 };

@@ -75,7 +75,7 @@ struct Source {
 };
 
 class SleuthKit : public ::testing::TestWithParam<const char*> {
-  protected:
+protected:
     void SetUp() override {
         if (!HaveCommand("fls") || !HaveCommand("ils") || !HaveCommand("istat") ||
             !HaveCommand("icat")) {
@@ -83,8 +83,8 @@ class SleuthKit : public ::testing::TestWithParam<const char*> {
         }
         const std::string name = GetParam();
         source_.name = name;
-        const bool reference = name == "testfs1" || name == "file_4k" ||
-                               name == "ntfs3_attrlist" || name == "gpt_disk";
+        const bool reference = name == "testfs1" || name == "file_4k" || name == "ntfs3_attrlist" ||
+                               name == "gpt_disk";
         if (reference && !fs::exists(TestdataDir() / "volumes"))
             GTEST_SKIP() << "reference volumes not found at " << TestdataDir();
         if (name == "testfs1" || name == "file_4k" || name == "ntfs3_attrlist") {

@@ -31,8 +31,8 @@ struct TempDir {
     TempDir() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         static std::atomic<int> n{0};
-        path = fs::temp_directory_path() /
-               ("qm-malformed-" + std::to_string(::getpid()) + "-" + info->name() + "-" + std::to_string(n++));
+        path = fs::temp_directory_path() / ("qm-malformed-" + std::to_string(::getpid()) + "-" +
+                                            info->name() + "-" + std::to_string(n++));
         fs::remove_all(path);
         fs::create_directories(path / "out");
     }
@@ -57,26 +57,31 @@ const ScanRow* Outcome::Row(std::uint64_t record) const {
 }
 
 ::testing::AssertionResult Outcome::SkippedOrAbandoned(std::uint64_t record) const {
-    if (files.count(record)) return ::testing::AssertionFailure() << "record " << record << " left an output file";
+    if (files.count(record))
+        return ::testing::AssertionFailure() << "record " << record << " left an output file";
     if (!Row(record)) return ::testing::AssertionSuccess();
     auto it = recovered.find(record);
-    if (it == recovered.end()) return ::testing::AssertionFailure() << "record " << record << " was not recovered";
+    if (it == recovered.end())
+        return ::testing::AssertionFailure() << "record " << record << " was not recovered";
     if (it->second.status == RecoverStatus::Written)
         return ::testing::AssertionFailure() << "record " << record << " was written";
     return ::testing::AssertionSuccess();
 }
 
 ::testing::AssertionResult Outcome::Recovered(std::uint64_t record, const Bytes& content) const {
-    if (!Row(record)) return ::testing::AssertionFailure() << "record " << record << " is not listed";
+    if (!Row(record))
+        return ::testing::AssertionFailure() << "record " << record << " is not listed";
     const RecoverResult& r = recovered.at(record);
     if (r.status != RecoverStatus::Written)
-        return ::testing::AssertionFailure() << "record " << record << ": " << RecoverStatusText(r.status) << " "
-                                             << r.detail;
+        return ::testing::AssertionFailure()
+               << "record " << record << ": " << RecoverStatusText(r.status) << " " << r.detail;
     auto f = files.find(record);
-    if (f == files.end()) return ::testing::AssertionFailure() << "record " << record << " has no output file";
+    if (f == files.end())
+        return ::testing::AssertionFailure() << "record " << record << " has no output file";
     if (f->second != content)
-        return ::testing::AssertionFailure() << "record " << record << ": " << f->second.size()
-                                             << " bytes differ from the " << content.size() << " expected";
+        return ::testing::AssertionFailure()
+               << "record " << record << ": " << f->second.size() << " bytes differ from the "
+               << content.size() << " expected";
     return ::testing::AssertionSuccess();
 }
 
@@ -93,7 +98,8 @@ Corpus::Corpus() {
     for (const Good& g : good_) {
         RecordBuilder b = File(g.record, g.name);
         if (g.record == 31)
-            b.NonResidentData(RunListBuilder().Run(1, 200).Run(1, 190).Build(), g.content.size(), g.content.size(), 0, 1);
+            b.NonResidentData(RunListBuilder().Run(1, 200).Run(1, 190).Build(), g.content.size(),
+                              g.content.size(), 0, 1);
         else
             b.ResidentData(g.content);
         Put(g.record, b);
@@ -106,20 +112,25 @@ RecordBuilder Corpus::File(std::uint32_t record, std::u16string name) const {
     return b;
 }
 
-Corpus& Corpus::Put(std::uint32_t record, const RecordBuilder& b) { return Put(record, b.Build()); }
+Corpus& Corpus::Put(std::uint32_t record, const RecordBuilder& b) {
+    return Put(record, b.Build());
+}
 
 Corpus& Corpus::Put(std::uint32_t record, Bytes raw) {
     v_.Record(record, std::move(raw));
     return *this;
 }
 
-Outcome Corpus::Run(const Wrap& wrap, ScanOptions options) const { return Run(v_.Build(), wrap, options); }
+Outcome Corpus::Run(const Wrap& wrap, ScanOptions options) const {
+    return Run(v_.Build(), wrap, options);
+}
 
 Outcome Corpus::Run(const Bytes& image, const Wrap& wrap, ScanOptions options) const {
     TempDir dir;
     const fs::path file = dir.path / "volume.img";
     std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
     const std::string before = test::Md5Hex(image);
 
     Outcome o;
@@ -136,9 +147,9 @@ Outcome Corpus::Run(const Bytes& image, const Wrap& wrap, ScanOptions options) c
         if (o.scan.setup.info) {
             for (const ScanRow& row : o.rows) {
                 const fs::path out = dir.path / "out" / std::to_string(row.record);
-                o.recovered[row.record] =
-                    RecoverRecord(*volume, PositionText(row.position), o.scan.setup.info->geometry, out.string(),
-                                  DefaultOutputFactory(), nullptr, &o.scan.setup.info->map);
+                o.recovered[row.record] = RecoverRecord(
+                    *volume, PositionText(row.position), o.scan.setup.info->geometry, out.string(),
+                    DefaultOutputFactory(), nullptr, &o.scan.setup.info->map);
             }
         }
     }
@@ -155,12 +166,15 @@ Outcome Corpus::Run(const Bytes& image, const Wrap& wrap, ScanOptions options) c
 
 ::testing::AssertionResult Corpus::GoodFilesIntact(const Outcome& o) const {
     if (!o.imageUnchanged) return ::testing::AssertionFailure() << "the image changed";
-    if (!o.strays.empty()) return ::testing::AssertionFailure() << "stray output: " << *o.strays.begin();
-    if (!o.scan.setup.info) return ::testing::AssertionFailure() << "set-up stopped: " << o.scan.setup.reason;
+    if (!o.strays.empty())
+        return ::testing::AssertionFailure() << "stray output: " << *o.strays.begin();
+    if (!o.scan.setup.info)
+        return ::testing::AssertionFailure() << "set-up stopped: " << o.scan.setup.reason;
     for (const Good& g : good_) {
         auto r = o.Recovered(g.record, g.content);
         if (!r) return r;
-        if (o.Row(g.record)->name != g.name) return ::testing::AssertionFailure() << "record " << g.record << " misnamed";
+        if (o.Row(g.record)->name != g.name)
+            return ::testing::AssertionFailure() << "record " << g.record << " misnamed";
     }
     return ::testing::AssertionSuccess();
 }

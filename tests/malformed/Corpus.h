@@ -32,8 +32,8 @@ struct Outcome {
     ScanSummary scan;
     std::vector<ScanRow> rows;
     std::map<std::uint64_t, RecoverResult> recovered;  // by record number
-    std::map<std::uint64_t, Bytes> files;               // output files, by record number
-    std::set<std::string> strays;                       // anything else in the output folder
+    std::map<std::uint64_t, Bytes> files;              // output files, by record number
+    std::set<std::string> strays;                      // anything else in the output folder
     bool imageUnchanged = false;
 
     const ScanRow* Row(std::uint64_t record) const;

@@ -29,7 +29,8 @@ std::vector<std::uint64_t> Records(const Outcome& o) {
 TEST(FailingDisk, ScanSkipsExactlyTheRecordsItCannotRead) {
     Corpus c;
     for (std::uint32_t n : {20u, 25u, 40u, 41u, 47u, 48u})
-        c.Put(n, c.File(n, u"f" + std::u16string(1, char16_t(u'0' + n % 10))).ResidentData(Bytes{1, 2, 3}));
+        c.Put(n, c.File(n, u"f" + std::u16string(1, char16_t(u'0' + n % 10)))
+                     .ResidentData(Bytes{1, 2, 3}));
     const VolumeBuilder& v = c.volume();
     const Outcome clean = c.Run();
     ASSERT_TRUE(c.GoodFilesIntact(clean));
@@ -78,13 +79,17 @@ TEST(FailingDisk, UnreadableRunsKeepTheirPlace) {
     };
     Bytes shortSecond(cs + 1000, 0);
     std::copy(first.begin(), first.end(), shortSecond.begin());
-    std::copy(second.begin(), second.begin() + 300, shortSecond.begin() + static_cast<std::ptrdiff_t>(cs));
+    std::copy(second.begin(), second.begin() + 300,
+              shortSecond.begin() + static_cast<std::ptrdiff_t>(cs));
     Bytes failFirst(cs, 0);
     failFirst.insert(failFirst.end(), second.begin(), second.begin() + 1000);
     const std::vector<Case> cases = {
-        {"first run fails", [&](FaultyVolume& f) { f.FailRange(200 * cs + 10, 200 * cs + 11); }, failFirst},
-        {"second run stops short", [&](FaultyVolume& f) { f.ShortRange(190 * cs + 300, 190 * cs + 301); }, shortSecond},
-        {"both fail", [&](FaultyVolume& f) { f.FailRange(190 * cs, 201 * cs); }, Bytes(cs + 1000, 0)},
+        {"first run fails", [&](FaultyVolume& f) { f.FailRange(200 * cs + 10, 200 * cs + 11); },
+         failFirst},
+        {"second run stops short",
+         [&](FaultyVolume& f) { f.ShortRange(190 * cs + 300, 190 * cs + 301); }, shortSecond},
+        {"both fail", [&](FaultyVolume& f) { f.FailRange(190 * cs, 201 * cs); },
+         Bytes(cs + 1000, 0)},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);

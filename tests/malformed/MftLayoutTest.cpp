@@ -3,7 +3,6 @@
 // exist or belong elsewhere; and images that end inside the MFT.
 #include <gtest/gtest.h>
 
-
 #include "tests/malformed/Corpus.h"
 
 namespace qm::malformed {
@@ -11,7 +10,9 @@ namespace {
 
 constexpr std::uint64_t kTime = 132223104000000000ull;
 
-std::uint64_t Ref(std::uint64_t record) { return record | (std::uint64_t{1} << 48); }
+std::uint64_t Ref(std::uint64_t record) {
+    return record | (std::uint64_t{1} << 48);
+}
 
 // One $ATTRIBUTE_LIST entry: type, length 32, starting VCN, the record holding it.
 Bytes Entry(std::uint32_t type, std::uint64_t startVcn, std::uint64_t ref) {
@@ -66,7 +67,8 @@ Corpus TwoFragments() {
 }
 
 TEST(MftAttributeList, ListsThatLeadNowhere) {
-    const std::vector<Bytes> head = {Entry(0x10, 0, Ref(0)), Entry(0x30, 0, Ref(0)), Entry(0x80, 0, Ref(0))};
+    const std::vector<Bytes> head = {Entry(0x10, 0, Ref(0)), Entry(0x30, 0, Ref(0)),
+                                     Entry(0x80, 0, Ref(0))};
     auto with = [&](std::initializer_list<Bytes> more) {
         std::vector<Bytes> all = head;
         all.insert(all.end(), more);
@@ -101,9 +103,11 @@ TEST(MftAttributeList, ListsThatLeadNowhere) {
     }
     {
         Corpus c = TwoFragments();
-        c.Put(0, Record0(c.volume(), with({Entry(0x80, 8, Ref(64)), Entry(0x80, 8, Ref(1000)), Entry(0x80, 8, Ref(std::uint64_t{1} << 40)),
-                                           Entry(0x80, 8, Ref((std::uint64_t{1} << 48) - 1)), Entry(0x80, 8, Ref(15)),
-                                           Entry(0x80, 8, Ref(15)), Entry(0x80, 8, Ref(0))})));
+        c.Put(0, Record0(c.volume(), with({Entry(0x80, 8, Ref(64)), Entry(0x80, 8, Ref(1000)),
+                                           Entry(0x80, 8, Ref(std::uint64_t{1} << 40)),
+                                           Entry(0x80, 8, Ref((std::uint64_t{1} << 48) - 1)),
+                                           Entry(0x80, 8, Ref(15)), Entry(0x80, 8, Ref(15)),
+                                           Entry(0x80, 8, Ref(0))})));
         cases.push_back({"names records past the MFT's end, and the true one twice", c, true});
     }
     for (Case& k : cases) {
@@ -133,7 +137,8 @@ Bytes ManyExtensions(std::uint32_t extensions, std::uint32_t runs) {
     Bytes list;
     auto add = [&](const Bytes& e) { list.insert(list.end(), e.begin(), e.end()); };
     add(Entry(0x80, 0, Ref(0)));
-    for (std::uint32_t i = 0; i < extensions; ++i) add(Entry(0x80, mftClusters + i * runs, Ref(16 + i)));
+    for (std::uint32_t i = 0; i < extensions; ++i)
+        add(Entry(0x80, mftClusters + i * runs, Ref(16 + i)));
     const std::uint64_t listCluster = 4 + mftClusters;
     v.Data(listCluster, list);
     test::NonResidentSpec al, data;
@@ -142,8 +147,13 @@ Bytes ManyExtensions(std::uint32_t extensions, std::uint32_t runs) {
     data.runList = v.MftRunList();
     data.dataSize = data.initializedSize = mftClusters * 4096;
     data.lastVcn = mftClusters - 1;
-    v.Record(0, v.NewRecord(0).Flags(1).StandardInformation(kTime, kTime).NonResidentAttribute(0x20, al)
-                    .FileName(u"$MFT", 3).NonResidentAttribute(0x80, data).Build());
+    v.Record(0, v.NewRecord(0)
+                    .Flags(1)
+                    .StandardInformation(kTime, kTime)
+                    .NonResidentAttribute(0x20, al)
+                    .FileName(u"$MFT", 3)
+                    .NonResidentAttribute(0x80, data)
+                    .Build());
     for (std::uint32_t i = 0; i < extensions; ++i) {
         RunListBuilder holes;
         for (std::uint32_t k = 0; k < runs; ++k) holes.Sparse(1);
@@ -171,7 +181,8 @@ TEST(MftLayout, ImageCutShortInTheMft) {
     // At a cluster's end, and inside the cluster after it (whose records are all cut).
     for (std::uint64_t cut : {c.volume().RecordOffset(40), c.volume().RecordOffset(40) + 300}) {
         SCOPED_TRACE(cut);
-        const Outcome o = c.Run(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut)));
+        const Outcome o =
+            c.Run(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut)));
         ASSERT_TRUE(o.scan.setup.info) << o.scan.setup.reason;
         EXPECT_TRUE(o.imageUnchanged);
         EXPECT_TRUE(o.Recovered(16, test::BytesOf("the first good file")));
@@ -184,7 +195,8 @@ TEST(MftLayout, ImageCutShortInTheMft) {
         EXPECT_EQ(o.scan.unreadable, o.scan.setup.info->MftRecordCount - whole);
     }
     // Cut inside record 0: the set-up stops, nothing is listed or written.
-    const Outcome o = c.Run(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(mft + 500)));
+    const Outcome o =
+        c.Run(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(mft + 500)));
     EXPECT_EQ(o.scan.setup.stop, SetupStop::BadRecord0);
     EXPECT_TRUE(o.rows.empty() && o.files.empty() && o.imageUnchanged);
 }
@@ -206,13 +218,18 @@ TEST(MftLayout, RecordsWholeBeforeACutInsideTheirClusterAreListed) {
 }
 
 // A record that lies half in one MFT fragment and half in the next is listed
-// and recovered: the recovery reads it along the MFT's runs too. (512-byte clusters, 1 KiB records.)
+// and recovered: the recovery reads it along the MFT's runs too. (512-byte clusters, 1 KiB
+// records.)
 TEST(MftLayout, RecordSplitOverTwoFragmentsIsRecovered) {
     Corpus runner;
     VolumeBuilder v;
     v.SectorsPerClusterByte(1).ClustersPerRecord(2).MftCluster(100).MftRuns({{100, 35}, {300, 29}});
     const Bytes content = test::BytesOf("split across two fragments");
-    v.Record(17, v.NewRecord(17).StandardInformation(kTime, kTime).FileName(u"split.txt").ResidentData(content).Build());
+    v.Record(17, v.NewRecord(17)
+                     .StandardInformation(kTime, kTime)
+                     .FileName(u"split.txt")
+                     .ResidentData(content)
+                     .Build());
     const Outcome o = runner.Run(v.Build());
     EXPECT_TRUE(o.imageUnchanged);
     EXPECT_TRUE(o.Recovered(17, content));

@@ -21,7 +21,8 @@ struct Case {
 
 // Places case i at record 17 + i, runs the corpus and checks every case.
 Outcome Check(Corpus& c, std::vector<Case>& cases) {
-    for (std::size_t i = 0; i < cases.size(); ++i) c.Put(static_cast<std::uint32_t>(17 + i), cases[i].record);
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        c.Put(static_cast<std::uint32_t>(17 + i), cases[i].record);
     Outcome o = c.Run();
     EXPECT_TRUE(c.GoodFilesIntact(o));
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -39,7 +40,9 @@ const Bytes kContent = test::BytesOf("content that must not come out");
 
 TEST(UpdateSequence, ArraysThatDoNotFitTheRecordAreRefused) {
     Corpus c;
-    auto f = [&](std::uint32_t n) { return c.File(static_cast<std::uint32_t>(n)).ResidentData(kContent); };
+    auto f = [&](std::uint32_t n) {
+        return c.File(static_cast<std::uint32_t>(n)).ResidentData(kContent);
+    };
     std::vector<Case> cases;
     cases.push_back({"offset near the end, array past it", f(17).UsaOffset(1020), {}});
     cases.push_back({"offset past the end", f(18).UsaOffset(0xFFFE), {}});
@@ -80,23 +83,57 @@ TEST(AttributeHeaders, LengthsAndOffsetsThatLeaveTheRecord) {
     // 56 (header) + 96 ($STANDARD_INFORMATION) + 104 ($FILE_NAME "bad.bin") + 768.
     const Bytes filler(768 - 24, 0x5A);
     std::vector<Case> cases;
-    cases.push_back({"length 0", bare(17).StandardInformation(t, t).LengthOverride(0).FileName(u"bad.bin").ResidentData(kContent), {}});
-    cases.push_back({"length not a multiple of 8", bare(18).StandardInformation(t, t).FileName(u"bad.bin").LengthOverride(0x61).ResidentData(kContent), {}});
-    cases.push_back({"length past the record", bare(19).StandardInformation(t, t).LengthOverride(0x2000).FileName(u"bad.bin").ResidentData(kContent), {}});
-    cases.push_back({"length of 4 GiB", bare(20).StandardInformation(t, t).LengthOverride(0xFFFFFFF8).FileName(u"bad.bin").ResidentData(kContent), {}});
-    cases.push_back({"first attribute past the record", c.File(21).ResidentData(kContent).FirstAttributeOffset(0x500), {}});
-    cases.push_back({"first attribute at the largest offset", c.File(22).ResidentData(kContent).FirstAttributeOffset(0xFFFF), {}});
-    cases.push_back({"first attribute inside the header", c.File(23).ResidentData(kContent).FirstAttributeOffset(8), {}});
+    cases.push_back({"length 0",
+                     bare(17)
+                         .StandardInformation(t, t)
+                         .LengthOverride(0)
+                         .FileName(u"bad.bin")
+                         .ResidentData(kContent),
+                     {}});
+    cases.push_back({"length not a multiple of 8",
+                     bare(18)
+                         .StandardInformation(t, t)
+                         .FileName(u"bad.bin")
+                         .LengthOverride(0x61)
+                         .ResidentData(kContent),
+                     {}});
+    cases.push_back({"length past the record",
+                     bare(19)
+                         .StandardInformation(t, t)
+                         .LengthOverride(0x2000)
+                         .FileName(u"bad.bin")
+                         .ResidentData(kContent),
+                     {}});
+    cases.push_back({"length of 4 GiB",
+                     bare(20)
+                         .StandardInformation(t, t)
+                         .LengthOverride(0xFFFFFFF8)
+                         .FileName(u"bad.bin")
+                         .ResidentData(kContent),
+                     {}});
+    cases.push_back({"first attribute past the record",
+                     c.File(21).ResidentData(kContent).FirstAttributeOffset(0x500),
+                     {}});
+    cases.push_back({"first attribute at the largest offset",
+                     c.File(22).ResidentData(kContent).FirstAttributeOffset(0xFFFF),
+                     {}});
+    cases.push_back({"first attribute inside the header",
+                     c.File(23).ResidentData(kContent).FirstAttributeOffset(8),
+                     {}});
     cases.push_back({"no end marker, no $DATA, attributes up to the last byte",
-                     c.File(24).ResidentAttribute(0x40, filler).NoEndMarker(), {}});
+                     c.File(24).ResidentAttribute(0x40, filler).NoEndMarker(),
+                     {}});
 
     // Damage that leaves the record's own attributes readable.
     Bytes tail(768 - 24, 0);
     for (std::size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<std::uint8_t>(i);
-    cases.push_back({"no end marker, $DATA up to the last byte", c.File(25).ResidentData(tail).NoEndMarker(), tail});
-    cases.push_back({"last attribute's length past the record", c.File(26).ResidentData(kContent).LengthOverride(0x1000), kContent});
+    cases.push_back({"no end marker, $DATA up to the last byte",
+                     c.File(25).ResidentData(tail).NoEndMarker(), tail});
+    cases.push_back({"last attribute's length past the record",
+                     c.File(26).ResidentData(kContent).LengthOverride(0x1000), kContent});
     cases.push_back({"attributes in reverse type order",
-                     bare(27).ResidentData(kContent).FileName(u"bad.bin").StandardInformation(t, t), kContent});
+                     bare(27).ResidentData(kContent).FileName(u"bad.bin").StandardInformation(t, t),
+                     kContent});
     const Outcome o = Check(c, cases);
     EXPECT_EQ(o.Row(27)->name, u"bad.bin");
 }
@@ -109,18 +146,35 @@ TEST(AttributeContents, SizesThatRunPastTheirAttribute) {
     std::vector<Case> cases;
     // The name length at 88 says 255 units; only those inside the attribute are read.
     RecordBuilder longName = c.volume().NewRecord(17);
-    longName.StandardInformation(1, 2).FileName(u"bad.bin").PatchAttributeLe(88, 255, 1).ResidentData(kContent);
+    longName.StandardInformation(1, 2)
+        .FileName(u"bad.bin")
+        .PatchAttributeLe(88, 255, 1)
+        .ResidentData(kContent);
     cases.push_back({"file name longer than its attribute", longName, kContent});
     cases.push_back({"attribute name longer than its attribute",
-                     c.File(18).ResidentData(kContent).PatchAttributeLe(9, 255, 1).PatchAttributeLe(10, 0x3F0, 2), kContent});
-    cases.push_back({"resident value longer than its attribute", c.File(19).ResidentData(ten).PatchAttributeLe(16, 5000, 4), cut});
-    cases.push_back({"resident value offset past its attribute", c.File(20).ResidentData(ten).PatchAttributeLe(20, 0x300, 2), Bytes{}});
-    cases.push_back({"resident value of 2 GiB", c.File(21).ResidentData(ten).PatchAttributeLe(16, 0x80000000u, 4), {}});
-    cases.push_back({"resident value of 4 GiB - 1", c.File(22).ResidentData(ten).PatchAttributeLe(16, 0xFFFFFFFFu, 4), {}});
+                     c.File(18).ResidentData(kContent).PatchAttributeLe(9, 255, 1).PatchAttributeLe(
+                         10, 0x3F0, 2),
+                     kContent});
+    cases.push_back({"resident value longer than its attribute",
+                     c.File(19).ResidentData(ten).PatchAttributeLe(16, 5000, 4), cut});
+    cases.push_back({"resident value offset past its attribute",
+                     c.File(20).ResidentData(ten).PatchAttributeLe(20, 0x300, 2), Bytes{}});
+    cases.push_back({"resident value of 2 GiB",
+                     c.File(21).ResidentData(ten).PatchAttributeLe(16, 0x80000000u, 4),
+                     {}});
+    cases.push_back({"resident value of 4 GiB - 1",
+                     c.File(22).ResidentData(ten).PatchAttributeLe(16, 0xFFFFFFFFu, 4),
+                     {}});
     const Bytes runs = RunListBuilder().Run(1, 200).Build();
-    cases.push_back({"run list offset past its attribute", c.File(23).NonResidentData(runs, 4096, 4096).PatchAttributeLe(32, 0x400, 2), {}});
-    cases.push_back({"run list offset at the largest value", c.File(24).NonResidentData(runs, 4096, 4096).PatchAttributeLe(32, 0xFFFF, 2), {}});
-    cases.push_back({"run list offset at its attribute's end", c.File(25).NonResidentData(runs, 4096, 4096).PatchAttributeLe(32, 72, 2), {}});
+    cases.push_back({"run list offset past its attribute",
+                     c.File(23).NonResidentData(runs, 4096, 4096).PatchAttributeLe(32, 0x400, 2),
+                     {}});
+    cases.push_back({"run list offset at the largest value",
+                     c.File(24).NonResidentData(runs, 4096, 4096).PatchAttributeLe(32, 0xFFFF, 2),
+                     {}});
+    cases.push_back({"run list offset at its attribute's end",
+                     c.File(25).NonResidentData(runs, 4096, 4096).PatchAttributeLe(32, 72, 2),
+                     {}});
     const Outcome o = Check(c, cases);
 
     const ScanRow* named = o.Row(17);

@@ -25,23 +25,32 @@ TEST(RunLists, MalformedListsAreGivenUp) {
         std::uint64_t dataSize = 4096;
     };
     const std::vector<Bad> bad = {
-        {"length field of 9 bytes", RunListBuilder().Raw({0x19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 5}).Build()},
-        {"offset field of 9 bytes", RunListBuilder().Raw({0x91, 1, 5, 0, 0, 0, 0, 0, 0, 0, 0}).Build()},
+        {"length field of 9 bytes",
+         RunListBuilder().Raw({0x19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 5}).Build()},
+        {"offset field of 9 bytes",
+         RunListBuilder().Raw({0x91, 1, 5, 0, 0, 0, 0, 0, 0, 0, 0}).Build()},
         {"fields of 15 bytes", RunListBuilder().Raw({0xFF}).Build()},
         {"fields running past the list", RunListBuilder().Raw({0x44, 1, 0}).Build(false)},
         {"cluster number below 0", RunListBuilder().Run(1, 10).Fields(1, 1, 0xE0, 1).Build()},
-        {"eight-byte distance to below 0", RunListBuilder().Run(1, 10).Fields(1, 1, 0x8000000000000000ull, 8).Build()},
-        {"first cluster number of 2^63", RunListBuilder().Fields(1, 1, 0x8000000000000000ull, 8).Build()},
-        {"length x cluster size past 64 bits", RunListBuilder().Fields(0x0010000000000000ull, 7, 10, 1).Build()},
+        {"eight-byte distance to below 0",
+         RunListBuilder().Run(1, 10).Fields(1, 1, 0x8000000000000000ull, 8).Build()},
+        {"first cluster number of 2^63",
+         RunListBuilder().Fields(1, 1, 0x8000000000000000ull, 8).Build()},
+        {"length x cluster size past 64 bits",
+         RunListBuilder().Fields(0x0010000000000000ull, 7, 10, 1).Build()},
         {"position past 64 bits", RunListBuilder().Fields(1, 1, 0x7FFFFFFFFFFFFFull, 7).Build()},
-        {"runs adding up past 64 bits",
-         RunListBuilder().Fields(std::uint64_t{1} << 51, 7, 0, 0).Fields(std::uint64_t{1} << 51, 7, 0, 0).Build()},
+        {"runs adding up past 64 bits", RunListBuilder()
+                                            .Fields(std::uint64_t{1} << 51, 7, 0, 0)
+                                            .Fields(std::uint64_t{1} << 51, 7, 0, 0)
+                                            .Build()},
         {"data size 2^63", RunListBuilder().Run(1, 200).Build(), std::uint64_t{1} << 63},
         {"data size 2^64 - 1", RunListBuilder().Run(1, 200).Build(), ~std::uint64_t{0}},
         {"data size 2^62", Bytes{0}, std::uint64_t{1} << 62},
     };
     for (std::size_t i = 0; i < bad.size(); ++i)
-        c.Put(static_cast<std::uint32_t>(17 + i), c.File(static_cast<std::uint32_t>(17 + i)).NonResidentData(bad[i].list, bad[i].dataSize, bad[i].dataSize, 0, 0));
+        c.Put(static_cast<std::uint32_t>(17 + i),
+              c.File(static_cast<std::uint32_t>(17 + i))
+                  .NonResidentData(bad[i].list, bad[i].dataSize, bad[i].dataSize, 0, 0));
     const Outcome o = c.Run();
     EXPECT_TRUE(c.GoodFilesIntact(o));
     for (std::size_t i = 0; i < bad.size(); ++i) {
@@ -64,15 +73,21 @@ TEST(RunLists, RunsThatPointAtNothingKeepLaterRunsInPlace) {
         Bytes expect;
     };
     const std::vector<Good> cases = {
-        {"a run far past the volume's end", RunListBuilder().Run(2, 1000000).Run(1, 210).Build(), Concat({zeros, zeros, a})},
-        {"a run that starts on the volume and ends past it", RunListBuilder().Run(4, 254).Build(), Concat({end, zeros, zeros})},
-        {"runs of no length", RunListBuilder().Run(0, 205).Run(1, 210).Fields(0, 1, 1, 1).Run(1, 210).Build(), Concat({a, a})},
-        {"a sparse run of no length", RunListBuilder().Run(1, 210).Sparse(0).Run(1, 211).Build(), Concat({a, b})},
+        {"a run far past the volume's end", RunListBuilder().Run(2, 1000000).Run(1, 210).Build(),
+         Concat({zeros, zeros, a})},
+        {"a run that starts on the volume and ends past it", RunListBuilder().Run(4, 254).Build(),
+         Concat({end, zeros, zeros})},
+        {"runs of no length",
+         RunListBuilder().Run(0, 205).Run(1, 210).Fields(0, 1, 1, 1).Run(1, 210).Build(),
+         Concat({a, a})},
+        {"a sparse run of no length", RunListBuilder().Run(1, 210).Sparse(0).Run(1, 211).Build(),
+         Concat({a, b})},
         {"only runs of no length", RunListBuilder().Run(0, 210).Sparse(0).Build(), Bytes(100, 0)},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const std::uint32_t n = static_cast<std::uint32_t>(17 + i);
-        c.Put(n, c.File(n).NonResidentData(cases[i].list, cases[i].expect.size(), cases[i].expect.size(), 0, 0));
+        c.Put(n, c.File(n).NonResidentData(cases[i].list, cases[i].expect.size(),
+                                           cases[i].expect.size(), 0, 0));
     }
     const Outcome o = c.Run();
     EXPECT_TRUE(c.GoodFilesIntact(o));
@@ -88,7 +103,9 @@ struct Tally final : OutputFactory {
     struct File final : OutputFile {
         Tally& t;
         explicit File(Tally& tally) : t(tally) {}
-        bool Write(std::span<const std::uint8_t> b) override { return (t.written += b.size(), true); }
+        bool Write(std::span<const std::uint8_t> b) override {
+            return (t.written += b.size(), true);
+        }
         bool WriteZeros(std::uint64_t n) override { return (t.skipped += n, true); }
         bool Commit() override { return true; }
     };
@@ -103,10 +120,12 @@ struct Tally final : OutputFactory {
 TEST(RunLists, RunPastTheVolumeEndTakesNoSpaceInTheOutput) {
     Corpus c;
     constexpr std::uint64_t kSize = 256u << 20;
-    c.Put(20, c.File(20).NonResidentData(RunListBuilder().Run(kSize / 4096, 1u << 30).Build(), kSize, kSize, 0, 0));
+    c.Put(20, c.File(20).NonResidentData(RunListBuilder().Run(kSize / 4096, 1u << 30).Build(),
+                                         kSize, kSize, 0, 0));
     MemoryVolume volume(c.volume().Build());
     Tally out;
-    const auto r = RecoverRecord(volume, PositionText(c.volume().RecordOffset(20)), {1024, 4096, 512, 8}, "x", out);
+    const auto r = RecoverRecord(volume, PositionText(c.volume().RecordOffset(20)),
+                                 {1024, 4096, 512, 8}, "x", out);
     EXPECT_EQ(r.status, RecoverStatus::Written);
     EXPECT_EQ(out.written + out.skipped, kSize);
     EXPECT_LE(out.written, volume.Size());

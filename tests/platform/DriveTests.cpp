@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 // A sysfs tree: devices/... holds the real directories, class/block and
 // dev/block the links to them, as the kernel lays them out.
 class FakeSysfs {
-  public:
+public:
     explicit FakeSysfs(const TempDir& dir) : root_(dir.path() / "sys") {
         fs::create_directories(root_ / "class" / "block");
         fs::create_directories(root_ / "dev" / "block");
@@ -52,7 +52,7 @@ class FakeSysfs {
         fs::create_directory_symlink(dirs_.at(member), dirs_.at(holder) / "slaves" / member);
     }
 
-  private:
+private:
     fs::path root_;
     std::map<std::string, fs::path> dirs_;
 };

@@ -8,7 +8,9 @@
 #if defined(__SANITIZE_ADDRESS__) && defined(__GLIBC__)
 // glibc keeps the search path that LOCPATH gives setlocale (see ScopedLocale)
 // and never frees it.
-extern "C" const char* __lsan_default_suppressions() { return "leak:__argz_add_sep\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:__argz_add_sep\n";
+}
 #endif
 
 namespace qm {

@@ -23,7 +23,9 @@ struct Input {
 };
 
 // How ctest and failure messages name an input.
-void PrintTo(const Input& in, std::ostream* os) { *os << in.target << "/" << in.path.filename().string(); }
+void PrintTo(const Input& in, std::ostream* os) {
+    *os << in.target << "/" << in.path.filename().string();
+}
 
 std::vector<Input> Inputs(bool open) {
     std::vector<Input> out;
@@ -32,9 +34,11 @@ std::vector<Input> Inputs(bool open) {
         if (open) dir /= "open";
         std::error_code ec;
         for (const auto& e : fs::directory_iterator(dir, ec))
-            if (e.is_regular_file() && e.path().filename().string()[0] != '.') out.push_back({target, e.path()});
+            if (e.is_regular_file() && e.path().filename().string()[0] != '.')
+                out.push_back({target, e.path()});
     }
-    std::sort(out.begin(), out.end(), [](const Input& a, const Input& b) { return a.path < b.path; });
+    std::sort(out.begin(), out.end(),
+              [](const Input& a, const Input& b) { return a.path < b.path; });
     return out;
 }
 
@@ -59,8 +63,12 @@ void Replay(const Input& in) {
 class Fixed : public ::testing::TestWithParam<Input> {};
 class Open : public ::testing::TestWithParam<Input> {};
 
-TEST_P(Fixed, Survives) { Replay(GetParam()); }
-TEST_P(Open, DISABLED_Survives) { Replay(GetParam()); }
+TEST_P(Fixed, Survives) {
+    Replay(GetParam());
+}
+TEST_P(Open, DISABLED_Survives) {
+    Replay(GetParam());
+}
 
 INSTANTIATE_TEST_SUITE_P(Regression, Fixed, ::testing::ValuesIn(Inputs(false)), Name);
 INSTANTIATE_TEST_SUITE_P(Regression, Open, ::testing::ValuesIn(Inputs(true)), Name);

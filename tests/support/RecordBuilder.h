@@ -26,7 +26,7 @@ constexpr std::uint64_t kRootReference = 5 | (std::uint64_t{5} << 48);
 // Encodes a run list. Run() takes absolute cluster numbers and writes each
 // offset relative to the last non-sparse run, in the narrowest signed width.
 class RunListBuilder {
-  public:
+public:
     RunListBuilder& Run(std::uint64_t length, std::uint64_t lcn);
     RunListBuilder& Sparse(std::uint64_t length);
     // A run with explicit field widths: the low `lengthWidth` bytes of `length`
@@ -44,7 +44,7 @@ class RunListBuilder {
     // Narrowest two's-complement width (1..8) that holds `value`.
     static unsigned SignedWidth(std::int64_t value);
 
-  private:
+private:
     Bytes bytes_;
     std::int64_t lcn_ = 0;
 };
@@ -62,7 +62,7 @@ struct NonResidentSpec {
 };
 
 class RecordBuilder {
-  public:
+public:
     explicit RecordBuilder(std::uint32_t recordSize = 1024, std::uint32_t bytesPerSector = 512);
 
     // ---- Header -------------------------------------------------------------
@@ -128,7 +128,7 @@ class RecordBuilder {
     std::size_t NextAttributeOffset() const;
     std::uint32_t recordSize() const { return recordSize_; }
 
-  private:
+private:
     struct Attribute {
         Bytes bytes;
         std::optional<std::uint32_t> lengthOverride;

@@ -19,7 +19,7 @@ struct MftRun {
 };
 
 class VolumeBuilder {
-  public:
+public:
     VolumeBuilder() = default;
 
     // ---- Boot sector ------------------------------------------------------------
@@ -75,7 +75,7 @@ class VolumeBuilder {
     // The run list of record 0's $DATA (or of fragments [first, last) of it).
     Bytes MftRunList(std::size_t first = 0, std::size_t last = SIZE_MAX) const;
 
-  private:
+private:
     Bytes DefaultRecord(std::uint32_t index) const;
     Bytes Record0() const;
     Bytes ExtensionRecord() const;

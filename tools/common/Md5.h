@@ -12,7 +12,7 @@
 namespace qm {
 
 class Md5 {
-  public:
+public:
     Md5() { Reset(); }
 
     void Reset();
@@ -28,7 +28,7 @@ class Md5 {
     // Final() as 32 lower-case hexadecimal digits.
     std::string FinalHex();
 
-  private:
+private:
     void Block(const std::uint8_t* block);
 
     std::array<std::uint32_t, 4> state_{};

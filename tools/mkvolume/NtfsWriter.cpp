@@ -233,7 +233,7 @@ struct Entry {
 };
 
 class Writer {
-  public:
+public:
     Writer(const Description& d, const std::string& image, const WriterOptions& options)
         : d_(d), image_(image), options_(options) {}
 
@@ -269,7 +269,7 @@ class Writer {
         return Manifest();
     }
 
-  private:
+private:
     void Format() {
         ::unlink(image_.c_str());
         int fd = ::open(image_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
