@@ -1,6 +1,6 @@
 // qm-bench-window: the window's scan and list, measured through its own commands.
 //
-//   qm-bench-window IMAGE [REPEAT]
+//   qm-bench-window IMAGE [REPEAT] [--scan-only]
 //
 // Opens the main window with IMAGE as its only source and, REPEAT times,
 // selects it and presses the scan button, timing press -> last row listed and
@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "app/uMain.h"
 
@@ -74,10 +75,12 @@ void Settle(TfMain& w) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (argc < 2) {
-        std::fputs("usage: qm-bench-window IMAGE [REPEAT]\n", stderr);
+        std::fputs("usage: qm-bench-window IMAGE [REPEAT] [--scan-only]\n", stderr);
         return 2;
     }
     const int repeat = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    // Only the scans: for profiling them without the sorts and the scrolling.
+    const bool scanOnly = argc > 3 && std::string_view(argv[3]) == "--scan-only";
 
     StartupOptions options;
     options.images.push_back(argv[1]);
@@ -116,6 +119,8 @@ int main(int argc, char** argv) {
         std::printf("\n");
         std::fflush(stdout);
     }
+
+    if (scanOnly) return 0;
 
     // Sorting through the column-click command; the last row painted after each.
     double worstSort = 0;

@@ -1,6 +1,7 @@
 // Number forms and the drive-information label texts.
-#include <cinttypes>
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
+#include <string>
 
 #include "ntfs/uNTFS.h"
 
@@ -8,22 +9,24 @@ namespace qm {
 
 std::string DecimalText(std::int64_t value) {
     char buf[24];
-    std::snprintf(buf, sizeof buf, "%" PRId64, value);
-    return buf;
+    return std::string(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
 }
 
 std::string UDecimalText(std::uint64_t value) {
     char buf[24];
-    std::snprintf(buf, sizeof buf, "%" PRIu64, value);
-    return buf;
+    return std::string(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
 }
 
 std::string HexText(std::uint64_t value, int minDigits) {
-    if (minDigits < 1) minDigits = 1;
-    if (minDigits > 16) minDigits = 16;
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "%0*" PRIX64, minDigits, value);
-    return buf;
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    minDigits = std::clamp(minDigits, 1, 16);
+    int digits = 1;
+    while (digits < 16 && (value >> (4 * digits)) != 0) ++digits;
+    digits = std::max(digits, minDigits);
+    std::string out(static_cast<std::size_t>(digits), '0');
+    for (int i = 0; i < digits; ++i)
+        out[static_cast<std::size_t>(digits - 1 - i)] = kDigits[(value >> (4 * i)) & 15];
+    return out;
 }
 
 std::string DriveNameText(const std::string& label) {

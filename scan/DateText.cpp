@@ -1,6 +1,9 @@
 #include "scan/DateText.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <tuple>
 
 namespace qm {
 namespace {
@@ -14,10 +17,18 @@ constexpr const char* kDayShort[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", 
 constexpr const char* kDayLong[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                      "Thursday", "Friday", "Saturday"};
 
-std::string Number(long long value, int minDigits) {
+// `value` in decimal, with leading zeros up to `minDigits`.
+void AppendNumber(std::string& out, long long value, int minDigits) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%0*lld", minDigits, value);
-    return buf;
+    if (value < 0) {
+        const int n = std::snprintf(buf, sizeof buf, "%0*lld", minDigits, value);
+        out.append(buf, static_cast<std::size_t>(std::max(n, 0)));
+        return;
+    }
+    const auto r = std::to_chars(buf, buf + sizeof buf, value);
+    const auto digits = static_cast<int>(r.ptr - buf);
+    if (digits < minDigits) out.append(static_cast<std::size_t>(minDigits - digits), '0');
+    out.append(buf, r.ptr);
 }
 
 int ClampMonth(int m) {
@@ -68,27 +79,27 @@ std::string ShortDateText(const LocalDateTime& t, const LocaleFormats& f) {
         switch (c) {
             case 'd':
                 if (run == 1)
-                    out += Number(t.day, 1);
+                    AppendNumber(out, t.day, 1);
                 else if (run == 2)
-                    out += Number(t.day, 2);
+                    AppendNumber(out, t.day, 2);
                 else
                     out += (run == 3 ? kDayShort : kDayLong)[Weekday(t.year, t.month, t.day)];
                 break;
             case 'M':
                 if (run == 1)
-                    out += Number(t.month, 1);
+                    AppendNumber(out, t.month, 1);
                 else if (run == 2)
-                    out += Number(t.month, 2);
+                    AppendNumber(out, t.month, 2);
                 else
                     out += (run == 3 ? kMonthShort : kMonthLong)[ClampMonth(t.month)];
                 break;
             case 'y':
                 if (run == 1)
-                    out += Number(t.year % 100, 1);
+                    AppendNumber(out, t.year % 100, 1);
                 else if (run == 2)
-                    out += Number(t.year % 100, 2);
+                    AppendNumber(out, t.year % 100, 2);
                 else
-                    out += Number(t.year, 4);
+                    AppendNumber(out, t.year, 4);
                 break;
             case 'g':
                 break;  // era: not shown
@@ -112,8 +123,11 @@ std::string LongTimeText(const LocalDateTime& t, const LocaleFormats& f) {
         if (hour == 0) hour = 12;
         if (f.markerInFront) out += marker + " ";
     }
-    out += Number(hour, f.leadingZeroHour ? 2 : 1);
-    out += f.timeSeparator + Number(t.minute, 2) + f.timeSeparator + Number(t.second, 2);
+    AppendNumber(out, hour, f.leadingZeroHour ? 2 : 1);
+    out += f.timeSeparator;
+    AppendNumber(out, t.minute, 2);
+    out += f.timeSeparator;
+    AppendNumber(out, t.second, 2);
     if (f.twelveHour && !f.markerInFront) out += " " + marker;
     return out;
 }
@@ -127,6 +141,84 @@ std::string DateText(const LocalDateTime& t, const LocaleFormats& f) {
 std::string FileTimeText(std::uint64_t fileTime, const LocaleFormats& f) {
     auto local = FileTimeToLocal(fileTime);
     return local ? DateText(*local, f) : std::string();
+}
+
+namespace {
+
+constexpr std::uint64_t kTicksPerSecond = 10'000'000;
+
+bool SameDay(const LocalDateTime& a, const LocalDateTime& b) {
+    return a.year == b.year && a.month == b.month && a.day == b.day;
+}
+
+bool SameSecond(const LocalDateTime& a, const LocalDateTime& b) {
+    return SameDay(a, b) && a.hour == b.hour && a.minute == b.minute && a.second == b.second;
+}
+
+// Seconds from `utc` to `local` when they lie less than a day apart.
+std::int64_t OffsetSeconds(const LocalDateTime& utc, const LocalDateTime& local) {
+    int days = 0;
+    if (!SameDay(utc, local)) {
+        const auto key = [](const LocalDateTime& t) { return std::tuple(t.year, t.month, t.day); };
+        days = key(local) > key(utc) ? 1 : -1;
+    }
+    return std::int64_t{days} * 86400 + (local.hour - utc.hour) * 3600 +
+           (local.minute - utc.minute) * 60 + (local.second - utc.second);
+}
+
+// The UTC fields of `fileTime` moved by `seconds`; nullopt when that leaves the FILETIME range.
+std::optional<LocalDateTime> Shifted(std::uint64_t fileTime, std::int64_t seconds) {
+    const std::uint64_t magnitude =
+        static_cast<std::uint64_t>(seconds < 0 ? -seconds : seconds) * kTicksPerSecond;
+    if (seconds < 0 && fileTime < magnitude) return std::nullopt;
+    if (seconds >= 0 && fileTime > (std::uint64_t{1} << 63) - 1 - magnitude) return std::nullopt;
+    return FileTimeToUtc(seconds < 0 ? fileTime - magnitude : fileTime + magnitude);
+}
+
+}  // namespace
+
+std::optional<LocalDateTime> FileTimeFormatter::Local(std::uint64_t fileTime) {
+    if (fileTime >= (std::uint64_t{1} << 63)) return std::nullopt;
+    const std::uint64_t hour = fileTime / (3600 * kTicksPerSecond);
+    if (hour != hour_) {
+        hour_ = hour;
+        hourUniform_ = false;
+        const std::uint64_t start = hour * 3600 * kTicksPerSecond;
+        const std::uint64_t last = start + 3599 * kTicksPerSecond;
+        const auto utcStart = FileTimeToUtc(start), utcLast = FileTimeToUtc(last);
+        const auto localStart = utcStart ? UtcToLocal(*utcStart) : std::nullopt;
+        const auto localLast = utcLast ? UtcToLocal(*utcLast) : std::nullopt;
+        if (localStart && localLast) {
+            const auto a = OffsetSeconds(*utcStart, *localStart);
+            const auto b = OffsetSeconds(*utcLast, *localLast);
+            // Trusted only when moving the hour's two ends by it gives what the zone gave.
+            if (a == b) {
+                const auto s = Shifted(start, a), l = Shifted(last, a);
+                hourUniform_ = s && l && SameSecond(*s, *localStart) && SameSecond(*l, *localLast);
+                offsetSeconds_ = a;
+            }
+        }
+    }
+    if (hourUniform_) {
+        // Within the hour one offset holds, and both of its ends convert: so does every time in it.
+        if (auto t = Shifted(fileTime, offsetSeconds_)) return t;
+    }
+    return FileTimeToLocal(fileTime);
+}
+
+std::string FileTimeFormatter::Text(std::uint64_t fileTime) {
+    const auto local = Local(fileTime);
+    if (!local) return {};
+    if (!SameDay(*local, day_)) {
+        dateText_ = ShortDateText(*local, *formats_);
+        day_ = *local;
+    }
+    std::string out = dateText_;
+    if (local->hour != 0 || local->minute != 0 || local->second != 0) {
+        out += ' ';
+        out += LongTimeText(*local, *formats_);
+    }
+    return out;
 }
 
 }  // namespace qm

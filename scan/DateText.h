@@ -32,4 +32,25 @@ std::string DateText(const LocalDateTime& t, const LocaleFormats& f);
 // DateText of the FILETIME's local time; empty when it cannot be converted.
 std::string FileTimeText(std::uint64_t fileTime, const LocaleFormats& f);
 
+// FileTimeText for the many times of one scan, which gather on few hours and
+// days: the time zone is asked once per UTC hour met (at both ends of the
+// hour; an hour whose two ends differ is converted time by time), and the
+// short date is written once per local day met. Gives the texts FileTimeText
+// gives. Holds `formats` by reference.
+class FileTimeFormatter {
+public:
+    explicit FileTimeFormatter(const LocaleFormats& formats) : formats_(&formats) {}
+    std::string Text(std::uint64_t fileTime);
+    std::optional<LocalDateTime> Local(std::uint64_t fileTime);
+
+private:
+    const LocaleFormats* formats_;
+    static constexpr std::uint64_t kNoHour = ~std::uint64_t{0};
+    std::uint64_t hour_ = kNoHour;  // UTC hours since 1601 of the offset below
+    bool hourUniform_ = false;      // one offset from the hour's start to its end
+    std::int64_t offsetSeconds_ = 0;
+    LocalDateTime day_{0, 0, 0};  // the local day of dateText_
+    std::string dateText_;
+};
+
 }  // namespace qm

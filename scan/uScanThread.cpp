@@ -25,14 +25,14 @@ std::shared_ptr<const LocaleFormats> DateFormatsHolder::Get() const {
     return formats_;
 }
 
-RowTexts RowTextsOf(const ScanRow& row, const LocaleFormats& formats) {
+RowTexts RowTextsOf(const ScanRow& row, FileTimeFormatter& times) {
     RowTexts t;
     t.caption = PositionText(row.position);
     t.name = Utf16ToAnsi(row.name);
     t.type = ExtensionOf(t.name, &IsDbcsLeadByte);
     t.size = DecimalText(static_cast<std::int64_t>(row.size));
-    t.created = FileTimeText(row.created, formats);
-    t.modified = FileTimeText(row.modified, formats);
+    t.created = times.Text(row.created);
+    t.modified = times.Text(row.modified);
     return t;
 }
 
@@ -86,8 +86,9 @@ public:
         if (formatsHolder_.Generation() != formatsGeneration_) {
             formatsGeneration_ = formatsHolder_.Generation();
             formats_ = formatsHolder_.Get();
+            times_ = qm::FileTimeFormatter(*formats_);
         }
-        batch_.push_back(qm::gui::RowTextsOf(row, *formats_));
+        batch_.push_back(qm::gui::RowTextsOf(row, times_));
         if (batch_.size() >= kBatchRows || Due()) Flush();
     }
 
@@ -126,6 +127,7 @@ private:
     const qm::gui::DateFormatsHolder& formatsHolder_;
     std::shared_ptr<const qm::LocaleFormats> formats_;
     std::uint64_t formatsGeneration_;
+    qm::FileTimeFormatter times_{*formats_};
     std::vector<RowTexts> batch_;
     std::int64_t progress_ = 0;
     bool progressPending_ = false;

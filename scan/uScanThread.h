@@ -13,6 +13,7 @@
 #include "app/ResultModel.h"
 #include "app/UiStream.h"
 #include "platform/Platform.h"
+#include "scan/DateText.h"
 #include "scan/ScanEngine.h"
 
 class TfMain;
@@ -35,7 +36,7 @@ private:
 };
 
 // The six texts of a row as the list shows them.
-RowTexts RowTextsOf(const ScanRow& row, const LocaleFormats& formats);
+RowTexts RowTextsOf(const ScanRow& row, FileTimeFormatter& times);
 
 }  // namespace qm::gui
 
@@ -44,7 +45,7 @@ class TScanThread final : public qm::gui::WorkerThread {
 public:
     // Rows are handed over at least this often, and in batches of at most this many.
     static constexpr int kBatchMilliseconds = 30;
-    static constexpr std::size_t kBatchRows = 1000;
+    static constexpr std::size_t kBatchRows = 8192;
     // Batches waiting for the UI thread before the walk waits for it.
     static constexpr int kQueuedBatches = 4;
 

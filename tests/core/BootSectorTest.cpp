@@ -88,6 +88,12 @@ TEST(Geometry, UnusableGeometryIsRefused) {
 TEST(Texts, NumberFormsAndLabels) {
     EXPECT_EQ(HexText(0, 2), "00");
     EXPECT_EQ(HexText(0xABC, 2), "ABC");
+    EXPECT_EQ(HexText(0x10, 1), "10");
+    EXPECT_EQ(HexText(0xF, 4), "000F");
+    EXPECT_EQ(HexText(~std::uint64_t{0}, 2), "FFFFFFFFFFFFFFFF");
+    EXPECT_EQ(HexText(0x8000000000000000ull, 99), "8000000000000000");
+    EXPECT_EQ(DecimalText(INT64_MIN), "-9223372036854775808");
+    EXPECT_EQ(UDecimalText(UINT64_MAX), "18446744073709551615");
     EXPECT_EQ(DriveSerialText(0x1234ABCD), "序号: 1234ABCD");
     EXPECT_EQ(DriveSerialText(0x12), "序号: 00000012");
     EXPECT_EQ(DriveSerialText(0x7EFEEEDBFEEE8B2Bull), "序号: 7EFEEEDBFEEE8B2B");

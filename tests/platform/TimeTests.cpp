@@ -3,9 +3,12 @@
 
 #include <random>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "PlatformTestSupport.h"
 #include "platform/Platform.h"
+#include "scan/DateText.h"
 
 namespace qm {
 namespace {
@@ -132,6 +135,56 @@ TEST(UtcToLocal, RefusesWhatItCannotConvert) {
     EXPECT_FALSE(UtcToLocal(At(2024, 1, 1, 24, 0, 0)));
     EXPECT_FALSE(UtcToLocal(At(2024, 1, 1, 0, 0, 0, 1000)));
 }
+
+// The formatter that remembers an hour's offset and a day's date must give
+// what converting each time afresh gives: across daylight-saving changes that
+// fall on the hour, on the half hour (Lord Howe), in zones a quarter hour off
+// the hour (Kathmandu), and at the ends of the FILETIME range.
+TEST(FileTimeFormatter, GivesWhatConvertingEachTimeGives) {
+    const std::pair<const char*, const char*> zones[] = {
+        {"America/New_York", "EST5EDT,M3.2.0,M11.1.0"},
+        {"Australia/Lord_Howe", "<+1030>-10:30<+11>-11,M10.1.0,M4.1.0"},
+        {"Asia/Kathmandu", "<+0545>-5:45"},
+        {"Pacific/Kiritimati", "<+14>-14"},
+    };
+    const LocaleFormats f{"yyyy/M/d ddd", "/", ":", false, false, false, "AM", "PM"};
+    std::vector<std::uint64_t> times;
+    // Every 7 minutes and 3 seconds through the days around the 2024 changes
+    // of both hemispheres, so that each hour is met at several times.
+    for (const auto& day : {FileTimeOf(2024, 3, 9), FileTimeOf(2024, 4, 6), FileTimeOf(2024, 10, 5),
+                            FileTimeOf(2024, 11, 2)})
+        for (std::uint64_t t = day; t < day + 3 * 86400 * kTicksPerSecond;
+             t += 423 * kTicksPerSecond)
+            times.push_back(t + 1234567);
+    // The first hours of 1601 (before the range west of Greenwich), the last of
+    // 30828 and past it, then times all over the range, some twice in a row.
+    for (std::uint64_t s = 0; s < 2 * 86400; s += 1800) times.push_back(s * kTicksPerSecond);
+    for (std::uint64_t s = 0; s < 2 * 86400; s += 1800)
+        times.push_back(0x7FFFFFFFFFFFFFFFull - s * kTicksPerSecond);
+    times.push_back(0x8000000000000000ull);
+    times.push_back(~std::uint64_t{0});
+    std::mt19937_64 random(7);
+    for (int i = 0; i < 2000; ++i) {
+        const std::uint64_t t = random() >> 1;
+        times.push_back(t);
+        if (i % 3 == 0) times.push_back(t + random() % (3600 * kTicksPerSecond));
+    }
+
+    for (const auto& [zone, rule] : zones) {
+        ScopedTimeZone tz(zone, rule);
+        FileTimeFormatter formatter(f);
+        for (const std::uint64_t t : times) {
+            const auto expected = FileTimeToLocal(t);
+            const auto got = formatter.Local(t);
+            ASSERT_EQ(expected.has_value(), got.has_value()) << zone << " " << t;
+            if (expected) {
+                ASSERT_EQ(Fields(*expected), Fields(*got)) << zone << " " << t;
+            }
+            ASSERT_EQ(formatter.Text(t), FileTimeText(t, f)) << zone << " " << t;
+        }
+    }
+}
+
 #else
 TEST(UtcToLocal, StaysWithinADayOfUtc) {
     const auto utc = *FileTimeToUtc(kUnixEpoch + 1709210096ull * kTicksPerSecond + 7'890'000);
