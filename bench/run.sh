@@ -21,8 +21,9 @@
 # Runs are interleaved (every tool once, then every tool again) and reduced to
 # medians, so that load from elsewhere on the machine hits all tools alike.
 # Scans read a warm page cache: each command runs once untimed first.
-# Recoveries write into the cache folder, on the same disk as the images, after
-# a sync, so that one run's dirty pages are not flushed during the next.
+# Recoveries write into new folders in the cache folder, on the same disk as the
+# images, after a sync, so that one run's dirty pages are not flushed during the
+# next; nothing is deleted between runs (see fresh_out).
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -186,13 +187,29 @@ scan_group() {
 
 # ---- Recoveries -----------------------------------------------------------------------
 
+# Each recovery writes into a new, empty folder reached through the link $cache/out;
+# the folders are deleted only when the benchmark ends. Deleting the 50,000 files
+# of one run just before the next would be timed as the next tool's cost: ext4
+# without a journal skips recently freed inodes one by one when it creates files
+# (recently_deleted) for minutes after a deletion, which made every tool run two
+# to four times slower than on a disk where nothing was just deleted.
+fresh_out() {
+    local d
+    mkdir -p "$cache/runs"
+    d=$(mktemp -d "$cache/runs/out.XXXXXX") || return 1
+    ln -sfn "$d" "$cache/out"
+    sync
+}
+trap 'rm -rf "$cache/runs" "$cache/out"' EXIT
+
 recover_group() {
     local img=$cache/files100k.img out=$cache/out
     image files100k || return
-    local prep="rm -rf '$out'; mkdir -p '$out'; sync"
+    local prep="fresh_out"
     local -a tools=("quillmere-cli recover --all|$prep|$cli recover $img --out $out/q --all")
+    tools+=("quillmere-cli recover --all --jobs 1|$prep|$cli recover $img --out $out/q --all --jobs 1")
     if [ -n "$nosync" ]; then
-        tools+=("quillmere-cli recover --all, no fsync|$prep|env LD_PRELOAD=$nosync $cli recover $img --out $out/q --all")
+        tools+=("quillmere-cli recover --all, no flush|$prep|env LD_PRELOAD=$nosync $cli recover $img --out $out/q --all")
     fi
     if have ntfsundelete; then
         tools+=("ntfsundelete -u -m '*'|$prep|ntfsundelete -u -m '*' -T -d $out $img")
@@ -204,14 +221,14 @@ recover_group() {
     else
         say "tsk_recover is not installed (package sleuthkit): skipped"
     fi
-    say "recovery of every deleted file of $img into $out"
+    say "recovery of every deleted file of $img, each run into a new folder"
     slow_tools="tsk_recover" run_group recover-files100k "$runs" "${tools[@]}"
-    rm -rf "$out"
 }
 
 big_group() {
     local img=$cache/big3g.img out=$cache/out src=$cache/big3g.src
     image big3g || return
+    # One file per run: deleting it before the next run costs no inode search.
     local prep="rm -rf '$out'; mkdir -p '$out'; sync"
     if [ ! -f "$src" ] || [ "$(stat -c %s "$src")" != $((3 << 30)) ]; then
         say "making $src, the 3 GiB file that cp copies (once)"

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -30,6 +31,7 @@
 #include "cli/Format.h"
 #include "ntfs/Sources.h"
 #include "platform/Platform.h"
+#include "recover/RecoverBatch.h"
 #include "recover/RecoverRecord.h"
 #include "scan/ScanEngine.h"
 
@@ -47,7 +49,7 @@ constexpr const char* kUsage =
     "usage: quillmere-cli sources [IMAGE...]\n"
     "       quillmere-cli scan SOURCE [--json]\n"
     "       quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     (--all | POSITION...)\n"
+    "                     [--jobs N] (--all | POSITION...)\n"
     "       quillmere-cli --help | --version\n";
 
 constexpr const char* kHelp =
@@ -71,6 +73,8 @@ constexpr const char* kHelp =
     "                         scan) instead of their recorded names\n"
     "    --allow-same-volume  write into DIR even when it lies on the volume being\n"
     "                         read, where it may overwrite deleted files\n"
+    "    --jobs N             write N files at a time (1 to 16; default: one per\n"
+    "                         core, at most 4); lines still come in scan order\n"
     "\n"
     "Exit status: 0 done, 1 the source or the output folder cannot be used,\n"
     "2 bad arguments or a disk with several NTFS partitions, 130 interrupted.\n";
@@ -363,6 +367,7 @@ int Sources(const std::vector<std::string>& images, std::FILE* outFile, Messages
 struct RecoverArgs {
     std::string source, outDir;
     bool all = false, byNumber = false, allowSameVolume = false;
+    unsigned jobs = 0;                     // files written at a time; 0: one per core
     std::vector<std::uint64_t> positions;  // in the order given, without repeats
 };
 
@@ -444,43 +449,45 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     std::set<std::string> paths;  // written by this run, to count names used twice
     std::uint64_t replaced = 0;
     bool stopped = false;
-    bar.Start("recovering", wanted.size());
-    for (std::size_t k = 0; k < wanted.size(); ++k) {
-        const Wanted& w = wanted[k];
-        const std::string position = PositionText(w.row.position);
+    std::vector<RecoverJob> jobs;
+    jobs.reserve(wanted.size());
+    for (const Wanted& w : wanted) {
         const std::string name8 = Name8(w.row.name);
         // A file without a name keeps its number: the folder itself is no file name.
-        const std::string path = a.byNumber || name8.empty() ? OutputPathByNumber(a.outDir, w.index)
-                                                             : OutputPathByName(a.outDir, name8);
-        RecoverResult r = RecoverRecord(*src.volume, position, geometry, path,
-                                        DefaultOutputFactory(), &g_stop, &summary.setup.info->map);
-        if (r.status == RecoverStatus::Cancelled) {
-            stopped = true;
-            break;
-        }
-        if (r.status == RecoverStatus::Written) {
-            if (!paths.insert(path).second) ++replaced;
-            ++written;
-            bytes += r.bytes;
-            out.text() += position + "\t";
-            AppendTsvField(out.text(), path);
-            out.text() += "\t";
-            AppendUnsigned(out.text(), r.bytes);
-            out.text() += "\n";
-            out.LineDone();
-        } else {
-            out.Flush();
-            bar.Clear();
-            msg.Say(position + ": given up: " + RecoverStatusText(r.status) +
-                    (r.detail.empty() ? "" : " (" + r.detail + ")"));
-            ++givenUp;
-        }
-        bar.Update(k + 1);
-        if (g_stop.load(std::memory_order_relaxed)) {
-            stopped = k + 1 < wanted.size();
-            break;
-        }
+        jobs.push_back({w.row.position, a.byNumber || name8.empty()
+                                            ? OutputPathByNumber(a.outDir, w.index)
+                                            : OutputPathByName(a.outDir, name8)});
     }
+    bar.Start("recovering", jobs.size());
+    RecoverBatchOptions options;
+    options.workers = a.jobs ? a.jobs : DefaultRecoverWorkers();
+    options.stop = &g_stop;
+    options.mft = &summary.setup.info->map;
+    RecoverBatch(*src.volume, geometry, jobs, DefaultOutputFactory(), options,
+                 [&](std::size_t k, const RecoverResult& r) {
+                     const std::string position = PositionText(jobs[k].position);
+                     const std::string& path = jobs[k].path;
+                     if (r.status == RecoverStatus::Cancelled) {
+                         stopped = true;
+                     } else if (r.status == RecoverStatus::Written) {
+                         if (!paths.insert(path).second) ++replaced;
+                         ++written;
+                         bytes += r.bytes;
+                         out.text() += position + "\t";
+                         AppendTsvField(out.text(), path);
+                         out.text() += "\t";
+                         AppendUnsigned(out.text(), r.bytes);
+                         out.text() += "\n";
+                         out.LineDone();
+                     } else {
+                         out.Flush();
+                         bar.Clear();
+                         msg.Say(position + ": given up: " + RecoverStatusText(r.status) +
+                                 (r.detail.empty() ? "" : " (" + r.detail + ")"));
+                         ++givenUp;
+                     }
+                     bar.Update(k + 1);
+                 });
     out.Flush();
     bar.Clear();
     if (!DefaultOutputFactory().Finish()) {
@@ -528,6 +535,19 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
             a.byNumber = true;
         } else if (s == "--allow-same-volume") {
             a.allowSameVolume = true;
+        } else if (s == "--jobs" || s.rfind("--jobs=", 0) == 0) {
+            std::string n;
+            if (s == "--jobs") {
+                if (i + 1 >= args.size()) return msg.Usage("--jobs needs a number");
+                n = args[++i];
+            } else {
+                n = s.substr(7);
+            }
+            unsigned v = 0;
+            const auto r = std::from_chars(n.data(), n.data() + n.size(), v);
+            if (r.ec != std::errc() || r.ptr != n.data() + n.size() || v < 1 || v > 16)
+                return msg.Usage("recover: --jobs takes a number from 1 to 16, not " + n);
+            a.jobs = v;
         } else if (s == "--out" || s.rfind("--out=", 0) == 0) {
             if (s == "--out") {
                 if (i + 1 >= args.size()) return msg.Usage("--out needs a folder");

@@ -111,12 +111,6 @@ public:
             return Error::Make(ErrorCode::InvalidArgument, finalPath + ": no file name");
         std::string dir = p.parent_path().string();
         if (dir.empty()) dir = ".";
-        struct stat st {};
-        if (::stat(dir.c_str(), &st) != 0)
-            return Error::Make(errno == ENOENT ? ErrorCode::NotFound : ErrorCode::WriteFailed,
-                               dir + ": " + std::strerror(errno));
-        if (!S_ISDIR(st.st_mode))
-            return Error::Make(ErrorCode::WriteFailed, dir + ": not a folder");
         for (int attempt = 0; attempt < 100; ++attempt) {
             // Hidden, and short enough for any name length the final file has.
             std::string tmp = dir + "/.qm-" + TempSuffix() + ".part";
@@ -132,6 +126,13 @@ public:
             }
             const int e = errno;
             if (e == EEXIST || e == EINTR) continue;
+            // The folder is looked at only now: one system call less per file.
+            struct stat st {};
+            if (::stat(dir.c_str(), &st) != 0)
+                return Error::Make(errno == ENOENT ? ErrorCode::NotFound : ErrorCode::WriteFailed,
+                                   dir + ": " + std::strerror(errno));
+            if (!S_ISDIR(st.st_mode))
+                return Error::Make(ErrorCode::WriteFailed, dir + ": not a folder");
             if (e == EACCES || e == EPERM || e == EROFS)
                 return Error::Make(
                     ErrorCode::PermissionDenied,

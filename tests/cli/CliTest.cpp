@@ -140,16 +140,20 @@ protected:
 };
 
 TEST_F(Cli, UsageAndSourcesThatCannotBeScanned) {
-    for (auto args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"frob"},
-                                               {"scan"},
-                                               {"scan", "a", "b"},
-                                               {"scan", "a", "--xml"},
-                                               {"recover", image_, "--all"},
-                                               {"recover", image_, "--out", "d"},
-                                               {"recover", image_, "--out", "d", "--all", "0x8000"},
-                                               {"recover", image_, "--out", "d", "8000"}}) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {},
+             {"frob"},
+             {"scan"},
+             {"scan", "a", "b"},
+             {"scan", "a", "--xml"},
+             {"recover", image_, "--all"},
+             {"recover", image_, "--out", "d"},
+             {"recover", image_, "--out", "d", "--all", "0x8000"},
+             {"recover", image_, "--out", "d", "8000"},
+             {"recover", image_, "--out", "d", "--all", "--jobs"},
+             {"recover", image_, "--out", "d", "--all", "--jobs", "0"},
+             {"recover", image_, "--out", "d", "--all", "--jobs=17"},
+             {"recover", image_, "--out", "d", "--all", "--jobs", "2x"}}) {
         Outcome r = Cmd(args);
         EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
         EXPECT_THAT(r.err, HasSubstr("usage: quillmere-cli"));
@@ -251,6 +255,16 @@ TEST_F(Cli, RecoverAllThenChosenPositionsByNumber) {
     EXPECT_EQ(Slurp(out / "big.bin"), std::string(kBig.begin(), kBig.end()));
     EXPECT_FALSE(fs::exists(out / "broken.dat"));
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 3);
+    // One file at a time or several: the same lines in the same order.
+    for (const char* jobs : {"--jobs=1", "--jobs=16"}) {
+        const fs::path again = dir_ / jobs;
+        Outcome j = Cmd({"recover", image_, "--out", again.string(), "--all", jobs});
+        std::string expected = r.out;
+        for (std::size_t at; (at = expected.find(out.string())) != std::string::npos;)
+            expected.replace(at, out.string().size(), again.string());
+        EXPECT_EQ(j.status, 0);
+        EXPECT_EQ(j.out, expected);
+    }
 
     // File_N counts rows in scan order; a position no row has is given up.
     r = Cmd(

@@ -1,0 +1,45 @@
+// Recovering many deleted files at once, with several threads writing.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "recover/RecoverRecord.h"
+
+namespace qm {
+
+struct RecoverJob {
+    std::uint64_t position;  // byte position of the file's record on the volume
+    std::string path;        // where its content goes
+};
+
+struct RecoverBatchOptions {
+    unsigned workers = 1;  // threads that recover files; 1 recovers on the calling thread
+    const std::atomic<bool>* stop = nullptr;
+    const MftMap* mft = nullptr;  // see RecoverRecord
+};
+
+// Recovers `jobs` as RecoverRecord does, `options.workers` files at a time:
+// creating and writing files costs the output file system more than reading
+// them costs the source, and it spreads over cores. Jobs that write the same
+// path run one after the other in their order, so a later file of a name
+// still replaces an earlier one. `done(k, result)` runs on the calling thread
+// for every job, in job order, as results come in. Once `stop` is set, jobs
+// not started yet end Cancelled without touching the output; files already
+// being written are finished or abandoned as RecoverRecord does.
+//
+// Reads of `volume` are serialised: it need not be safe to read from several
+// threads at once. `output` must be.
+void RecoverBatch(RawVolume& volume, const VolumeGeometry& geometry,
+                  const std::vector<RecoverJob>& jobs, OutputFactory& output,
+                  const RecoverBatchOptions& options,
+                  const std::function<void(std::size_t, const RecoverResult&)>& done);
+
+// Worker threads for a batch on this machine: one per core, at most 4 (the
+// output folder's own locks leave little to gain beyond that).
+unsigned DefaultRecoverWorkers();
+
+}  // namespace qm

@@ -1,0 +1,171 @@
+// Recovering many files with several threads: every job reported once, in
+// job order, with the content a one-at-a-time recovery gives; a later file of
+// a name still replaces an earlier one; a stop leaves no half-written file.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/RawVolume.h"
+#include "platform/testing/FaultyOutput.h"
+#include "recover/RecoverBatch.h"
+#include "tests/support/VolumeBuilder.h"
+
+namespace qm {
+namespace {
+
+using test::Bytes;
+using test::RunListBuilder;
+using test::VolumeBuilder;
+using testing::MemoryOutputFactory;
+
+constexpr std::uint32_t kFirst = 16, kFiles = 48;
+
+class RecoverBatchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        v_.MftCluster(4).RecordCount(kFirst + kFiles);
+        const std::uint32_t cs = v_.ClusterSize();
+        for (std::uint32_t i = 0; i < kFiles; ++i) {
+            auto b = v_.NewRecord(kFirst + i).StandardInformation(1, 2).FileName(u"f");
+            if (i % 7 == 3) {
+                b.Flags(1).ResidentData(Bytes{1});  // in use again: given up
+            } else if (i % 2 == 0) {
+                b.ResidentData(Bytes(i, static_cast<std::uint8_t>(i)));
+            } else {
+                // Two clusters of their own, cut a little short of their end.
+                const std::uint64_t lcn = 200 + 2 * i;
+                Bytes content(2 * cs);
+                for (std::size_t k = 0; k < content.size(); ++k)
+                    content[k] = static_cast<std::uint8_t>(i * 31 + k);
+                v_.Data(lcn, content);
+                const std::uint64_t size = 2ull * cs - i;
+                b.NonResidentData(RunListBuilder().Run(2, lcn).Build(), size, size, 0, 1);
+            }
+            v_.Record(kFirst + i, b.Build());
+        }
+        image_ = v_.Build();
+    }
+
+    VolumeGeometry Geometry() const {
+        return {v_.RecordSize(), v_.ClusterSize(),
+                static_cast<std::uint16_t>(v_.BytesPerSectorValue()), v_.SectorsPerCluster()};
+    }
+
+    // Every file to its own path, or (`names` > 0) to one of that many shared paths.
+    std::vector<RecoverJob> Jobs(std::uint32_t names = 0) const {
+        std::vector<RecoverJob> jobs;
+        for (std::uint32_t i = 0; i < kFiles; ++i)
+            jobs.push_back({v_.RecordOffset(kFirst + i),
+                            "out/" + std::to_string(names ? i % names : i)});
+        return jobs;
+    }
+
+    struct Outcome {
+        std::vector<std::size_t> order;
+        std::vector<RecoverResult> results;
+        std::map<std::string, std::vector<std::uint8_t>> files;
+    };
+    Outcome Run(const std::vector<RecoverJob>& jobs, unsigned workers,
+                const std::atomic<bool>* stop = nullptr, std::size_t stopAfter = SIZE_MAX,
+                std::atomic<bool>* stopFlag = nullptr) {
+        MemoryVolume volume(image_);
+        MemoryOutputFactory output;
+        Outcome o;
+        RecoverBatchOptions options;
+        options.workers = workers;
+        options.stop = stop;
+        RecoverBatch(volume, Geometry(), jobs, output, options,
+                     [&](std::size_t k, const RecoverResult& r) {
+                         o.order.push_back(k);
+                         o.results.push_back(r);
+                         if (stopFlag && o.order.size() == stopAfter) stopFlag->store(true);
+                     });
+        EXPECT_EQ(output.OpenFiles(), 0);
+        o.files = output.Files();
+        return o;
+    }
+
+    VolumeBuilder v_;
+    Bytes image_;
+};
+
+TEST_F(RecoverBatchTest, SeveralWorkersGiveWhatOneGivesInJobOrder) {
+    const auto jobs = Jobs();
+    const Outcome one = Run(jobs, 1);
+    ASSERT_EQ(one.files.size(), kFiles - 7);  // records 3, 10, ..., 45 are in use: given up
+    for (unsigned workers : {2u, 4u, 16u}) {
+        const Outcome many = Run(jobs, workers);
+        ASSERT_EQ(many.order.size(), jobs.size());
+        for (std::size_t k = 0; k < many.order.size(); ++k) {
+            EXPECT_EQ(many.order[k], k);
+            EXPECT_EQ(many.results[k].status, one.results[k].status) << k;
+            EXPECT_EQ(many.results[k].bytes, one.results[k].bytes) << k;
+        }
+        EXPECT_TRUE(many.files == one.files) << workers << " workers";
+    }
+}
+
+TEST_F(RecoverBatchTest, ALaterFileOfANameReplacesAnEarlierOne) {
+    // 48 files onto 5 names: each name must end with the last file given to it
+    // that could be recovered, whatever thread wrote which.
+    const auto jobs = Jobs(5);
+    const Outcome one = Run(jobs, 1);
+    for (int round = 0; round < 5; ++round) {
+        const Outcome many = Run(jobs, 4);
+        EXPECT_TRUE(many.files == one.files);
+    }
+    // Checked against the files recovered one to a path.
+    const Outcome apart = Run(Jobs(), 1);
+    for (std::uint32_t name = 0; name < 5; ++name) {
+        std::uint32_t last = kFiles;
+        for (std::uint32_t i = name; i < kFiles; i += 5)
+            if (one.results[i].status == RecoverStatus::Written) last = i;
+        ASSERT_LT(last, kFiles);
+        EXPECT_EQ(one.files.at("out/" + std::to_string(name)),
+                  apart.files.at("out/" + std::to_string(last)));
+    }
+}
+
+TEST_F(RecoverBatchTest, AStopCancelsTheRestAndEveryJobIsStillReported) {
+    for (unsigned workers : {1u, 3u}) {
+        std::atomic<bool> stop{false};
+        const auto jobs = Jobs();
+        const Outcome o = Run(jobs, workers, &stop, 10, &stop);
+        ASSERT_EQ(o.order.size(), jobs.size());
+        std::size_t written = 0, cancelled = 0;
+        for (std::size_t k = 0; k < o.results.size(); ++k) {
+            const RecoverStatus s = o.results[k].status;
+            if (s == RecoverStatus::Written) {
+                ++written;
+                EXPECT_TRUE(o.files.count(jobs[k].path)) << k;
+            } else if (s == RecoverStatus::Cancelled) {
+                ++cancelled;
+                EXPECT_FALSE(o.files.count(jobs[k].path)) << k;
+            }
+        }
+        // The first ten were reported before the stop, so they ran to their end.
+        for (std::size_t k = 0; k < 10; ++k)
+            EXPECT_NE(o.results[k].status, RecoverStatus::Cancelled) << k;
+        EXPECT_GE(written, 8u);
+        EXPECT_GT(cancelled, 0u);
+        // With one worker nothing after them was started.
+        if (workers == 1) {
+            EXPECT_EQ(cancelled, jobs.size() - 10);
+        }
+    }
+}
+
+TEST_F(RecoverBatchTest, NoJobsAndMoreWorkersThanJobs) {
+    const Outcome none = Run({}, 4);
+    EXPECT_TRUE(none.order.empty());
+    auto jobs = Jobs();
+    jobs.resize(2);
+    const Outcome two = Run(jobs, 16);
+    EXPECT_EQ(two.order, (std::vector<std::size_t>{0, 1}));
+}
+
+}  // namespace
+}  // namespace qm
