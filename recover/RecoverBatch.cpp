@@ -54,10 +54,11 @@ void RecoverBatch(RawVolume& volume, const VolumeGeometry& geometry,
                   const RecoverBatchOptions& options,
                   const std::function<void(std::size_t, const RecoverResult&)>& done) {
     const std::size_t n = jobs.size();
-    const unsigned workers =
-        static_cast<unsigned>(std::min<std::size_t>(std::clamp(options.workers, 1u, kMaxWorkers), n));
+    const unsigned workers = static_cast<unsigned>(
+        std::min<std::size_t>(std::clamp(options.workers, 1u, kMaxWorkers), n));
     if (workers <= 1) {
-        for (std::size_t k = 0; k < n; ++k) done(k, RecoverOne(volume, geometry, jobs[k], output, options));
+        for (std::size_t k = 0; k < n; ++k)
+            done(k, RecoverOne(volume, geometry, jobs[k], output, options));
         return;
     }
 

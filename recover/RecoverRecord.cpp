@@ -8,8 +8,10 @@
 namespace qm {
 namespace {
 
-// Bytes read from the volume at once while streaming a run.
-constexpr std::size_t kStreamChunk = 4u << 20;
+// Bytes read from the volume, and written out, at once while streaming a run.
+// 4 MiB writes cost the kernel twice the time of 1 MiB ones copying into the
+// page cache (measured on a 3 GiB file; dd shows the same).
+constexpr std::size_t kStreamChunk = 1u << 20;
 // Data sizes from here on are taken as damage, not as files.
 constexpr std::uint64_t kMaxDataSize = std::uint64_t{1} << 62;
 

@@ -58,8 +58,8 @@ protected:
     std::vector<RecoverJob> Jobs(std::uint32_t names = 0) const {
         std::vector<RecoverJob> jobs;
         for (std::uint32_t i = 0; i < kFiles; ++i)
-            jobs.push_back({v_.RecordOffset(kFirst + i),
-                            "out/" + std::to_string(names ? i % names : i)});
+            jobs.push_back(
+                {v_.RecordOffset(kFirst + i), "out/" + std::to_string(names ? i % names : i)});
         return jobs;
     }
 
