@@ -207,7 +207,7 @@ recover_group() {
     image files100k || return
     local prep="fresh_out"
     local -a tools=("quillmere-cli recover --all|$prep|$cli recover $img --out $out/q --all")
-    tools+=("quillmere-cli recover --all --jobs 1|$prep|$cli recover $img --out $out/q --all --jobs 1")
+    tools+=("quillmere-cli recover --all --jobs 2|$prep|$cli recover $img --out $out/q --all --jobs 2")
     if [ -n "$nosync" ]; then
         tools+=("quillmere-cli recover --all, no flush|$prep|env LD_PRELOAD=$nosync $cli recover $img --out $out/q --all")
     fi

@@ -73,8 +73,8 @@ constexpr const char* kHelp =
     "                         scan) instead of their recorded names\n"
     "    --allow-same-volume  write into DIR even when it lies on the volume being\n"
     "                         read, where it may overwrite deleted files\n"
-    "    --jobs N             write N files at a time (1 to 16; default: one per\n"
-    "                         core, at most 4); lines still come in scan order\n"
+    "    --jobs N             write N files at a time (1 to 16, default 1); lines\n"
+    "                         still come in scan order\n"
     "\n"
     "Exit status: 0 done, 1 the source or the output folder cannot be used,\n"
     "2 bad arguments or a disk with several NTFS partitions, 130 interrupted.\n";
@@ -367,7 +367,7 @@ int Sources(const std::vector<std::string>& images, std::FILE* outFile, Messages
 struct RecoverArgs {
     std::string source, outDir;
     bool all = false, byNumber = false, allowSameVolume = false;
-    unsigned jobs = 0;                     // files written at a time; 0: one per core
+    unsigned jobs = 1;                     // files written at a time
     std::vector<std::uint64_t> positions;  // in the order given, without repeats
 };
 
@@ -460,7 +460,7 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     }
     bar.Start("recovering", jobs.size());
     RecoverBatchOptions options;
-    options.workers = a.jobs ? a.jobs : DefaultRecoverWorkers();
+    options.workers = a.jobs;
     options.stop = &g_stop;
     options.mft = &summary.setup.info->map;
     RecoverBatch(*src.volume, geometry, jobs, DefaultOutputFactory(), options,

@@ -45,10 +45,6 @@ RecoverResult RecoverOne(RawVolume& volume, const VolumeGeometry& geometry, cons
 
 }  // namespace
 
-unsigned DefaultRecoverWorkers() {
-    return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-}
-
 void RecoverBatch(RawVolume& volume, const VolumeGeometry& geometry,
                   const std::vector<RecoverJob>& jobs, OutputFactory& output,
                   const RecoverBatchOptions& options,
