@@ -14,6 +14,7 @@
 #include "platform/Platform.h"
 #include "platform/RawVolume.h"
 #include "scan/ScanEngine.h"
+#include "tools/common/Manifest.h"
 
 namespace qm::itest {
 
@@ -25,14 +26,7 @@ fs::path ImageDir();
 fs::path TestdataDir();
 
 // One line of an image's manifest.
-struct ManifestEntry {
-    std::uint64_t record = 0;
-    bool deleted = false;
-    std::uint64_t size = 0;
-    std::string md5;
-    std::string path;
-    std::string Name() const { return path.substr(path.rfind('/') + 1); }
-};
+using tools::ManifestEntry;
 // Reads IMAGE.manifest.tsv; throws when it is missing or malformed.
 std::vector<ManifestEntry> ReadManifest(const fs::path& image);
 std::vector<ManifestEntry> DeletedEntries(const std::vector<ManifestEntry>& manifest);

@@ -7,17 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/Manifest.h"
 #include "tools/mkvolume/Description.h"
 
 namespace qm::mkvolume {
 
-struct ManifestEntry {
-    std::uint64_t record = 0;
-    bool deleted = false;
-    std::uint64_t size = 0;
-    std::string md5;
-    std::string path;
-};
+using tools::ManifestEntry;
 
 struct WriterOptions {
     std::string mkntfs = "mkntfs";
