@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QListWidget>
 #include <QProgressBar>
+#include <QTimer>
 
 #include "scan/uScanThread.h"
 #include "tests/gui/GuiTest.h"
@@ -39,26 +40,30 @@ protected:
 };
 
 TEST_F(WorkerLifetimeTest, ClosingDuringScanEndsCleanly) {
-    // The window is closed as the first rows reach the list: the walk cannot be
-    // further on than the batches that may be ahead of the list, fewer rows
-    // than the volume holds, so it is still running.
-    constexpr int kMany = 60000;
-    static_assert(kMany > (2 + TScanThread::kQueuedBatches) * TScanThread::kBatchRows);
+    // The window is closed from the event loop right after the first rows reach
+    // the list. By then the walk can be no further on than the batches of two
+    // drains of the UI's queue, the batches waiting after them and the one
+    // being filled: fewer rows than the volume holds, so it is still running.
+    constexpr int kMany = 120000;
+    static_assert(kMany > (1 + 3 * TScanThread::kQueuedBatches) * TScanThread::kBatchRows);
     Open(kMany);
-    bool runningAtFirstRows = false;
+    bool closeQueued = false, runningAtClose = false;
     qint64 closeMs = -1;
     QObject::connect(w_->ListView1Model(), &QAbstractItemModel::rowsInserted, w_.get(), [&] {
-        if (closeMs >= 0) return;
-        runningAtFirstRows = ScanRunning.load();
-        QElapsedTimer t;
-        t.start();
-        w_->close();
-        closeMs = t.elapsed();
+        if (closeQueued) return;
+        closeQueued = true;
+        QTimer::singleShot(0, w_.get(), [&] {
+            runningAtClose = ScanRunning.load() && w_->HasWorkers();
+            QElapsedTimer t;
+            t.start();
+            w_->close();
+            closeMs = t.elapsed();
+        });
     });
     w_->btnScanClick();
     ASSERT_TRUE(WaitUntil([&] { return closeMs >= 0; }));
     QObject::disconnect(w_->ListView1Model(), nullptr, w_.get(), nullptr);
-    EXPECT_TRUE(runningAtFirstRows);
+    EXPECT_TRUE(runningAtClose);
     EXPECT_LT(closeMs, 5000);
     EXPECT_FALSE(w_->HasWorkers());
     EXPECT_FALSE(ScanRunning);
