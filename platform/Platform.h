@@ -94,7 +94,15 @@ public:
     // Extends the file by `count` zero bytes (sparse where the system allows).
     virtual bool WriteZeros(std::uint64_t count) = 0;
     virtual bool Commit() = 0;
+    // The system's error code (errno, or GetLastError on Windows) of the last
+    // Write, WriteZeros or Commit that failed; 0 when none failed or the
+    // system gave none.
+    virtual int LastError() const { return 0; }
 };
+
+// The system's text for an error code of LastError / RecoverResult::systemError
+// ("No space left on device"), in English where the system offers it.
+std::string SystemErrorText(int code);
 
 class OutputFactory {
 public:

@@ -38,7 +38,7 @@ bool Stopped(const std::atomic<bool>* stop) {
 
 RecoverResult RecoverOne(RawVolume& volume, const VolumeGeometry& geometry, const RecoverJob& job,
                          OutputFactory& output, const RecoverBatchOptions& o) {
-    if (Stopped(o.stop)) return {RecoverStatus::Cancelled, 0, {}};
+    if (Stopped(o.stop)) return {RecoverStatus::Cancelled, 0, {}, {}, 0};
     return RecoverRecord(volume, PositionText(job.position), geometry, job.path, output, o.stop,
                          o.mft);
 }

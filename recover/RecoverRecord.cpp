@@ -22,7 +22,7 @@ constexpr char kSeparator = '/';
 #endif
 
 RecoverResult Fail(RecoverStatus s, std::string detail) {
-    return {s, 0, std::move(detail)};
+    return {s, 0, std::move(detail), {}, 0};
 }
 
 // A run checked against overflow, in bytes.
@@ -83,6 +83,8 @@ const char* RecoverStatusText(RecoverStatus s) {
     switch (s) {
         case RecoverStatus::Written:
             return "written";
+        case RecoverStatus::Damaged:
+            return "written with unreadable parts";
         case RecoverStatus::BadPosition:
             return "not a record position";
         case RecoverStatus::OpenFailed:
@@ -95,6 +97,10 @@ const char* RecoverStatusText(RecoverStatus s) {
             return "record has no $DATA attribute";
         case RecoverStatus::Malformed:
             return "$DATA attribute is damaged";
+        case RecoverStatus::Encrypted:
+            return "encrypted";
+        case RecoverStatus::SourceFailed:
+            return "the volume stopped answering";
         case RecoverStatus::OutputFailed:
             return "output file cannot be written";
         case RecoverStatus::Cancelled:
@@ -148,7 +154,7 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
         if (!file) return Fail(RecoverStatus::OutputFailed, file.error().ToString());
         if (!(*file)->Write(content.span()) || !(*file)->Commit())
             return Fail(RecoverStatus::OutputFailed, outputPath);
-        return {RecoverStatus::Written, content.size(), {}};
+        return {RecoverStatus::Written, content.size(), {}, {}, 0};
     }
 
     auto dataSize = data->U64(kNrDataSize);
@@ -221,7 +227,7 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
     if (written < *dataSize && !out.WriteZeros(*dataSize - written))
         return Fail(RecoverStatus::OutputFailed, outputPath);
     if (!out.Commit()) return Fail(RecoverStatus::OutputFailed, outputPath);
-    return {RecoverStatus::Written, *dataSize, {}};
+    return {RecoverStatus::Written, *dataSize, {}, {}, 0};
 }
 
 RecoverResult RecoverRecord(const std::string& source, std::string_view position,

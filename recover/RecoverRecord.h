@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ntfs/uNTFS.h"
 #include "platform/Platform.h"
@@ -13,22 +14,40 @@
 namespace qm {
 
 enum class RecoverStatus {
-    Written,
+    Written,       // every byte of the content is the volume's
+    Damaged,       // written, but some bytes could not be read or decoded (see `unreadable`)
     BadPosition,   // the position text is not "0x" + hex digits
     OpenFailed,    // the volume could not be opened
     BadRecord,     // the record fails its signature or fixups
     InUse,         // the record is in use again, or is a directory
     NoData,        // the record has no $DATA attribute
     Malformed,     // the $DATA attribute or its run list cannot be followed
+    Encrypted,     // EFS-encrypted content, which cannot be decrypted
+    SourceFailed,  // the volume stopped answering (a device that went away)
     OutputFailed,  // the output file could not be created or written
     Cancelled,
 };
 const char* RecoverStatusText(RecoverStatus s);
 
+// A byte range of a file's content, from the start of the content.
+struct ByteRange {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    bool operator==(const ByteRange&) const = default;
+};
+
+// One file's fate. Written and Damaged files exist at the output path; for
+// every other status nothing was left there.
 struct RecoverResult {
     RecoverStatus status = RecoverStatus::Written;
-    std::uint64_t bytes = 0;  // bytes written (Written only)
+    std::uint64_t bytes = 0;  // bytes written (Written and Damaged)
     std::string detail;       // a short reason, for the command line
+    // Damaged: the ranges of the content that could not be read (written as
+    // zeros), in order, merged, not overlapping.
+    std::vector<ByteRange> unreadable;
+    // OutputFailed: the system's error code (errno, or GetLastError on
+    // Windows) when the system gave one; 0 otherwise.
+    int systemError = 0;
 };
 
 // "0x" + hex digits: drops the first two characters and reads the rest as a

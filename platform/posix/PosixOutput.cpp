@@ -251,6 +251,10 @@ bool DeviceLiesOn(dev_t dev, dev_t target, const fs::path& sysDevBlock, const fs
 }
 }  // namespace posix
 
+std::string SystemErrorText(int code) {
+    return std::strerror(code);
+}
+
 bool FolderIsOnSource(const std::string& folder, const std::string& source) {
     const SourceSpec spec = ParseSourceSpec(source);
     struct stat src {};

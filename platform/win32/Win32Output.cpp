@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <random>
+#include <string>
 
 #include "platform/Platform.h"
 #include "platform/RawVolume.h"
@@ -149,6 +150,19 @@ public:
 OutputFactory& DefaultOutputFactory() {
     static Win32OutputFactory factory;
     return factory;
+}
+
+std::string SystemErrorText(int code) {
+    char text[512] = {};
+    const DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(code), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                       sizeof text, nullptr);
+    std::string out(text, n);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
+        out.pop_back();
+    if (out.empty()) out = "error " + std::to_string(code);
+    return out;
 }
 
 bool FolderIsOnSource(const std::string& folder, const std::string& source) {
