@@ -22,6 +22,8 @@ const char* ErrorCodeName(ErrorCode code) {
             return "bad attribute";
         case ErrorCode::BadRunList:
             return "bad run list";
+        case ErrorCode::BadCompression:
+            return "bad compressed data";
         case ErrorCode::Unsupported:
             return "unsupported";
         case ErrorCode::OutOfRange:

@@ -19,6 +19,7 @@ enum class ErrorCode {
     BadRecord,         // an MFT record failed its signature or fixups
     BadAttribute,      // an attribute is missing or malformed
     BadRunList,        // a run list is malformed or points outside the volume
+    BadCompression,    // compressed data does not decode
     Unsupported,       // a well-formed case we do not handle (compressed MFT, ...)
     OutOfRange,        // an offset or size overflowed or left its buffer
     ReadFailed,        // the source delivered fewer bytes than asked
