@@ -17,12 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "ntfs/Lznt1.h"
 #include "ntfs/uNTFS.h"
 #include "platform/Platform.h"
 #include "platform/RawVolume.h"
 #include "platform/testing/FaultyVolume.h"
 #include "recover/RecoverRecord.h"
 #include "scan/ScanEngine.h"
+#include "tests/support/Lznt1Writer.h"
 #include "tests/support/RecordBuilder.h"
 
 namespace qm::fuzz {
@@ -578,6 +580,78 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
         }
         QM_CHECK(files == written.size());
         fs::remove_all(*root, ec);
+    }
+}
+
+}  // namespace qm::fuzz
+
+// ---- LZNT1 -----------------------------------------------------------------------
+
+namespace qm::fuzz {
+namespace {
+
+constexpr std::size_t kGuard = 64;
+constexpr std::uint8_t kGuardByte = 0xA5;
+
+// Decodes into an output of `capacity` bytes followed by guard bytes, checks
+// that the guard stayed and that the count is inside the output.
+ErrorOr<std::size_t> DecodeGuarded(std::span<const std::uint8_t> in, std::size_t capacity,
+                                   Bytes& out) {
+    out.assign(capacity + kGuard, kGuardByte);
+    auto n = DecompressLznt1(in, std::span(out).first(capacity));
+    for (std::size_t i = capacity; i < out.size(); ++i) QM_CHECK(out[i] == kGuardByte);
+    if (n) QM_CHECK(*n <= capacity);
+    out.resize(capacity);
+    return n;
+}
+
+// Any bytes: never a write past the output, and a result that does not depend
+// on the room left after it (exactly the room needed is enough, one byte less
+// is not).
+void FuzzLznt1Bytes(std::span<const std::uint8_t> in, std::size_t capacity) {
+    Bytes out;
+    auto n = DecodeGuarded(in, capacity, out);
+    if (!n) {
+        QM_CHECK(n.error().position.has_value() && *n.error().position <= in.size());
+        return;
+    }
+    out.resize(*n);
+    Bytes exact;
+    auto again = DecodeGuarded(in, *n, exact);
+    QM_CHECK(again.ok() && *again == *n && exact == out);
+    if (*n > 0) {
+        Bytes less;
+        auto cut = DecodeGuarded(in, *n - 1, less);
+        QM_CHECK(!cut.ok() && cut.error().code == ErrorCode::OutOfRange);
+    }
+}
+
+// The input as content: compressed by the test writers, it decodes back to itself.
+void FuzzLznt1RoundTrip(std::span<const std::uint8_t> data, std::size_t window) {
+    for (const Bytes& packed :
+         {test::CompressLznt1Literals(data), test::CompressLznt1(data, window)}) {
+        Bytes out;
+        auto n = DecodeGuarded(packed, data.size(), out);
+        if (!n) Broken("round trip failed: %s", n.error().ToString().c_str());
+        QM_CHECK(*n == data.size());
+        QM_CHECK(std::equal(out.begin(), out.end(), data.begin()));
+    }
+}
+
+}  // namespace
+
+void FuzzLznt1(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return;
+    size = std::min(size, kMaxInput);
+    const std::span<const std::uint8_t> rest(data + 2, size - 2);
+    // Byte 0: the mode; byte 1: the output's size in 256-byte steps (0: 64 KiB).
+    const std::size_t capacity = data[1] == 0 ? 65536 : std::size_t{data[1]} * 256;
+    if (data[0] & 1) {
+        // Two chunks and a piece are enough to cross every boundary.
+        FuzzLznt1RoundTrip(rest.first(std::min(rest.size(), std::size_t{2 * 4096 + 100})),
+                           std::size_t{data[1]} % 64 + 1);
+    } else {
+        FuzzLznt1Bytes(rest, capacity);
     }
 }
 

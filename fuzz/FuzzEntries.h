@@ -30,6 +30,12 @@ void FuzzBoot(const std::uint8_t* data, std::size_t size);
 // be byte for byte the same afterwards.
 void FuzzImage(const std::uint8_t* data, std::size_t size);
 
+// Byte 0 picks the check, byte 1 the output's size. Even: the rest is LZNT1
+// data, decoded into an output with guard bytes after it, which must stay;
+// the result is the same with exactly the room it needs. Odd: the rest is
+// content, compressed by the test writers and decoded back to itself.
+void FuzzLznt1(const std::uint8_t* data, std::size_t size);
+
 // Open faults of the core that the targets step around until they are fixed,
 // so that a run goes on finding others. On by default; QM_FUZZ_STRICT=1 in the
 // environment turns it off (to minimise such an input), and the regression

@@ -21,6 +21,7 @@
 #include "ntfs/uNTFS.h"
 #include "platform/RawVolume.h"
 #include "scan/ScanEngine.h"
+#include "tests/support/Lznt1Writer.h"
 #include "tests/support/RecordBuilder.h"
 #include "tests/support/VolumeBuilder.h"
 
@@ -38,7 +39,7 @@ constexpr std::size_t kBootLimit = 8 * 1024;
 class Seeds {
 public:
     explicit Seeds(fs::path root) : root_(std::move(root)) {
-        for (const char* t : {"record", "runlist", "boot", "image"})
+        for (const char* t : {"record", "runlist", "boot", "image", "lznt1"})
             fs::create_directories(root_ / t);
     }
     void Put(const std::string& target, const std::string& name, const Bytes& bytes) {
@@ -132,6 +133,35 @@ Bytes DeletedRuns(const VolumeBuilder& v, std::uint32_t n, std::u16string name, 
         .FileName(name)
         .NonResidentData(std::move(runs), size, size, 0, 1)
         .Build();
+}
+
+// LZNT1 seeds as fuzz_lznt1 takes them: mode, output size, then the data.
+void Lznt1Seeds(Seeds& s) {
+    using qm::test::Lznt1Writer;
+    Bytes text;
+    const std::string words[] = {"cluster ", "record ", "attribute ", "run "};
+    for (std::size_t i = 0; text.size() < 9000; i = (i * 7 + 3) % 4) {
+        text.insert(text.end(), words[i].begin(), words[i].end());
+    }
+    auto put = [&](const std::string& name, std::uint8_t mode, std::uint8_t room, Bytes body) {
+        Bytes in{mode, room};
+        in.insert(in.end(), body.begin(), body.end());
+        s.Put("lznt1", name, in);
+    };
+    put("compressed", 0, 0, qm::test::CompressLznt1(text));
+    put("literals", 0, 0,
+        qm::test::CompressLznt1Literals(Bytes(text.begin(), text.begin() + 3000)));
+    put("stored", 0, 40, qm::test::CompressLznt1Literals(Pattern(8192, 3)));
+    put("overlap", 0, 1, Lznt1Writer().Literal('a').Reference(1, 20, 12).EndChunk().Build());
+    put("splits", 0, 0,
+        Lznt1Writer()
+            .Literals(Pattern(40, 4))
+            .Reference(33, 5, 10)
+            .Reference(40, 9, 10)
+            .EndChunk()
+            .Build());
+    put("roundtrip-text", 1, 255, Bytes(text.begin(), text.begin() + 5000));
+    put("roundtrip-random", 1, 16, Pattern(4200, 5));
 }
 
 void BuilderSeeds(Seeds& s) {
@@ -318,6 +348,7 @@ int main(int argc, char** argv) {
     }
     Seeds s{fs::path(argv[1])};
     BuilderSeeds(s);
+    Lznt1Seeds(s);
     if (argc > 2) ReferenceSeeds(s, argv[2]);
     for (int i = 3; i < argc; ++i) ImageSeeds(s, argv[i]);
     std::printf("%d seeds in %s\n", s.count(), argv[1]);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the libFuzzer targets (clang-14, ASan + UBSan) in build-fuzz/.
 #
-#   scripts/fuzz.sh TARGET SECONDS     run one target: record, runlist, boot, image
+#   scripts/fuzz.sh TARGET SECONDS     run one target: record, runlist, boot, image, lznt1
 #   scripts/fuzz.sh all SECONDS        run every target in turn, SECONDS each (CI: all 60)
 #   scripts/fuzz.sh minimize TARGET FILE
 #                                      minimise a crashing input and keep it under
@@ -19,7 +19,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${QM_FUZZ_BUILD:-$ROOT/build-fuzz}"
 TESTDATA="${QM_TESTDATA:-$ROOT/../shared/testdata}"
-TARGETS=(record runlist boot image)
+TARGETS=(record runlist boot image lznt1)
 
 max_len() {
     case "$1" in
@@ -27,6 +27,7 @@ max_len() {
         runlist) echo 4096 ;;
         boot) echo 16384 ;;
         image) echo 65536 ;;
+        lznt1) echo 16384 ;;
     esac
 }
 
@@ -147,7 +148,7 @@ case "$1" in
         for t in "${TARGETS[@]}"; do run "$t" "$2" || failed=1; done
         exit $failed
         ;;
-    record | runlist | boot | image)
+    record | runlist | boot | image | lznt1)
         build "$1"
         seeds
         run "$1" "$2"

@@ -29,7 +29,7 @@ void PrintTo(const Input& in, std::ostream* os) {
 
 std::vector<Input> Inputs(bool open) {
     std::vector<Input> out;
-    for (const char* target : {"record", "runlist", "boot", "image"}) {
+    for (const char* target : {"record", "runlist", "boot", "image", "lznt1"}) {
         fs::path dir = fs::path(QM_REGRESSIONS) / target;
         if (open) dir /= "open";
         std::error_code ec;
@@ -58,6 +58,7 @@ void Replay(const Input& in) {
     if (in.target == "runlist") FuzzRunList(bytes.data(), bytes.size());
     if (in.target == "boot") FuzzBoot(bytes.data(), bytes.size());
     if (in.target == "image") FuzzImage(bytes.data(), bytes.size());
+    if (in.target == "lznt1") FuzzLznt1(bytes.data(), bytes.size());
 }
 
 class Fixed : public ::testing::TestWithParam<Input> {};

@@ -9,8 +9,8 @@ constexpr std::size_t kChunk = 4096;
 constexpr std::size_t kMaxBody = 4096;  // the 12-bit size field's limit
 
 void PutHeader(std::vector<std::uint8_t>& out, std::size_t bodySize, bool compressed) {
-    const std::uint16_t header = static_cast<std::uint16_t>(
-        ((bodySize - 1) & 0x0FFF) | (compressed ? 0xB000 : 0x3000));
+    const std::uint16_t header =
+        static_cast<std::uint16_t>(((bodySize - 1) & 0x0FFF) | (compressed ? 0xB000 : 0x3000));
     out.push_back(static_cast<std::uint8_t>(header));
     out.push_back(static_cast<std::uint8_t>(header >> 8));
 }
@@ -37,7 +37,8 @@ bool CompressChunk(std::span<const std::uint8_t> chunk, std::size_t window, Lznt
             bits = Lznt1LengthBits(pos);
             const std::size_t maxOffset = std::min({pos, std::size_t{1} << (16 - bits), window});
             const std::size_t maxLength = (std::size_t{1} << bits) + 2;
-            for (std::size_t off = 1; off <= maxOffset; ++off) {
+            const std::size_t longest = std::min(maxLength, chunk.size() - pos);
+            for (std::size_t off = 1; off <= maxOffset && bestLength < longest; ++off) {
                 const std::size_t n = MatchLength(chunk, pos, off, maxLength);
                 if (n > bestLength) bestLength = n, bestOffset = off;
             }
