@@ -89,7 +89,7 @@ image() {
     say "  made in $((SECONDS - t0)) s"
 }
 
-deleted_in() { awk -F'\t' 'NR > 1 && $2 == 1 { n++ } END { print n + 0 }' "$1.manifest.tsv"; }
+deleted_in() { awk -F'\t' 'NR > 1 && $2 == 1 && $7 !~ /(^|,)dir(,|$)/ { n++ } END { print n + 0 }' "$1.manifest.tsv"; }
 
 # A script that reads the MFT's bytes with dd, 1 MiB at a time, stretch by stretch.
 dd_script() {

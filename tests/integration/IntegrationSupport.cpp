@@ -24,26 +24,21 @@ fs::path TestdataDir() {
     return QM_TESTDATA;
 }
 
-std::vector<ManifestEntry> ReadManifest(const fs::path& image) {
+std::vector<ManifestEntry> ReadManifest(const fs::path& image, bool withDirs) {
     const fs::path path = image.string() + ".manifest.tsv";
     std::ifstream in(path);
     if (!in) throw std::runtime_error("no manifest " + path.string());
     std::vector<ManifestEntry> out;
     std::string line;
     std::getline(in, line);
-    if (line != "record\tdeleted\tsize\tmd5\tpath") throw std::runtime_error("bad manifest header");
+    const bool extended = line == tools::kManifestHeader;
+    if (!extended && line != "record\tdeleted\tsize\tmd5\tpath")
+        throw std::runtime_error("bad manifest header");
     while (std::getline(in, line)) {
         if (line.empty()) continue;
-        std::vector<std::string> f;
-        std::size_t at = 0;
-        for (int i = 0; i < 4; ++i) {
-            const std::size_t tab = line.find('\t', at);
-            if (tab == std::string::npos) throw std::runtime_error("bad manifest line: " + line);
-            f.push_back(line.substr(at, tab - at));
-            at = tab + 1;
-        }
-        f.push_back(line.substr(at));
-        out.push_back(ManifestEntry{std::stoull(f[0]), f[1] == "1", std::stoull(f[2]), f[3], f[4]});
+        auto e = tools::ParseManifestLine(line, extended);
+        if (!e) throw std::runtime_error("bad manifest line: " + line);
+        if (withDirs || !e->IsDir()) out.push_back(std::move(*e));
     }
     return out;
 }

@@ -27,8 +27,9 @@ fs::path TestdataDir();
 
 // One line of an image's manifest.
 using tools::ManifestEntry;
-// Reads IMAGE.manifest.tsv; throws when it is missing or malformed.
-std::vector<ManifestEntry> ReadManifest(const fs::path& image);
+// Reads IMAGE.manifest.tsv; throws when it is missing or malformed. Folders
+// are left out unless asked for.
+std::vector<ManifestEntry> ReadManifest(const fs::path& image, bool withDirs = false);
 std::vector<ManifestEntry> DeletedEntries(const std::vector<ManifestEntry>& manifest);
 
 // A scan's outcome with every row.

@@ -1,5 +1,5 @@
 # Makes one test image with qm-mkvolume unless it is up to date:
-#   cmake -DMKVOLUME=... -DDESC=... -DOUT=... -P MakeImage.cmake
+#   cmake -DMKVOLUME=... -DDESC=... -DOUT=... [-DARGS=...] -P MakeImage.cmake
 # The manifest is written last, so a manifest newer than the image, the
 # description and the tool means the image is complete and current.
 foreach(var MKVOLUME DESC OUT)
@@ -20,7 +20,7 @@ endif()
 get_filename_component(dir "${OUT}" DIRECTORY)
 file(MAKE_DIRECTORY "${dir}")
 file(REMOVE "${manifest}")
-execute_process(COMMAND "${MKVOLUME}" "${DESC}" "${OUT}" "${manifest}" RESULT_VARIABLE rc)
+execute_process(COMMAND "${MKVOLUME}" ${ARGS} "${DESC}" "${OUT}" "${manifest}" RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   file(REMOVE "${OUT}" "${manifest}")
   message(FATAL_ERROR "qm-mkvolume failed on ${DESC}")

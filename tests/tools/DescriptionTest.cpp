@@ -3,6 +3,7 @@
 // manifest's hash is computed in one pass, the volume is written in chunks).
 #include <gtest/gtest.h>
 
+#include "tools/common/Manifest.h"
 #include "tools/common/Md5.h"
 #include "tools/mkvolume/Description.h"
 
@@ -49,6 +50,41 @@ TEST(Description, ParsesEveryDirective) {
     EXPECT_NE(SeedFor(9, "/f.bin"), SeedFor(10, "/f.bin"));
 }
 
+TEST(Description, ParsesContentDirectives) {
+    const Description d = ParseDescription(
+        "volume 64M\n"
+        "dir /packed compressed\n"
+        "text /packed/a.txt 100K encrypted\n"
+        "sparse /m.bin 1M @0:64K @64K:64K:text compressed\n"
+        "file /ads.txt 10\n"
+        "stream /ads.txt:Zone.Identifier 60 text\n"
+        "fragmented /f.bin 4M attrlist\n"
+        "delete /ads.txt\n"
+        "then\n"
+        "file /new.bin 4K reuse=/ads.txt over=/ads.txt\n"
+        "delete /f.bin\n");
+    ASSERT_EQ(d.steps.size(), 8u);
+    EXPECT_TRUE(d.steps[0].compressed);
+    EXPECT_TRUE(d.steps[1].file.encrypted);
+    EXPECT_FALSE(d.steps[1].file.compressed);  // the folder's flag is applied when written
+    const FileSpec& m = d.steps[2].file;
+    EXPECT_TRUE(m.compressed);
+    ASSERT_EQ(m.pieces.size(), 2u);
+    EXPECT_FALSE(m.pieces[0].text);
+    EXPECT_TRUE(m.pieces[1].text);
+    EXPECT_EQ(d.steps[4].kind, Step::Stream);
+    EXPECT_EQ(d.steps[4].file.path, "/ads.txt");
+    EXPECT_EQ(d.steps[4].file.stream, "Zone.Identifier");
+    EXPECT_EQ(d.steps[4].file.kind, FileKind::Text);
+    EXPECT_NE(d.steps[4].file.seed, d.steps[3].file.seed);  // not the file's own content
+    EXPECT_TRUE(d.steps[5].file.attrList);
+    EXPECT_EQ(d.steps[6].kind, Step::Delete);
+    EXPECT_EQ(d.steps[6].deletions, std::vector<std::string>{"/ads.txt"});
+    EXPECT_EQ(d.steps[7].file.reuse, "/ads.txt");
+    EXPECT_EQ(d.steps[7].file.over, "/ads.txt");
+    EXPECT_EQ(d.deletions, std::vector<std::string>{"/f.bin"});
+}
+
 TEST(Description, RefusesWhatCannotBeBuilt) {
     const char* bad[] = {
         "dir /a\n",                                 // no volume first
@@ -59,6 +95,13 @@ TEST(Description, RefusesWhatCannotBeBuilt) {
         "volume 1M\nsparse /s 100 @0:60 @50:10\n",  // pieces overlap
         "volume 1M\nfile /a 10 colour=red\n",       // unknown option
         "volume 1M\ncopy /a /b\n",                  // unknown directive
+        "volume 1M\nfile /a 10 compressed=yes\n",   // a flag with a value
+        "volume 1M\nfile /a 10 reuse\n",            // an option without one
+        "volume 1M\nfile /a 10 reuse=b\n",          // not absolute
+        "volume 1M\nstream /a 10\n",                // no stream name
+        "volume 1M\nstream /a: 10\n",               // an empty one
+        "volume 1M\nstream /a:s 10 compressed\n",   // libntfs-3g compresses no stream
+        "volume 1M\nthen /a\n",                     // then takes nothing
     };
     for (const char* text : bad) {
         EXPECT_THROW(ParseDescription(text), DescriptionError) << text;
@@ -77,7 +120,10 @@ TEST(Description, ContentIsIndependentOfHowItIsCut) {
     sparse.size = 3u << 20;
     sparse.seed = 77;
     // One piece straddles the 1 MiB steps in which the hash is taken.
-    sparse.pieces = {{0, 10}, {(1u << 20) - 5, 20}, {sparse.size - 3, 3}};
+    sparse.pieces = {{0, 10, false},
+                     {(1u << 20) - 5, 20, false},
+                     {2u << 20, 300, true},
+                     {sparse.size - 3, 3, false}};
     FileSpec text;
     text.kind = FileKind::Text;
     text.size = 1000;
@@ -105,6 +151,57 @@ TEST(Description, ContentIsIndependentOfHowItIsCut) {
     EXPECT_EQ(std::count(b.begin() + 25, b.end(), 0), 15);
     EXPECT_TRUE(IsZeroStretch(sparse, 100, (1u << 20) - 200));
     EXPECT_FALSE(IsZeroStretch(sparse, 100, (1u << 20)));
+
+    // A text piece holds the lines a text file would have at those offsets.
+    text.size = 3u << 20;
+    text.seed = sparse.seed;
+    std::vector<std::uint8_t> fromSparse(300), fromText(300);
+    FillContent(sparse, 2u << 20, fromSparse);
+    FillContent(text, 2u << 20, fromText);
+    EXPECT_EQ(fromSparse, fromText);
+}
+
+TEST(Manifest, LinesReadBackAsWritten) {
+    tools::ManifestEntry e;
+    e.record = 78;
+    e.deleted = true;
+    e.size = 5000;
+    e.md5 = "374001fe69d152d6807cdfb4114bd6bd";
+    e.path = "/plain/with ads.txt";
+    e.stream = "secret";
+    e.flags = {"compressed", "orphan"};
+    e.clusters = 16;
+    e.freeClusters = 12;
+    e.parent = "/plain";
+    const std::string line = tools::ManifestLine(e);
+    EXPECT_EQ(line,
+              "78\t1\t5000\t374001fe69d152d6807cdfb4114bd6bd\t/plain/with ads.txt\tsecret\t"
+              "compressed,orphan\t75\t16\t12\t/plain");
+    auto back = tools::ParseManifestLine(line, true);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(tools::ManifestLine(*back), line);
+    EXPECT_TRUE(back->Has("orphan"));
+    EXPECT_FALSE(back->IsDir());
+
+    // A live folder: no recoverability, no stream, no content.
+    tools::ManifestEntry dir;
+    dir.record = 64;
+    dir.md5 = "-";
+    dir.path = "/docs";
+    dir.flags = {"dir"};
+    dir.parent = "/";
+    back = tools::ParseManifestLine(tools::ManifestLine(dir), true);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_TRUE(back->IsDir() && back->stream.empty() && back->clusters == 0);
+    EXPECT_EQ(back->Recoverable(), 100u);
+
+    // The five columns of older manifests, and lines of neither layout.
+    back = tools::ParseManifestLine("70\t0\t3\tabc\t/a b/c.txt", false);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->path, "/a b/c.txt");
+    EXPECT_FALSE(tools::ParseManifestLine("70\t0\t3\tabc", false).has_value());
+    EXPECT_FALSE(tools::ParseManifestLine("x\t0\t3\tabc\t/a", false).has_value());
+    EXPECT_FALSE(tools::ParseManifestLine(line, false).has_value());
 }
 
 }  // namespace

@@ -20,16 +20,29 @@ std::uint64_t SplitMix(std::uint64_t x) {
     throw DescriptionError("line " + std::to_string(line) + ": " + what);
 }
 
-// key=value options after the positional words.
+// key=value options after the positional words; a bare word is a flag
+// (TakeFlag), which no key=value option accepts.
 std::map<std::string, std::string> Options(const std::vector<std::string>& words, std::size_t from,
                                            int line) {
     std::map<std::string, std::string> out;
     for (std::size_t i = from; i < words.size(); ++i) {
         auto eq = words[i].find('=');
-        if (eq == std::string::npos || eq == 0) Fail(line, "expected key=value, got " + words[i]);
+        if (eq == 0 || words[i].empty()) Fail(line, "expected key=value, got " + words[i]);
+        if (eq == std::string::npos) {
+            out[words[i]] = "\x01";
+            continue;
+        }
         out[words[i].substr(0, eq)] = words[i].substr(eq + 1);
     }
     return out;
+}
+
+bool TakeFlag(std::map<std::string, std::string>& options, const std::string& key, int line) {
+    auto it = options.find(key);
+    if (it == options.end()) return false;
+    if (it->second != "\x01") Fail(line, key + " takes no value");
+    options.erase(it);
+    return true;
 }
 
 std::string TakeOption(std::map<std::string, std::string>& options, const std::string& key,
@@ -37,6 +50,7 @@ std::string TakeOption(std::map<std::string, std::string>& options, const std::s
     auto it = options.find(key);
     if (it == options.end()) return fallback;
     std::string v = it->second;
+    if (v == "\x01") throw DescriptionError(key + " needs a value (" + key + "=...)");
     options.erase(it);
     return v;
 }
@@ -60,13 +74,17 @@ std::uint64_t Size(const std::string& text, int line) {
     }
 }
 
-// "@OFFSET:LENGTH"; OFFSET "end" puts the piece at the end of the file.
-Piece ParsePiece(const std::string& word, std::uint64_t fileSize, int line) {
+// "@OFFSET:LENGTH[:text]"; OFFSET "end" puts the piece at the end of the file.
+Piece ParsePiece(std::string word, std::uint64_t fileSize, int line) {
+    Piece p;
+    if (word.size() > 5 && word.compare(word.size() - 5, 5, ":text") == 0) {
+        p.text = true;
+        word.resize(word.size() - 5);
+    }
     auto colon = word.find(':');
     if (word.size() < 4 || word[0] != '@' || colon == std::string::npos) {
         Fail(line, "expected @OFFSET:LENGTH, got " + word);
     }
-    Piece p;
     p.length = Size(word.substr(colon + 1), line);
     const std::string offset = word.substr(1, colon - 1);
     if (offset == "end") {
@@ -79,6 +97,26 @@ Piece ParsePiece(const std::string& word, std::uint64_t fileSize, int line) {
         Fail(line, "piece outside the file: " + word);
     }
     return p;
+}
+
+// The options every file directive takes.
+void FileOptions(std::map<std::string, std::string>& o, FileSpec& f, int line) {
+    f.compressed = TakeFlag(o, "compressed", line);
+    f.encrypted = TakeFlag(o, "encrypted", line);
+    f.reuse = TakeOption(o, "reuse", "");
+    f.over = TakeOption(o, "over", "");
+    if (!f.reuse.empty()) CheckPath(f.reuse, line);
+    if (!f.over.empty()) CheckPath(f.over, line);
+}
+
+// "/dir/file:name" of the stream directive.
+void StreamPath(const std::string& word, FileSpec& f, int line) {
+    const auto colon = word.rfind(':');
+    if (colon == std::string::npos || colon < word.rfind('/') || colon + 1 == word.size()) {
+        Fail(line, "expected PATH:STREAM, got " + word);
+    }
+    f.path = CheckPath(word.substr(0, colon), line);
+    f.stream = word.substr(colon + 1);
 }
 
 constexpr std::size_t kTextLine = 64;
@@ -208,6 +246,9 @@ Description ParseDescription(const std::string& text) {
             Step s;
             s.kind = Step::Dir;
             s.path = CheckPath(w[1], line);
+            auto o = Options(w, 2, line);
+            s.compressed = TakeFlag(o, "compressed", line);
+            NoMoreOptions(o, line);
             d.steps.push_back(s);
         } else if (cmd == "file" || cmd == "text") {
             need(3);
@@ -215,8 +256,23 @@ Description ParseDescription(const std::string& text) {
             f.path = CheckPath(w[1], line);
             f.kind = cmd == "file" ? FileKind::Random : FileKind::Text;
             f.size = Size(w[2], line);
-            NoMoreOptions(Options(w, 3, line), line);
+            auto o = Options(w, 3, line);
+            FileOptions(o, f, line);
+            NoMoreOptions(o, line);
             addFile(f);
+        } else if (cmd == "stream") {
+            need(3);
+            FileSpec f;
+            StreamPath(w[1], f, line);
+            f.size = Size(w[2], line);
+            auto o = Options(w, 3, line);
+            f.kind = TakeFlag(o, "text", line) ? FileKind::Text : FileKind::Random;
+            NoMoreOptions(o, line);
+            f.seed = SeedFor(d.volume.seed, f.path + ":" + f.stream);
+            Step st;
+            st.kind = Step::Stream;
+            st.file = std::move(f);
+            d.steps.push_back(std::move(st));
         } else if (cmd == "literal") {
             need(3);
             FileSpec f;
@@ -224,7 +280,9 @@ Description ParseDescription(const std::string& text) {
             f.kind = FileKind::Literal;
             f.literal = w[2];
             f.size = f.literal.size();
-            NoMoreOptions(Options(w, 3, line), line);
+            auto o = Options(w, 3, line);
+            FileOptions(o, f, line);
+            NoMoreOptions(o, line);
             addFile(f);
         } else if (cmd == "sparse" || cmd == "solid") {
             need(3);
@@ -232,8 +290,12 @@ Description ParseDescription(const std::string& text) {
             f.path = CheckPath(w[1], line);
             f.kind = cmd == "sparse" ? FileKind::Sparse : FileKind::Solid;
             f.size = Size(w[2], line);
-            for (std::size_t i = 3; i < w.size(); ++i)
+            std::size_t i = 3;
+            for (; i < w.size() && !w[i].empty() && w[i][0] == '@'; ++i)
                 f.pieces.push_back(ParsePiece(w[i], f.size, line));
+            auto o = Options(w, i, line);
+            FileOptions(o, f, line);
+            NoMoreOptions(o, line);
             std::sort(f.pieces.begin(), f.pieces.end(),
                       [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
             for (std::size_t i = 1; i < f.pieces.size(); ++i) {
@@ -254,6 +316,8 @@ Description ParseDescription(const std::string& text) {
             const std::string order = TakeOption(o, "order", "forward");
             if (order != "forward" && order != "reverse") Fail(line, "order is forward or reverse");
             f.reverse = order == "reverse";
+            f.attrList = TakeFlag(o, "attrlist", line);
+            FileOptions(o, f, line);
             NoMoreOptions(o, line);
             addFile(f);
         } else if (cmd == "mftfill") {
@@ -283,6 +347,13 @@ Description ParseDescription(const std::string& text) {
             need(2);
             if (w.size() > 2) Fail(line, "delete takes one path");
             d.deletions.push_back(CheckPath(w[1], line));
+        } else if (cmd == "then") {
+            if (w.size() > 1) Fail(line, "then takes nothing");
+            Step s;
+            s.kind = Step::Delete;
+            s.deletions = std::move(d.deletions);
+            d.deletions.clear();
+            d.steps.push_back(std::move(s));
         } else {
             Fail(line, "unknown directive " + cmd);
         }
@@ -299,6 +370,23 @@ bool IsZeroStretch(const FileSpec& file, std::uint64_t offset, std::uint64_t len
     return true;
 }
 
+namespace {
+
+void TextContent(const FileSpec& file, std::uint64_t offset, std::span<std::uint8_t> out) {
+    char line[kTextLine];
+    std::uint64_t current = ~std::uint64_t{0};
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::uint64_t at = offset + i;
+        if (at / kTextLine != current) {
+            current = at / kTextLine;
+            TextLine(file, current, line);
+        }
+        out[i] = static_cast<std::uint8_t>(line[at % kTextLine]);
+    }
+}
+
+}  // namespace
+
 void FillContent(const FileSpec& file, std::uint64_t offset, std::span<std::uint8_t> out) {
     switch (file.kind) {
         case FileKind::Literal:
@@ -308,19 +396,9 @@ void FillContent(const FileSpec& file, std::uint64_t offset, std::span<std::uint
                              : 0;
             }
             return;
-        case FileKind::Text: {
-            char line[kTextLine];
-            std::uint64_t current = ~std::uint64_t{0};
-            for (std::size_t i = 0; i < out.size(); ++i) {
-                const std::uint64_t at = offset + i;
-                if (at / kTextLine != current) {
-                    current = at / kTextLine;
-                    TextLine(file, current, line);
-                }
-                out[i] = static_cast<std::uint8_t>(line[at % kTextLine]);
-            }
+        case FileKind::Text:
+            TextContent(file, offset, out);
             return;
-        }
         case FileKind::Random:
         case FileKind::Fragmented:
         case FileKind::Sparse:
@@ -330,12 +408,13 @@ void FillContent(const FileSpec& file, std::uint64_t offset, std::span<std::uint
             for (std::size_t i = 0; i < out.size(); ++i) {
                 const std::uint64_t at = offset + i;
                 if (pieces) {
-                    bool inside = false;
+                    const Piece* inside = nullptr;
                     for (const Piece& p : file.pieces) {
-                        if (at >= p.offset && at - p.offset < p.length) inside = true;
+                        if (at >= p.offset && at - p.offset < p.length) inside = &p;
                     }
-                    if (!inside) {
+                    if (!inside || inside->text) {
                         out[i] = 0;
+                        if (inside) TextContent(file, at, out.subspan(i, 1));
                         continue;
                     }
                 }

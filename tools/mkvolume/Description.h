@@ -28,6 +28,7 @@ struct VolumeSpec {
 struct Piece {
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
+    bool text = false;  // readable lines instead of pseudo-random bytes
 };
 
 enum class FileKind {
@@ -48,6 +49,12 @@ struct FileSpec {
     std::uint32_t chunk = 4096;  // write size of a fragmented file
     bool reverse = false;        // fragmented: last chunk first, so the runs step backwards
     std::uint64_t seed = 0;      // derived from the volume seed and the path
+    std::string stream;          // a named $DATA of the file at `path` (stream directive)
+    bool compressed = false;     // LZNT1: the file carries the compressed attribute
+    bool encrypted = false;      // the EFS flag in $STANDARD_INFORMATION (content stays plain)
+    bool attrList = false;       // fragmented: runs enough to need an $ATTRIBUTE_LIST
+    std::string reuse;           // take the MFT record of this deleted path
+    std::string over;            // allocate from the first cluster of this deleted path
 };
 
 // Thousands of small files with bigger ones between them, so that the MFT has
@@ -62,9 +69,11 @@ struct MftFillSpec {
 };
 
 struct Step {
-    enum Kind { Dir, File, MftFill, Ballast } kind = File;
-    std::string path;         // Dir, Ballast
-    std::uint64_t leave = 0;  // Ballast: bytes to leave free
+    enum Kind { Dir, File, MftFill, Ballast, Stream, Delete } kind = File;
+    std::string path;                    // Dir, Ballast
+    std::uint64_t leave = 0;             // Ballast: bytes to leave free
+    bool compressed = false;             // Dir: files made in it are compressed
+    std::vector<std::string> deletions;  // Delete: done at this point, in this order
     FileSpec file;
     MftFillSpec fill;
 };

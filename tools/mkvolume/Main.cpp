@@ -12,8 +12,10 @@
 namespace {
 
 void Usage() {
-    std::cerr << "usage: qm-mkvolume [-v] [--mkntfs PATH] DESCRIPTION IMAGE [MANIFEST]\n"
-                 "  Writes IMAGE (a sparse file) and MANIFEST (default IMAGE.manifest.tsv).\n";
+    std::cerr
+        << "usage: qm-mkvolume [-v] [--keep-last] [--mkntfs PATH] DESCRIPTION IMAGE [MANIFEST]\n"
+           "  Writes IMAGE (a sparse file) and MANIFEST (default IMAGE.manifest.tsv).\n"
+           "  --keep-last leaves out the deletions after the last step.\n";
 }
 
 }  // namespace
@@ -25,6 +27,8 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "-v") {
             options.verbose = true;
+        } else if (a == "--keep-last") {
+            options.keepLast = true;
         } else if (a == "--mkntfs" && i + 1 < argc) {
             options.mkntfs = argv[++i];
         } else if (a == "-h" || a == "--help") {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 
 // libntfs-3g's headers expect these to be included first.
@@ -21,6 +22,7 @@
 #include <unistd.h>
 extern "C" {
 #include <ntfs-3g/attrib.h>
+#include <ntfs-3g/bitmap.h>
 #include <ntfs-3g/device.h>
 #include <ntfs-3g/dir.h>
 #include <ntfs-3g/inode.h>
@@ -226,10 +228,19 @@ void RunMkntfs(const WriterOptions& options, const VolumeSpec& v, const std::str
 
 // ---- The writer ------------------------------------------------------------------------
 
+struct ClusterRun {
+    std::int64_t lcn = 0;
+    std::int64_t length = 0;
+};
+
 struct Entry {
     FileSpec spec;
     std::uint64_t record = 0;
     bool deleted = false;
+    bool attrList = false;         // its attributes spread over extension records
+    bool sparse = false;           // its $DATA has the sparse flag
+    std::vector<ClusterRun> runs;  // clusters of its $DATA when it was deleted
+    std::string parentDir;         // the folder it was made in
 };
 
 class Writer {
@@ -248,7 +259,7 @@ public:
         for (const Step& s : d_.steps) {
             switch (s.kind) {
                 case Step::Dir:
-                    MakeDir(s.path);
+                    MakeDir(s.path, s.compressed);
                     break;
                 case Step::File:
                     WriteFile(s.file);
@@ -259,14 +270,23 @@ public:
                 case Step::Ballast:
                     Ballast(s.path, s.leave);
                     break;
+                case Step::Stream:
+                    WriteStream(s.file);
+                    break;
+                case Step::Delete:
+                    for (const std::string& path : s.deletions) Delete(path);
+                    break;
             }
         }
-        for (const std::string& path : d_.deletions) Delete(path);
-        for (const std::string& path : fillDeletions_) Delete(path);
+        if (!options_.keepLast) {
+            for (const std::string& path : d_.deletions) Delete(path);
+            for (const std::string& path : fillDeletions_) Delete(path);
+        }
+        const std::vector<std::uint8_t> bitmap = ClusterBitmap();
         errno = 0;
         if (ntfs_umount(vol_, FALSE) != 0) Fail("unmount failed");
         vol_ = nullptr;
-        return Manifest();
+        return Manifest(bitmap);
     }
 
 private:
@@ -318,15 +338,102 @@ private:
         int e = errno;
         ntfs_inode_close(dir);
         errno = e;
+        if (ni) {
+            // A folder deleted earlier whose record this is: what was in it is orphaned.
+            for (auto& [dirPath, record] : deletedDirs_) {
+                if (record == ni->mft_no) reusedDirs_.insert(dirPath);
+            }
+        }
         return ni;
     }
 
-    void MakeDir(const std::string& path) {
+    // Creates `path` in the MFT record of the deleted `reuse`. libntfs-3g
+    // hands out records from a cursor, searching a byte of the MFT bitmap at
+    // a time: the cursor goes to the byte of the record, and the free records
+    // before it in that byte are marked in use until the file has its record.
+    ntfs_inode* CreateInRecordOf(const std::string& path, const std::string& reuse) {
+        const std::uint64_t record = DeletedRecord(reuse);
+        std::vector<s64> held;
+        for (std::uint64_t r = record & ~std::uint64_t{7}; r < record; ++r) {
+            std::uint8_t byte = 0;
+            if (ntfs_attr_pread(vol_->mftbmp_na, static_cast<s64>(r / 8), 1, &byte) != 1)
+                Fail("cannot read the MFT bitmap");
+            if (byte >> (r % 8) & 1) continue;
+            if (ntfs_bitmap_set_bit(vol_->mftbmp_na, static_cast<s64>(r)) != 0)
+                Fail("cannot hold MFT record " + std::to_string(r));
+            held.push_back(static_cast<s64>(r));
+        }
+        vol_->mft_data_pos = static_cast<s64>(record & ~std::uint64_t{7});
+        ntfs_inode* ni = Create(path, S_IFREG);
+        const int e = errno;
+        for (s64 r : held) {
+            if (ntfs_bitmap_clear_bit(vol_->mftbmp_na, r) != 0)
+                Fail("cannot free MFT record " + std::to_string(r));
+        }
+        errno = e;
+        if (ni && ni->mft_no != record) {
+            errno = 0;
+            Fail(path + " took record " + std::to_string(ni->mft_no) + " instead of " +
+                 std::to_string(record) + " of " + reuse);
+        }
+        return ni;
+    }
+
+    std::uint64_t DeletedRecord(const std::string& path) {
+        if (auto d = deletedDirs_.find(path); d != deletedDirs_.end()) return d->second;
+        auto it = byPath_.find(path);
+        if (it == byPath_.end() || !entries_[it->second].deleted) {
+            errno = 0;
+            Fail(path + " is not deleted (yet)");
+        }
+        return entries_[it->second].record;
+    }
+
+    void MakeDir(const std::string& path, bool compressed = false) {
         if (dirs_.count(path)) return;
         ntfs_inode* ni = Create(path, S_IFDIR);
         if (!ni) Fail("cannot create directory " + path);
         dirs_[path] = ni->mft_no;
+        if (compressed) {
+            // The folder's own flag: Windows gives it to the files made in it.
+            ni->flags = static_cast<FILE_ATTR_FLAGS>(ni->flags | FILE_ATTR_COMPRESSED);
+            NInoFileNameSetDirty(ni);
+            ntfs_inode_mark_dirty(ni);
+            compressedDirs_.insert(path);
+        }
         ntfs_inode_close(ni);
+    }
+
+    // Marks the empty $DATA of a new file compressed: libntfs-3g then writes
+    // it in LZNT1 compression units.
+    void SetCompressed(ntfs_inode* ni, const std::string& path) {
+        errno = 0;
+        if (ntfs_attr_set_flags(ni, AT_DATA, AT_UNNAMED, 0, ATTR_IS_COMPRESSED,
+                                ATTR_COMPRESSION_MASK) != 0) {
+            Fail("cannot mark " + path + " compressed");
+        }
+        ni->flags = static_cast<FILE_ATTR_FLAGS>(ni->flags | FILE_ATTR_COMPRESSED);
+        NInoFileNameSetDirty(ni);
+        ntfs_inode_mark_dirty(ni);
+    }
+
+    // A compressed file must come out compressed: non-resident with a compression unit.
+    void CheckCompressed(ntfs_attr* na, const std::string& path) {
+        if (NAttrNonResident(na) &&
+            (!(na->data_flags & ATTR_IS_COMPRESSED) || na->compression_block_clusters == 0)) {
+            errno = 0;
+            Fail(path + " was written without compression");
+        }
+    }
+
+    void SetEncrypted(ntfs_inode* ni) {
+        ni->flags = static_cast<FILE_ATTR_FLAGS>(ni->flags | FILE_ATTR_ENCRYPTED);
+        NInoFileNameSetDirty(ni);
+        ntfs_inode_mark_dirty(ni);
+    }
+
+    bool WantsCompression(const FileSpec& f) const {
+        return f.compressed || compressedDirs_.count(SplitPath(f.path).first);
     }
 
     ntfs_attr* OpenData(ntfs_inode* ni, const std::string& path) {
@@ -369,20 +476,31 @@ private:
         }
     }
 
+    static Entry NewEntry(const FileSpec& f, std::uint64_t record) {
+        Entry e;
+        e.spec = f;
+        e.record = record;
+        e.parentDir = SplitPath(f.path).first;
+        return e;
+    }
+
     Entry& Register(const FileSpec& f, std::uint64_t record) {
         if (byPath_.count(f.path)) {
             errno = 0;
             Fail("written twice: " + f.path);
         }
-        entries_.push_back(Entry{f, record, false});
+        entries_.push_back(NewEntry(f, record));
         byPath_[f.path] = entries_.size() - 1;
         return entries_.back();
     }
 
     void WriteFile(const FileSpec& f) {
         if (f.kind == FileKind::Fragmented) return WriteFragmented(f);
-        ntfs_inode* ni = Create(f.path, S_IFREG);
+        ntfs_inode* ni =
+            f.reuse.empty() ? Create(f.path, S_IFREG) : CreateInRecordOf(f.path, f.reuse);
         if (!ni) Fail("cannot create " + f.path);
+        if (WantsCompression(f)) SetCompressed(ni, f.path);
+        if (!f.over.empty()) AllocateFrom(f.over);
         ntfs_attr* na = OpenData(ni, f.path);
         errno = 0;
         switch (f.kind) {
@@ -390,6 +508,14 @@ private:
                 if (ntfs_attr_truncate(na, static_cast<s64>(f.size)) != 0)
                     Fail("cannot size " + f.path);
                 for (const Piece& p : f.pieces) WriteRange(na, f, p.offset, p.length, 1 << 20);
+                // A compressed file ends where its last write ended (libntfs-3g
+                // does not extend it by truncation): its last byte, a zero, is
+                // written after the pieces.
+                if (na->data_size < static_cast<s64>(f.size)) {
+                    const std::uint8_t zero = 0;
+                    if (ntfs_attr_pwrite(na, static_cast<s64>(f.size) - 1, 1, &zero) != 1)
+                        Fail("cannot size " + f.path);
+                }
                 break;
             case FileKind::Solid:
                 if (ntfs_attr_truncate_solid(na, static_cast<s64>(f.size)) != 0) {
@@ -401,9 +527,83 @@ private:
                 WriteRange(na, f, 0, f.size, 1 << 20);
                 break;
         }
+        ReleaseHeld();
+        FinishData(ni, na, f);
+    }
+
+    // Flushes the last compression block, checks what became of the file and
+    // closes it.
+    void FinishData(ntfs_inode* ni, ntfs_attr* na, const FileSpec& f) {
+        errno = 0;
+        if (NAttrCompressed(na) && ntfs_attr_pclose(na) != 0) Fail("cannot finish " + f.path);
+        if (WantsCompression(f)) CheckCompressed(na, f.path);
+        const bool sparse = NAttrSparse(na);
+        ntfs_attr_close(na);
+        if (f.attrList && !NInoAttrList(ni)) {
+            errno = 0;
+            Fail(f.path + " still fits in one MFT record; give it more runs");
+        }
+        if (!f.attrList) CheckSingleRecord(ni, f);
+        if (f.encrypted) SetEncrypted(ni);
+        Entry& e = Register(f, ni->mft_no);
+        e.attrList = NInoAttrList(ni);
+        e.sparse = sparse;
+        if (ntfs_inode_close(ni) != 0) Fail("cannot close " + f.path);
+    }
+
+    // The next clusters libntfs-3g allocates start at the first cluster the
+    // deleted `path` had, so that a new file overwrites it. The allocator
+    // searches the cluster bitmap a byte at a time from its cursor: the free
+    // clusters before the first one in its byte are held until ReleaseHeld.
+    void AllocateFrom(const std::string& path) {
+        auto it = byPath_.find(path);
+        if (it == byPath_.end() || !entries_[it->second].deleted ||
+            entries_[it->second].runs.empty()) {
+            errno = 0;
+            Fail("over=" + path + ": not a deleted file with clusters");
+        }
+        const auto lcn = static_cast<std::uint64_t>(entries_[it->second].runs.front().lcn);
+        for (std::uint64_t c = lcn & ~std::uint64_t{7}; c < lcn; ++c) {
+            std::uint8_t byte = 0;
+            if (ntfs_attr_pread(vol_->lcnbmp_na, static_cast<s64>(c / 8), 1, &byte) != 1)
+                Fail("cannot read the cluster bitmap");
+            if (byte >> (c % 8) & 1) continue;
+            if (ntfs_bitmap_set_bit(vol_->lcnbmp_na, static_cast<s64>(c)) != 0)
+                Fail("cannot hold cluster " + std::to_string(c));
+            heldClusters_.push_back(static_cast<s64>(c));
+        }
+        vol_->data1_zone_pos = static_cast<LCN>(lcn & ~std::uint64_t{7});
+    }
+
+    void ReleaseHeld() {
+        for (s64 c : heldClusters_) {
+            if (ntfs_bitmap_clear_bit(vol_->lcnbmp_na, c) != 0)
+                Fail("cannot free cluster " + std::to_string(c));
+        }
+        heldClusters_.clear();
+    }
+
+    // A named $DATA on a file written before.
+    void WriteStream(const FileSpec& f) {
+        auto it = byPath_.find(f.path);
+        if (it == byPath_.end() || entries_[it->second].deleted) {
+            errno = 0;
+            Fail("stream " + f.stream + ": no live file " + f.path);
+        }
+        ntfs_inode* ni = ntfs_inode_open(vol_, entries_[it->second].record);
+        if (!ni) Fail("cannot open " + f.path);
+        std::vector<ntfschar> uname = ToUtf16(f.stream);
+        errno = 0;
+        if (ntfs_attr_add(ni, AT_DATA, uname.data(), static_cast<u8>(uname.size()), nullptr, 0) !=
+            0) {
+            Fail("cannot add stream " + f.stream + " to " + f.path);
+        }
+        ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, uname.data(), static_cast<u32>(uname.size()));
+        if (!na) Fail("cannot open stream " + f.stream + " of " + f.path);
+        WriteRange(na, f, 0, f.size, 1 << 20);
         ntfs_attr_close(na);
         CheckSingleRecord(ni, f);
-        Register(f, ni->mft_no);
+        entries_.push_back(NewEntry(f, ni->mft_no));
         if (ntfs_inode_close(ni) != 0) Fail("cannot close " + f.path);
     }
 
@@ -548,6 +748,7 @@ private:
         }
         ntfs_inode* ni = Create(f.path, S_IFREG);
         if (!ni) Fail("cannot create " + f.path);
+        if (WantsCompression(f)) SetCompressed(ni, f.path);
         ntfs_attr* na = OpenData(ni, f.path);
         // A write larger than the biggest hole fails with ENOSPC in libntfs-3g
         // even when the holes together are big enough (512-byte clusters).
@@ -564,10 +765,7 @@ private:
         } else {
             WriteRange(na, f, 0, f.size, chunk);
         }
-        ntfs_attr_close(na);
-        CheckSingleRecord(ni, f);
-        Register(f, ni->mft_no);
-        if (ntfs_inode_close(ni) != 0) Fail("cannot close " + f.path);
+        FinishData(ni, na, f);
         for (const std::string& part : ballast) Release(part);
     }
 
@@ -646,6 +844,7 @@ private:
             ntfs_inode_close(dir);
             Fail("cannot open " + path);
         }
+        if (entry) KeepRuns(ni, path);
         errno = 0;
         // Closes both inodes, whatever the outcome.
         if (ntfs_delete(vol_, path.c_str(), ni, dir, uname.data(), static_cast<u8>(uname.size())) !=
@@ -653,21 +852,109 @@ private:
             Fail("cannot delete " + path);
         }
         if (entry) {
-            entry->deleted = true;
+            for (Entry& e : entries_) {
+                if (e.spec.path == path) e.deleted = true;
+            }
         } else {
+            deletedDirs_[path] = record;
             dirs_.erase(path);
         }
     }
 
-    std::vector<ManifestEntry> Manifest() const {
-        std::vector<ManifestEntry> out;
-        for (const Entry& e : entries_) {
-            out.push_back(
-                ManifestEntry{e.record, e.deleted, e.spec.size, ContentMd5(e.spec), e.spec.path});
+    // The clusters of every $DATA of the file at `path` (its streams too), as
+    // they were before it is deleted.
+    void KeepRuns(ntfs_inode* ni, const std::string& path) {
+        // libntfs-3g opens no data of a file flagged encrypted; the flag is
+        // ours, the data plain, so it is lifted while the runs are read.
+        const FILE_ATTR_FLAGS flags = ni->flags;
+        ni->flags = static_cast<FILE_ATTR_FLAGS>(flags & ~FILE_ATTR_ENCRYPTED);
+        for (Entry& e : entries_) {
+            if (e.spec.path != path) continue;
+            std::vector<ntfschar> uname;
+            if (!e.spec.stream.empty()) uname = ToUtf16(e.spec.stream);
+            ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, uname.empty() ? AT_UNNAMED : uname.data(),
+                                           static_cast<u32>(uname.size()));
+            if (!na) Fail("cannot open the data of " + path);
+            if (NAttrNonResident(na)) {
+                if (ntfs_attr_map_whole_runlist(na) != 0) Fail("cannot map the runs of " + path);
+                for (const runlist_element* rl = na->rl; rl && rl->length; ++rl) {
+                    if (rl->lcn >= 0) e.runs.push_back(ClusterRun{rl->lcn, rl->length});
+                }
+            }
+            ntfs_attr_close(na);
         }
-        std::sort(out.begin(), out.end(), [](const ManifestEntry& a, const ManifestEntry& b) {
-            return a.record < b.record;
-        });
+        ni->flags = flags;
+    }
+
+    std::vector<std::uint8_t> ClusterBitmap() {
+        std::vector<std::uint8_t> bitmap(static_cast<std::size_t>(vol_->lcnbmp_na->data_size));
+        if (ntfs_attr_pread(vol_->lcnbmp_na, 0, static_cast<s64>(bitmap.size()), bitmap.data()) !=
+            static_cast<s64>(bitmap.size())) {
+            Fail("cannot read the cluster bitmap");
+        }
+        return bitmap;
+    }
+
+    // A folder on the path whose record a later file took: the path is lost.
+    bool Orphaned(const std::string& dir) const {
+        for (std::string d = dir; d != "/"; d = SplitPath(d).first) {
+            if (reusedDirs_.count(d)) return true;
+        }
+        return false;
+    }
+
+    static ManifestEntry Row(std::uint64_t record, bool deleted, const std::string& path) {
+        ManifestEntry m;
+        m.record = record;
+        m.deleted = deleted;
+        m.path = path;
+        return m;
+    }
+
+    ManifestEntry FileRow(const Entry& e, const std::vector<std::uint8_t>& bitmap) const {
+        ManifestEntry m = Row(e.record, e.deleted, e.spec.path);
+        m.size = e.spec.size;
+        m.md5 = ContentMd5(e.spec);
+        m.stream = e.spec.stream;
+        m.parent = e.parentDir;
+        // libntfs-3g compresses the unnamed $DATA only.
+        if (e.spec.stream.empty() && WantsCompression(e.spec)) m.flags.push_back("compressed");
+        if (e.spec.encrypted) m.flags.push_back("encrypted");
+        if (e.sparse) m.flags.push_back("sparse");
+        if (e.attrList) m.flags.push_back("attrlist");
+        if (e.deleted && Orphaned(e.parentDir)) m.flags.push_back("orphan");
+        if (e.deleted) {
+            for (const ClusterRun& r : e.runs) {
+                m.clusters += static_cast<std::uint64_t>(r.length);
+                for (std::int64_t c = r.lcn; c < r.lcn + r.length; ++c) {
+                    const auto at = static_cast<std::size_t>(c / 8);
+                    if (at < bitmap.size() && !(bitmap[at] >> (c % 8) & 1)) ++m.freeClusters;
+                }
+            }
+        }
+        return m;
+    }
+
+    ManifestEntry DirRow(const std::string& path, std::uint64_t record, bool deleted) const {
+        ManifestEntry m = Row(record, deleted, path);
+        m.md5 = "-";
+        m.parent = SplitPath(path).first;
+        m.flags.push_back("dir");
+        if (compressedDirs_.count(path)) m.flags.push_back("compressed");
+        if (deleted && Orphaned(m.parent)) m.flags.push_back("orphan");
+        return m;
+    }
+
+    std::vector<ManifestEntry> Manifest(const std::vector<std::uint8_t>& bitmap) const {
+        std::vector<ManifestEntry> out;
+        for (const Entry& e : entries_) out.push_back(FileRow(e, bitmap));
+        for (const auto& [path, record] : dirs_) {
+            if (path != "/") out.push_back(DirRow(path, record, false));
+        }
+        for (const auto& [path, record] : deletedDirs_) out.push_back(DirRow(path, record, true));
+        std::stable_sort(
+            out.begin(), out.end(),
+            [](const ManifestEntry& a, const ManifestEntry& b) { return a.record < b.record; });
         return out;
     }
 
@@ -681,6 +968,10 @@ private:
     std::map<std::string, std::size_t> byPath_;
     std::vector<std::string> fillDeletions_;
     unsigned fillRounds_ = 0;
+    std::map<std::string, std::uint64_t> deletedDirs_;
+    std::set<std::string> reusedDirs_;  // deleted folders whose record a later file took
+    std::set<std::string> compressedDirs_;
+    std::vector<s64> heldClusters_;  // kept from the allocator while a file is written
 };
 
 }  // namespace
@@ -692,11 +983,8 @@ std::vector<ManifestEntry> BuildVolume(const Description& description, const std
 }
 
 std::string ManifestText(const std::vector<ManifestEntry>& entries) {
-    std::string out = "record\tdeleted\tsize\tmd5\tpath\n";
-    for (const ManifestEntry& e : entries) {
-        out += std::to_string(e.record) + '\t' + (e.deleted ? "1" : "0") + '\t' +
-               std::to_string(e.size) + '\t' + e.md5 + '\t' + e.path + '\n';
-    }
+    std::string out = std::string(tools::kManifestHeader) + "\n";
+    for (const ManifestEntry& e : entries) out += tools::ManifestLine(e) + "\n";
     return out;
 }
 

@@ -17,6 +17,9 @@ using tools::ManifestEntry;
 struct WriterOptions {
     std::string mkntfs = "mkntfs";
     bool verbose = false;
+    // Leaves out the deletions after the last step (those not followed by
+    // `then`): the same volume with those files still in use.
+    bool keepLast = false;
 };
 
 // Builds `imagePath` from `description`. Throws std::runtime_error naming the
