@@ -57,10 +57,9 @@ TEST(Lznt1, BackReferencesAtEachSplit) {
         std::size_t produced;
         unsigned lengthBits;
     };
-    const Case cases[] = {{4, 12},    {16, 12},   {17, 11},  {32, 11},  {33, 10},
-                          {64, 10},   {65, 9},    {128, 9},  {129, 8},  {256, 8},
-                          {257, 7},   {512, 7},   {513, 6},  {1024, 6}, {1025, 5},
-                          {2048, 5},  {2049, 4},  {4093, 4}};
+    const Case cases[] = {{4, 12},  {16, 12},  {17, 11},  {32, 11},  {33, 10},  {64, 10},
+                          {65, 9},  {128, 9},  {129, 8},  {256, 8},  {257, 7},  {512, 7},
+                          {513, 6}, {1024, 6}, {1025, 5}, {2048, 5}, {2049, 4}, {4093, 4}};
     const Bytes first = Pattern(4096, 99);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.produced);
@@ -133,8 +132,8 @@ TEST(Lznt1, MalformedDataIsRefusedWithItsPosition) {
     };
     const Case cases[] = {
         {"chunk longer than the input", {0x09, 0xB0, 0x00, 'a', 'b'}, 0},
-        {"second chunk cut",
-         Lznt1Writer().StoredChunk(full).Raw({0x05, 0xB0, 0x00, 'a'}).Build(), 4098},
+        {"second chunk cut", Lznt1Writer().StoredChunk(full).Raw({0x05, 0xB0, 0x00, 'a'}).Build(),
+         4098},
         {"reference cut by the chunk end", {0x02, 0xB0, 0x02, 'a', 0x11}, 4},
         {"reference as the first token", {0x02, 0xB0, 0x01, 0x00, 0x00}, 3},
         {"reference before the chunk start",
