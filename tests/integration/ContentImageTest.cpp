@@ -30,8 +30,7 @@ protected:
     }
     static bool HaveTsk() { return HaveCommand("istat") && HaveCommand("icat"); }
     std::string Istat(const fs::path& image, std::uint64_t record) const {
-        auto out = RunCapture("istat " + ShellQuote(image.string()) + " " +
-                              std::to_string(record));
+        auto out = RunCapture("istat " + ShellQuote(image.string()) + " " + std::to_string(record));
         EXPECT_TRUE(out.has_value()) << "istat " << record;
         return out.value_or("");
     }
@@ -64,10 +63,12 @@ TEST_F(ContentImage, HoldsEveryKindOfFileTheTestsNeed) {
          [](const ManifestEntry& e) {
              return e.deleted && e.Has("compressed") && e.size > 3 * 65536;
          }},
-        {"a deleted named stream", [](const ManifestEntry& e) { return e.deleted && !e.stream.empty(); }},
+        {"a deleted named stream",
+         [](const ManifestEntry& e) { return e.deleted && !e.stream.empty(); }},
         {"a deleted file over extension records",
          [](const ManifestEntry& e) { return e.deleted && e.Has("attrlist"); }},
-        {"a deleted EFS-flagged file", [](const ManifestEntry& e) { return e.deleted && e.Has("encrypted"); }},
+        {"a deleted EFS-flagged file",
+         [](const ManifestEntry& e) { return e.deleted && e.Has("encrypted"); }},
         {"a deleted folder", [](const ManifestEntry& e) { return e.deleted && e.IsDir(); }},
         {"a deleted file in a deleted folder two levels down",
          [](const ManifestEntry& e) { return e.deleted && e.path.rfind("/gone/inner/", 0) == 0; }},
@@ -120,7 +121,8 @@ TEST_F(ContentImage, SleuthKitSeesTheFlags) {
         if (e.Has("attrlist")) {
             // Its name lies in an extension record.
             std::smatch name;
-            ASSERT_TRUE(std::regex_search(istat, name, std::regex(R"(Type: 48-\d+\s+MFT Entry: (\d+))")));
+            ASSERT_TRUE(
+                std::regex_search(istat, name, std::regex(R"(Type: 48-\d+\s+MFT Entry: (\d+))")));
             EXPECT_NE(std::stoull(name[1]), e.record);
         }
     }
@@ -131,9 +133,11 @@ TEST_F(ContentImage, IcatBeforeDeletionGivesTheManifestContent) {
     if (!HaveTsk()) GTEST_SKIP() << "The Sleuth Kit is not installed";
     int checked = 0;
     for (const auto& e : ReadManifest(live_)) {
-        const bool deletedLater = std::any_of(manifest_.begin(), manifest_.end(), [&](const auto& d) {
-            return d.deleted && d.record == e.record && d.path == e.path && d.stream == e.stream;
-        });
+        const bool deletedLater =
+            std::any_of(manifest_.begin(), manifest_.end(), [&](const auto& d) {
+                return d.deleted && d.record == e.record && d.path == e.path &&
+                       d.stream == e.stream;
+            });
         if (e.deleted || !deletedLater) continue;
         SCOPED_TRACE(e.path + (e.stream.empty() ? "" : ":" + e.stream));
         std::string id;
