@@ -75,25 +75,27 @@ std::size_t ReadFullyAligned(ReadFn&& readAt, std::uint64_t offset, std::span<st
 // bypasses the cache (O_DIRECT, FILE_FLAG_NO_BUFFERING): after one bad sector a
 // cached read fails its whole readahead window, an unbuffered one only what is
 // truly bad. `pos` and `n` are multiples of `sectorSize`; `direct` is called
-// with sector-aligned positions and lengths into a page-aligned buffer. The
-// range is tried whole, then sector by sector up to the first that fails.
-// Returns the bytes delivered from the start of `data`, or -1 when not even the
-// first sector could be read.
+// with sector-aligned positions and lengths into a page-aligned buffer. Pieces
+// of up to 1 MiB are tried whole, the first that fails sector by sector, up to
+// its first sector that fails. Returns the bytes delivered from the start of
+// `data`, or -1 when not even the first sector could be read.
 template <typename ReadFn>
 std::int64_t RetryUnbuffered(ReadFn&& direct, std::uint64_t pos, std::uint8_t* data, std::size_t n,
                              std::uint32_t sectorSize) {
-    constexpr std::size_t kWholeLimit = std::size_t{1} << 20;
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
     const std::size_t sector = sectorSize == 0 ? 1 : sectorSize;
     if (n == 0 || n % sector != 0 || pos % sector != 0) return -1;
-    AlignedBuffer scratch(std::min(n, kWholeLimit));
-    if (n <= kWholeLimit && direct(pos, scratch.data(), n) == static_cast<std::int64_t>(n)) {
-        std::memcpy(data, scratch.data(), n);
-        return static_cast<std::int64_t>(n);
-    }
+    const std::size_t piece = std::max(kPiece - kPiece % sector, sector);
+    AlignedBuffer scratch(std::min(n, piece));
     std::size_t done = 0;
     while (done < n) {
-        const std::int64_t got = direct(pos + done, scratch.data(), sector);
-        if (got != static_cast<std::int64_t>(sector)) break;
+        const std::size_t len = std::min(n - done, piece);
+        if (direct(pos + done, scratch.data(), len) != static_cast<std::int64_t>(len)) break;
+        std::memcpy(data + done, scratch.data(), len);
+        done += len;
+    }
+    while (done < n) {
+        if (direct(pos + done, scratch.data(), sector) != static_cast<std::int64_t>(sector)) break;
         std::memcpy(data + done, scratch.data(), sector);
         done += sector;
     }

@@ -36,9 +36,8 @@ std::string Slurp(const fs::path& p) {
 // Runs a shell command, keeping both streams.
 Outcome Shell(const std::string& command, const fs::path& scratch) {
     const fs::path out = scratch / "stdout", err = scratch / "stderr";
-    const int rc = std::system((command + " >" + ShellQuote(out.string()) + " 2>" +
-                                ShellQuote(err.string()))
-                                   .c_str());
+    const int rc = std::system(
+        (command + " >" + ShellQuote(out.string()) + " 2>" + ShellQuote(err.string())).c_str());
     Outcome o;
     o.status = rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     o.out = Slurp(out);
@@ -62,6 +61,13 @@ std::string MissingForDevices() {
     return {};
 }
 
+// Skips the test when the image maker's `name` image is not there.
+#define REQUIRE_IMAGE(name)                                                            \
+    do {                                                                               \
+        if (!fs::exists(ImageDir() / (name)))                                          \
+            GTEST_SKIP() << (ImageDir() / (name)) << " was not made (no qm-mkvolume)"; \
+    } while (0)
+
 // A mount point of qm-faultfs serving `image` with `options`, and a read-only
 // loop device over the file it serves.
 class FailingDevice {
@@ -73,7 +79,8 @@ public:
                                 " " + ShellQuote(mount_.string()) + " " + options)
                                    .c_str()) == 0;
         if (!mounted_) return;
-        if (auto dev = RunCapture("losetup -r -f --show " + ShellQuote((mount_ / "image").string())))
+        if (auto dev =
+                RunCapture("losetup -r -f --show " + ShellQuote((mount_ / "image").string())))
             device_ = dev->substr(0, dev->find('\n'));
     }
     ~FailingDevice() {
@@ -105,7 +112,8 @@ protected:
     void SetUp() override {
         Devices::SetUp();
         if (IsSkipped()) return;
-        if (!fs::exists(QM_FAULTFS_BINARY)) GTEST_SKIP() << "qm-faultfs was not built (libfuse3-dev)";
+        if (!fs::exists(QM_FAULTFS_BINARY))
+            GTEST_SKIP() << "qm-faultfs was not built (libfuse3-dev)";
     }
 };
 
@@ -127,6 +135,7 @@ std::vector<std::uint64_t> Records(const ScanResult& scan) {
 // failed range is read again past the cache, so only records that lie in the
 // bad stretch itself are lost.
 TEST_F(FailingDevices, OneBadSpotHidesOnlyTheRecordsInIt) {
+    REQUIRE_IMAGE("fragmented-mft.img");
     const fs::path image = ImageDir() / "fragmented-mft.img";
     auto file = OpenRawVolume(image.string());
     ASSERT_TRUE(file) << file.error().ToString();
@@ -214,6 +223,7 @@ std::optional<Victim> FindVictim(RawVolume& volume, const ScanResult& scan,
 // with every other byte as the disk holds it, reported damaged with that
 // range, and the run exits non-zero.
 TEST_F(FailingDevices, DISABLED_ABadSectorInAFileIsReportedAsDamage) {
+    REQUIRE_IMAGE("c4096.img");
     const fs::path image = ImageDir() / "c4096.img";
     auto file = OpenRawVolume(image.string());
     ASSERT_TRUE(file);
@@ -247,6 +257,7 @@ TEST_F(FailingDevices, DISABLED_ABadSectorInAFileIsReportedAsDamage) {
 // recovery: the run ends with an error, and every file it reports written is
 // whole (no file of zeros counted as recovered).
 TEST_F(FailingDevices, DISABLED_ADeviceThatVanishesEndsTheRecoveryWithAnError) {
+    REQUIRE_IMAGE("demo.img");
     const fs::path image = ImageDir() / "demo.img";
     TempDir dir("qm-faildev");
     // How many reads the set-up and the scan take on a fresh device.
@@ -271,7 +282,8 @@ TEST_F(FailingDevices, DISABLED_ADeviceThatVanishesEndsTheRecoveryWithAnError) {
         if (!it->is_regular_file()) continue;
         bool known = false;
         for (const ManifestEntry& e : DeletedEntries(manifest))
-            if (fs::path(e.path).filename() == it->path().filename() && FileMd5(it->path()) == e.md5)
+            if (fs::path(e.path).filename() == it->path().filename() &&
+                FileMd5(it->path()) == e.md5)
                 known = true;
         EXPECT_TRUE(known) << it->path() << " is not the file the volume held";
     }
@@ -281,14 +293,16 @@ TEST_F(FailingDevices, DISABLED_ADeviceThatVanishesEndsTheRecoveryWithAnError) {
 // the recovery refuses to write there (it would overwrite deleted files).
 TEST_F(Devices, AMountedImageIsNotWrittenInto) {
     if (!HaveCommand("ntfs-3g")) GTEST_SKIP() << "ntfs-3g is not installed";
+    REQUIRE_IMAGE("c4096.img");
     TempDir dir("qm-samevol");
     const fs::path copy = dir.path() / "n2.img";
     fs::copy_file(ImageDir() / "c4096.img", copy);
     const fs::path mnt = dir.path() / "mnt";
     fs::create_directories(mnt);
-    ASSERT_EQ(std::system(("ntfs-3g " + ShellQuote(copy.string()) + " " + ShellQuote(mnt.string()))
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(
+            ("ntfs-3g " + ShellQuote(copy.string()) + " " + ShellQuote(mnt.string())).c_str()),
+        0);
     struct Unmount {
         fs::path at;
         ~Unmount() { (void)std::system(("umount " + ShellQuote(at.string())).c_str()); }
@@ -314,9 +328,8 @@ TEST_F(Devices, AMountedImageIsNotWrittenInto) {
         EXPECT_FALSE(fs::exists(out));
     }
     // A folder elsewhere is fine.
-    const Outcome elsewhere =
-        Cli({"recover", copy.string(), "--out", (dir.path() / "out").string(), "--all"},
-            dir.path());
+    const Outcome elsewhere = Cli(
+        {"recover", copy.string(), "--out", (dir.path() / "out").string(), "--all"}, dir.path());
     EXPECT_THAT(elsewhere.err, Not(HasSubstr("lies on the volume being read")));
     EXPECT_TRUE(fs::exists(dir.path() / "out"));
 }
@@ -324,6 +337,7 @@ TEST_F(Devices, AMountedImageIsNotWrittenInto) {
 // An image whose first sector was wiped: the scan reads it through the backup
 // boot sector, and says so on stderr.
 TEST(BackupCopies, TheCommandLineSaysWhichCopyItUsed) {
+    REQUIRE_IMAGE("c4096.img");
     TempDir dir("qm-backup");
     const fs::path copy = dir.path() / "wiped.img";
     fs::copy_file(ImageDir() / "c4096.img", copy);

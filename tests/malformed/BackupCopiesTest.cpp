@@ -15,7 +15,8 @@ using qm::testing::FaultyVolume;
 using ::testing::HasSubstr;
 
 constexpr std::size_t kBootMirrorCluster = 56;
-constexpr std::uint64_t kMirrorCluster = 2;  // free in the corpus: between the boot sector and the MFT
+constexpr std::uint64_t kMirrorCluster =
+    2;  // free in the corpus: between the boot sector and the MFT
 
 void PutLe(Bytes& b, std::size_t at, std::uint64_t v, int width) {
     for (int i = 0; i < width; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -83,8 +84,8 @@ TEST(BackupBootSector, StandsInForADamagedOrUnreadableFirstSector) {
         EXPECT_EQ(o.scan.setup.boot, BootCopy::Backup);
         EXPECT_EQ(o.scan.setup.layout, LayoutSource::Record0);
         EXPECT_THAT(Notes(o.scan.setup), HasSubstr(k.why));
-        EXPECT_THAT(Notes(o.scan.setup), HasSubstr("using the backup boot sector at byte " +
-                                                   std::to_string(backupAt)));
+        EXPECT_THAT(Notes(o.scan.setup),
+                    HasSubstr("using the backup boot sector at byte " + std::to_string(backupAt)));
         EXPECT_TRUE(c.GoodFilesIntact(o));
     }
     // A good first sector is used as it is, whatever the last one holds.
@@ -121,7 +122,8 @@ TEST(BackupBootSector, InsideADiskImageIsFoundThroughThePartitionEntry) {
     std::copy(volume.begin(), volume.end(), disk.begin() + kStart);
     std::fill(disk.begin() + kStart, disk.begin() + kStart + 512, 0);  // the primary is gone
     const auto asPartition = [](std::shared_ptr<RawVolume> base) {
-        return std::shared_ptr<RawVolume>(MakeSubVolume(std::move(base), kStart, 0, "disk@1048576"));
+        return std::shared_ptr<RawVolume>(
+            MakeSubVolume(std::move(base), kStart, 0, "disk@1048576"));
     };
     EXPECT_EQ(c.Run(disk, asPartition).scan.setup.stop, SetupStop::NotNtfs);
 
@@ -177,8 +179,8 @@ TEST(MftMirror, WhereNeitherCopyServesTheMftIsReadAsOneRun) {
     const Outcome o = c.Run(image);
     ASSERT_TRUE(o.scan.setup.info) << o.scan.setup.reason;
     EXPECT_EQ(o.scan.setup.layout, LayoutSource::Contiguous);
-    EXPECT_THAT(Notes(o.scan.setup), HasSubstr("reading the MFT as one run from byte " +
-                                               std::to_string(r0)));
+    EXPECT_THAT(Notes(o.scan.setup),
+                HasSubstr("reading the MFT as one run from byte " + std::to_string(r0)));
     EXPECT_TRUE(c.GoodFilesIntact(o));
 
     // Both unreadable: said as read errors.
@@ -191,8 +193,8 @@ TEST(MftMirror, WhereNeitherCopyServesTheMftIsReadAsOneRun) {
     ASSERT_TRUE(unread.scan.setup.info);
     EXPECT_THAT(Notes(unread.scan.setup),
                 HasSubstr("MFT record 0 at byte " + std::to_string(r0) + " cannot be read"));
-    EXPECT_THAT(Notes(unread.scan.setup),
-                HasSubstr("$MFTMirr's copy at byte " + std::to_string(mirrorAt) + " cannot be read"));
+    EXPECT_THAT(Notes(unread.scan.setup), HasSubstr("$MFTMirr's copy at byte " +
+                                                    std::to_string(mirrorAt) + " cannot be read"));
     EXPECT_TRUE(c.GoodFilesIntact(unread));
 }
 

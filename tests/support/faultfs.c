@@ -97,8 +97,7 @@ static void WriteCount(void) {
     fclose(f);
 }
 
-static int fs_read(const char* path, char* buf, size_t size, off_t off,
-                   struct fuse_file_info* fi) {
+static int fs_read(const char* path, char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
     (void)path, (void)fi;
     const long long before = g.reads++;
     WriteCount();
@@ -154,7 +153,8 @@ int main(int argc, char** argv) {
     for (int i = 3; i < argc; ++i) {
         const int more = i + 1 < argc;
         if (strcmp(argv[i], "--bad") == 0 && more) {
-            if (g.badCount == MAX_BAD || !ParseRange(argv[++i], &g.bad[g.badCount++])) return Usage();
+            if (g.badCount == MAX_BAD || !ParseRange(argv[++i], &g.bad[g.badCount++]))
+                return Usage();
         } else if (strcmp(argv[i], "--fail-after") == 0 && more) {
             g.failAfter = atoll(argv[++i]);
         } else if (strcmp(argv[i], "--fail-flag") == 0 && more) {
