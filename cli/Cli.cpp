@@ -200,6 +200,8 @@ private:
 // get past its set-up or was stopped.
 std::optional<int> ReportScanEnd(const ScanSummary& s, const ScanRunner& runner,
                                  const std::string& source, Messages& msg) {
+    // Which backup copies stood in for a damaged boot sector or MFT record 0.
+    for (const std::string& note : s.setup.notes) msg.Say(source + ": " + note);
     if (s.setup.stop != SetupStop::None) {
         msg.Say(source + ": " +
                 (s.setup.reason.empty() ? "the MFT cannot be read" : s.setup.reason));

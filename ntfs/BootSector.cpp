@@ -12,6 +12,7 @@ constexpr std::size_t kBytesPerSector = 11;
 constexpr std::size_t kSectorsPerCluster = 13;
 constexpr std::size_t kTotalSectors = 40;
 constexpr std::size_t kMftCluster = 48;
+constexpr std::size_t kMftMirrorCluster = 56;
 constexpr std::size_t kClustersPerRecord = 64;
 constexpr std::size_t kSerial = 72;
 
@@ -31,6 +32,7 @@ BootSector ParseBootSector(ByteView s) {
     b.sectorsPerClusterByte = s.U8(kSectorsPerCluster).value_or(0);
     b.totalSectors = s.U64(kTotalSectors).value_or(0);
     b.mftCluster = s.U64(kMftCluster).value_or(0);
+    b.mftMirrorCluster = s.U64(kMftMirrorCluster).value_or(0);
     b.clustersPerRecord = s.U32(kClustersPerRecord).value_or(0);
     b.serial = s.U64(kSerial).value_or(0);
     return b;

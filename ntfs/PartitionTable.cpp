@@ -30,6 +30,7 @@
 
 #include "ntfs/ByteView.h"
 #include "ntfs/Sources.h"
+#include "platform/AlignedBuffer.h"
 
 namespace qm {
 namespace {
@@ -65,9 +66,9 @@ std::uint32_t Crc32(std::uint32_t crc, ByteView bytes) {
 }
 
 std::vector<std::uint8_t> ReadBytes(RawVolume& disk, std::uint64_t offset, std::size_t length) {
-    std::vector<std::uint8_t> buf(length);
-    if (disk.ReadAt(offset, buf) != length) buf.clear();
-    return buf;
+    AlignedBuffer read(length);
+    if (disk.ReadAt(offset, read.span()) != length) return {};
+    return std::vector<std::uint8_t>(read.data(), read.data() + length);
 }
 
 class TableReader {

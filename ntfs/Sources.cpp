@@ -5,14 +5,15 @@
 #include <memory>
 
 #include "ntfs/uNTFS.h"
+#include "platform/AlignedBuffer.h"
 #include "platform/Platform.h"
 
 namespace qm {
 
 bool LooksLikeNtfs(RawVolume& volume) {
-    std::vector<std::uint8_t> sector(kBootSectorSize);
-    volume.ReadAt(0, sector);  // bytes not delivered read as zero and fail the test
-    return OemIsNtfs(ParseBootSector(ByteView(sector)));
+    AlignedBuffer sector(kBootSectorSize);
+    volume.ReadAt(0, sector.span());  // bytes not delivered read as zero and fail the test
+    return OemIsNtfs(ParseBootSector(ByteView(sector.data(), sector.size())));
 }
 
 std::vector<SourceInfo> ExpandImage(const std::string& path) {

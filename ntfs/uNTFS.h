@@ -29,6 +29,7 @@ struct BootSector {
     std::uint8_t sectorsPerClusterByte = 0;  // offset 13, see SectorsPerClusterFromByte
     std::uint64_t totalSectors = 0;          // offset 40
     std::uint64_t mftCluster = 0;            // offset 48
+    std::uint64_t mftMirrorCluster = 0;      // offset 56: $MFTMirr, copies of records 0..3
     std::uint32_t clustersPerRecord = 0;     // offset 64, four bytes read together ("v")
     std::uint64_t serial = 0;                // offset 72
 };
@@ -206,7 +207,25 @@ public:
     virtual void OnGeometry(const VolumeGeometry& /*g*/) {}
 };
 
-enum class SetupStop { None, OpenFailed, NotNtfs, BadGeometry, BadRecord0, MftFlags, NoMftData };
+// Unreadable: the boot sector or MFT record 0 could not be read, in every copy tried.
+enum class SetupStop {
+    None,
+    OpenFailed,
+    NotNtfs,
+    BadGeometry,
+    BadRecord0,
+    MftFlags,
+    NoMftData,
+    Unreadable
+};
+
+// Which boot sector the set-up used: the first sector, or the backup NTFS
+// keeps in the last sector of the volume.
+enum class BootCopy { Primary, Backup };
+// Where the MFT's layout came from: record 0, the copy of record 0 in
+// $MFTMirr, or (neither readable) one contiguous MFT from the boot sector's
+// MFT position to the end of the volume.
+enum class LayoutSource { Record0, Mirror, Contiguous };
 
 struct VolumeInfo {
     BootSector boot;
@@ -222,6 +241,11 @@ struct SetupResult {
     SetupStop stop = SetupStop::None;
     std::optional<VolumeInfo> info;  // set when stop == None
     std::string reason;              // why it stopped, for the command line
+    BootCopy boot = BootCopy::Primary;
+    LayoutSource layout = LayoutSource::Record0;
+    // One line for each copy used in place of a damaged original, saying why
+    // ("the boot sector cannot be read ...; using the backup boot sector at byte N").
+    std::vector<std::string> notes;
 };
 
 // Reads the boot sector and MFT record 0 of `volume` and derives its layout,

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <vector>
+
+#include "platform/AlignedBuffer.h"
 
 namespace qm {
 
@@ -24,7 +25,7 @@ template <typename ReadFn>
 std::size_t ReadFullyAligned(ReadFn&& readAt, std::uint64_t offset, std::span<std::uint8_t> buf,
                              std::uint32_t sectorSize) {
     const std::uint64_t sector = sectorSize == 0 ? 1 : sectorSize;
-    std::vector<std::uint8_t> bounce;
+    AlignedBuffer bounce;
     std::size_t done = 0;
     std::size_t limit = SIZE_MAX;  // shrinks while requests fail
     while (done < buf.size()) {
@@ -49,7 +50,7 @@ std::size_t ReadFullyAligned(ReadFn&& readAt, std::uint64_t offset, std::span<st
             continue;
         }
         // A partial sector: read the whole sector, keep the part asked for.
-        if (bounce.empty()) bounce.resize(static_cast<std::size_t>(sector));
+        if (bounce.empty()) bounce.Reset(static_cast<std::size_t>(sector));
         const std::uint64_t start = pos - into;
         std::size_t got = 0;
         while (got < bounce.size()) {
@@ -68,6 +69,37 @@ std::size_t ReadFullyAligned(ReadFn&& readAt, std::uint64_t offset, std::span<st
     }
     std::fill(buf.begin() + static_cast<std::ptrdiff_t>(done), buf.end(), std::uint8_t{0});
     return done;
+}
+
+// Reads [pos, pos + n) again through `direct`, a reader of the same source that
+// bypasses the cache (O_DIRECT, FILE_FLAG_NO_BUFFERING): after one bad sector a
+// cached read fails its whole readahead window, an unbuffered one only what is
+// truly bad. `pos` and `n` are multiples of `sectorSize`; `direct` is called
+// with sector-aligned positions and lengths into a page-aligned buffer. Pieces
+// of up to 1 MiB are tried whole, the first that fails sector by sector, up to
+// its first sector that fails. Returns the bytes delivered from the start of
+// `data`, or -1 when not even the first sector could be read.
+template <typename ReadFn>
+std::int64_t RetryUnbuffered(ReadFn&& direct, std::uint64_t pos, std::uint8_t* data, std::size_t n,
+                             std::uint32_t sectorSize) {
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    const std::size_t sector = sectorSize == 0 ? 1 : sectorSize;
+    if (n == 0 || n % sector != 0 || pos % sector != 0) return -1;
+    const std::size_t piece = std::max(kPiece - kPiece % sector, sector);
+    AlignedBuffer scratch(std::min(n, piece));
+    std::size_t done = 0;
+    while (done < n) {
+        const std::size_t len = std::min(n - done, piece);
+        if (direct(pos + done, scratch.data(), len) != static_cast<std::int64_t>(len)) break;
+        std::memcpy(data + done, scratch.data(), len);
+        done += len;
+    }
+    while (done < n) {
+        if (direct(pos + done, scratch.data(), sector) != static_cast<std::int64_t>(sector)) break;
+        std::memcpy(data + done, scratch.data(), sector);
+        done += sector;
+    }
+    return done == 0 ? -1 : static_cast<std::int64_t>(done);
 }
 
 }  // namespace qm

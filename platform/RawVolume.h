@@ -32,6 +32,11 @@ public:
     // The unit the source is read in: a device's logical sector size, 1 for
     // files and memory. ReadAt accepts any offset and length whatever this is.
     virtual std::uint32_t SectorSize() const { return 1; }
+
+    // For a window onto part of another volume (a partition inside a disk
+    // image): that volume, and where the window starts in it. nullptr otherwise.
+    virtual RawVolume* Parent() { return nullptr; }
+    virtual std::uint64_t OffsetInParent() const { return 0; }
 };
 
 // Opens `source` for reading only. Accepted forms:

@@ -41,6 +41,9 @@ public:
         return b > offset_ ? b - offset_ : 0;
     }
     const std::string& Name() const override { return name_; }
+    std::uint32_t SectorSize() const override { return base_->SectorSize(); }
+    RawVolume* Parent() override { return base_.get(); }
+    std::uint64_t OffsetInParent() const override { return offset_; }
 
 private:
     std::shared_ptr<RawVolume> base_;

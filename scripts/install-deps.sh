@@ -8,6 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-qpa-plugins libgl-dev
   libgtest-dev
   ntfs-3g ntfs-3g-dev
+  fuse3 libfuse3-dev
   sleuthkit
   xvfb xauth imagemagick fonts-wqy-zenhei
   clang-14 clang-format-14 libfuzzer-14-dev libclang-rt-14-dev

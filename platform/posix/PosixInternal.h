@@ -21,12 +21,36 @@ std::optional<std::string> FromCodePoints(std::u32string_view text, const std::s
 // U+FFFD. nullopt when iconv does not know the charset.
 std::optional<std::u32string> ToCodePoints(std::string_view text, const std::string& from);
 
-// True when a file system on device `dev` lies, directly or through the layers
-// sysfs shows (partition inside disk, device-mapper and md members, loop device
-// over a file), on block device `target`. `sysDevBlock` is normally
-// /sys/dev/block and `mountinfo` /proc/self/mountinfo (for file systems such as
-// btrfs whose st_dev is not the device's number).
+// What the volume being read is, to find it under a folder: a block device (its
+// number; for a loop device also the image file behind it) or an image file
+// (the device and inode holding it, which survive renames and other names).
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+};
+struct SourceIdentity {
+    std::optional<dev_t> device;
+    std::optional<FileId> file;
+};
+// nullopt when `path` is neither a block device nor a regular file.
+std::optional<SourceIdentity> IdentifySource(const std::string& path,
+                                             const std::filesystem::path& sysDevBlock);
+
+// True when a file system on device `dev` lies on the source: it is the
+// source's device, or lies on it through the layers sysfs shows (partition
+// inside disk, device-mapper and md members, loop device over a file), or is
+// a mount whose source (in mountinfo: FUSE mounts such as ntfs-3g, btrfs whose
+// st_dev is not the device's number) is the source's device or image file, or
+// a file on it. `sysDevBlock` is normally /sys/dev/block and `mountinfo`
+// /proc/self/mountinfo.
+bool LiesOnSource(dev_t dev, const SourceIdentity& source, const std::filesystem::path& sysDevBlock,
+                  const std::filesystem::path& mountinfo);
+// The same for a block device `target` alone.
 bool DeviceLiesOn(dev_t dev, dev_t target, const std::filesystem::path& sysDevBlock,
                   const std::filesystem::path& mountinfo);
+// FolderIsOnSource with the roots given.
+bool FolderLiesOnSource(const std::string& folder, const std::string& source,
+                        const std::filesystem::path& sysDevBlock,
+                        const std::filesystem::path& mountinfo);
 
 }  // namespace qm::posix

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "platform/AlignedRead.h"
 #include "platform/RawVolume.h"
@@ -17,25 +18,35 @@
 namespace qm {
 namespace {
 
+// Positioned reads of `n` bytes at `pos`, retried when interrupted.
+std::int64_t PreadAt(int fd, std::uint64_t pos, std::uint8_t* data, std::size_t n) {
+    std::uint64_t end;
+    if (__builtin_add_overflow(pos, n, &end) || end > static_cast<std::uint64_t>(INT64_MAX))
+        return -1;
+    n = std::min<std::size_t>(n, SSIZE_MAX);
+    for (;;) {
+        const ssize_t r = ::pread(fd, data, n, static_cast<off_t>(pos));
+        if (r < 0 && errno == EINTR) continue;
+        return r;
+    }
+}
+
 class PosixVolume final : public RawVolume {
 public:
-    PosixVolume(int fd, std::uint64_t size, std::uint32_t sectorSize, std::string name)
-        : fd_(fd), size_(size), sectorSize_(sectorSize), name_(std::move(name)) {}
-    ~PosixVolume() override { ::close(fd_); }
+    PosixVolume(int fd, std::uint64_t size, std::uint32_t sectorSize, bool device, std::string name)
+        : fd_(fd), size_(size), sectorSize_(sectorSize), device_(device), name_(std::move(name)) {}
+    ~PosixVolume() override {
+        ::close(fd_);
+        if (directFd_ >= 0) ::close(directFd_);
+    }
     PosixVolume(const PosixVolume&) = delete;
     PosixVolume& operator=(const PosixVolume&) = delete;
 
     std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buf) override {
         auto readAt = [this](std::uint64_t pos, std::uint8_t* data, std::size_t n) -> std::int64_t {
-            std::uint64_t end;
-            if (__builtin_add_overflow(pos, n, &end) || end > static_cast<std::uint64_t>(INT64_MAX))
-                return -1;
-            n = std::min<std::size_t>(n, SSIZE_MAX);
-            for (;;) {
-                const ssize_t r = ::pread(fd_, data, n, static_cast<off_t>(pos));
-                if (r < 0 && errno == EINTR) continue;
-                return r;
-            }
+            const std::int64_t r = PreadAt(fd_, pos, data, n);
+            if (r >= 0 || !device_ || errno != EIO) return r;
+            return ReadUnbuffered(pos, data, n);
         };
         return ReadFullyAligned(readAt, offset, buf, sectorSize_);
     }
@@ -44,10 +55,32 @@ public:
     std::uint32_t SectorSize() const override { return sectorSize_; }
 
 private:
+    // A failed read of a device fails the page cache's whole readahead window,
+    // good sectors included: the range is read again past the cache, so that
+    // only the sectors that are truly bad are lost.
+    std::int64_t ReadUnbuffered(std::uint64_t pos, std::uint8_t* data, std::size_t n) {
+        std::call_once(directOnce_, [this] {
+#if defined(O_DIRECT)
+            directFd_ = ::open(name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_DIRECT);
+#endif
+        });
+        if (directFd_ < 0) return -1;
+        const int fd = directFd_;
+        const std::int64_t r =
+            RetryUnbuffered([fd](std::uint64_t at, std::uint8_t* into,
+                                 std::size_t len) { return PreadAt(fd, at, into, len); },
+                            pos, data, n, sectorSize_);
+        if (r < 0) errno = EIO;
+        return r;
+    }
+
     int fd_;
     std::uint64_t size_;
     std::uint32_t sectorSize_;
+    bool device_;
     std::string name_;
+    std::once_flag directOnce_;
+    int directFd_ = -1;  // opened with O_DIRECT on the first failed read
 };
 
 Error OpenError(const std::string& path, int e) {
@@ -108,7 +141,8 @@ ErrorOr<std::unique_ptr<RawVolume>> OpenRawVolumePath(const std::string& path) {
                            path + (S_ISDIR(st.st_mode) ? ": is a directory"
                                                        : ": neither a file nor a block device"));
     }
-    return std::unique_ptr<RawVolume>(std::make_unique<PosixVolume>(fd, size, sectorSize, path));
+    return std::unique_ptr<RawVolume>(
+        std::make_unique<PosixVolume>(fd, size, sectorSize, device, path));
 }
 
 }  // namespace qm

@@ -86,9 +86,11 @@ TEST(Setup, StopsAndWhatEachLeavesBehind) {
         v.Record(0, junk);
         Recorder rec;
         auto s = Scan(v.Build(), rec);
-        EXPECT_EQ(s.setup.stop, SetupStop::BadRecord0);
-        EXPECT_EQ(rec.labels.size(), 4u);
-        EXPECT_TRUE(rec.geometry);  // the window keeps the geometry all the same
+        // No mirror to fall back on: the MFT is walked as one run from its position.
+        EXPECT_EQ(s.setup.stop, SetupStop::None);
+        EXPECT_EQ(s.setup.layout, LayoutSource::Contiguous);
+        EXPECT_EQ(rec.labels.size(), 6u);
+        EXPECT_TRUE(rec.geometry);
     }
     for (std::uint16_t flags : {0x0001, 0x4000, 0x8000}) {
         VolumeBuilder v;

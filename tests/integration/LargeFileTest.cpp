@@ -13,6 +13,13 @@ namespace qm::itest {
 namespace {
 
 constexpr std::uint64_t kPeakLimit = 256ull << 20;
+// Under a sanitizer the peak is the sanitizer's (shadow memory, freed memory
+// held in quarantine), not the recovery's: the limit holds for plain builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kPeakIsOurs = false;
+#else
+constexpr bool kPeakIsOurs = true;
+#endif
 
 class LargeFiles : public ::testing::Test {
 protected:
@@ -80,7 +87,9 @@ TEST_F(LargeFiles, SparseFileOver4GiBRecoversToDiskInBoundedMemory) {
     ASSERT_EQ(r.status, RecoverStatus::Written) << r.detail;
     EXPECT_EQ(fs::file_size(path), Want("sparse-4g.bin").size);
     EXPECT_EQ(FileMd5(path), Want("sparse-4g.bin").md5);
-    EXPECT_LT(PeakRssBytes(), kPeakLimit);
+    if (kPeakIsOurs) {
+        EXPECT_LT(PeakRssBytes(), kPeakLimit);
+    }
 }
 
 TEST_F(LargeFiles, AllocatedFileOver2GiBStreamsInBoundedMemory) {
@@ -94,7 +103,9 @@ TEST_F(LargeFiles, AllocatedFileOver2GiBStreamsInBoundedMemory) {
     ASSERT_EQ(sink.committed.count("solid-2g.bin"), 1u);
     EXPECT_EQ(sink.committed["solid-2g.bin"].bytes, Want("solid-2g.bin").size);
     EXPECT_EQ(sink.committed["solid-2g.bin"].md5, Want("solid-2g.bin").md5);
-    EXPECT_LT(PeakRssBytes(), kPeakLimit);
+    if (kPeakIsOurs) {
+        EXPECT_LT(PeakRssBytes(), kPeakLimit);
+    }
 }
 
 }  // namespace

@@ -63,8 +63,12 @@ TEST(FailingDisk, RecordZeroUnreadable) {
     Corpus c;
     const std::uint64_t r0 = c.volume().RecordOffset(0);
     const Outcome o = c.Run(Faults([&](FaultyVolume& f) { f.FailRange(r0 + 600, r0 + 601); }));
-    EXPECT_EQ(o.scan.setup.stop, SetupStop::BadRecord0);
-    EXPECT_TRUE(o.rows.empty() && o.files.empty() && o.imageUnchanged);
+    // No mirror in the corpus: the MFT is read as one run from its position.
+    ASSERT_EQ(o.scan.setup.stop, SetupStop::None);
+    EXPECT_EQ(o.scan.setup.layout, LayoutSource::Contiguous);
+    ASSERT_FALSE(o.scan.setup.notes.empty());
+    EXPECT_NE(o.scan.setup.notes[0].find("cannot be read"), std::string::npos);
+    EXPECT_TRUE(c.GoodFilesIntact(o));
 }
 
 TEST(FailingDisk, UnreadableRunsKeepTheirPlace) {

@@ -151,6 +151,58 @@ TEST(DeviceLayers, FileSystemsWithTheirOwnNumbersAreFoundThroughMountinfo) {
         posix::DeviceLiesOn(makedev(0, 21), rdev, sys.devBlock(), dir.path() / "mountinfo"));
 }
 
+TEST(DeviceLayers, AnImageFileIsFoundUnderLoopDevicesAndMountsOfIt) {
+    TempDir dir;
+    FakeSysfs sys(dir);
+    const fs::path image = dir.path() / "disk.img";
+    const fs::path other = dir.path() / "other.img";
+    const fs::path spaced = dir.path() / "my disk.img";
+    for (const fs::path& p : {image, other, spaced}) WriteText(p, "x");
+    fs::create_hard_link(image, dir.path() / "alias.img");
+    sys.Add("loop0", "7:0", {{"loop/backing_file", image.string()}});
+    sys.Add("loop0p1", "259:1", {}, "loop0");
+    sys.Add("loop1", "7:1", {{"loop/backing_file", other.string()}});
+    // ntfs-3g and other FUSE mounts name the image file as their source.
+    const fs::path mountinfo = dir.path() / "mountinfo";
+    WriteText(mountinfo, "50 27 0:50 / /mnt/a rw - fuse " + image.string() + " rw,user_id=0\n" +
+                             "51 27 0:51 / /mnt/b rw - fuse " + other.string() + " rw\n" +
+                             "52 27 0:52 / /mnt/c rw - fuse " + dir.path().string() +
+                             "/my\\040disk.img rw\n" + "53 27 0:53 / /mnt/d rw - tmpfs tmpfs rw\n");
+    struct stat file {};
+    ASSERT_EQ(::stat(image.c_str(), &file), 0);
+
+    struct Case {
+        fs::path source;
+        dev_t folderDev;
+        bool on;
+    } cases[] = {
+        {image, makedev(7, 0), true},                      // a loop device over the image
+        {image, makedev(259, 1), true},                    // a partition of that loop device
+        {image, makedev(0, 50), true},                     // a FUSE mount of the image
+        {dir.path() / "alias.img", makedev(0, 50), true},  // another name for the same file
+        {image, makedev(7, 1), false},                     // a loop device over another file
+        {image, makedev(0, 51), false},                    // a mount of another file
+        {image, makedev(0, 53), false},                    // a mount without a file behind it
+        {image, makedev(0, 99), false},                    // a file system mountinfo does not know
+        {image, file.st_dev, false},     // the folder holding the image is not the image
+        {spaced, makedev(0, 52), true},  // mountinfo's escapes in the source
+        {other, makedev(7, 1), true},
+    };
+    for (const Case& c : cases) {
+        const auto id = posix::IdentifySource(c.source.string(), sys.devBlock());
+        ASSERT_TRUE(id) << c.source;
+        EXPECT_EQ(posix::LiesOnSource(c.folderDev, *id, sys.devBlock(), mountinfo), c.on)
+            << c.source << " under " << major(c.folderDev) << ":" << minor(c.folderDev);
+    }
+    // A loop device as the source also matches mounts of the file behind it.
+    const posix::SourceIdentity loop{makedev(7, 0), posix::FileId{file.st_dev, file.st_ino}};
+    EXPECT_TRUE(posix::LiesOnSource(makedev(0, 50), loop, sys.devBlock(), mountinfo));
+    EXPECT_FALSE(posix::LiesOnSource(makedev(0, 51), loop, sys.devBlock(), mountinfo));
+    // Neither a device nor a file: nothing to compare.
+    EXPECT_FALSE(posix::IdentifySource(dir.path().string(), sys.devBlock()));
+    EXPECT_FALSE(posix::IdentifySource((dir.path() / "missing").string(), sys.devBlock()));
+}
+
 TEST(DiscoverBlockDevices, ThisMachinesDrivesAreBlockDevices) {
     for (const std::string& dev : ListFixedDrives()) {
         struct stat st {};

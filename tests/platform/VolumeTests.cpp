@@ -111,6 +111,96 @@ TEST(ReadLoop, AnErrorEndsTheReadAtTheLastGoodByte) {
     EXPECT_EQ(top, std::vector<std::uint8_t>(32, 0));
 }
 
+// A device with one bad sector as the page cache shows it: a cached read that
+// touches the readahead window around the bad sector fails whole, a read past
+// the cache fails only on the bad sector itself and wants aligned buffers.
+struct BadSectorDevice {
+    std::vector<std::uint8_t> data;
+    std::uint64_t bad;                  // offset of the bad sector
+    std::uint64_t window = 128 * 1024;  // the readahead window that fails with it
+    std::uint32_t sector = 512;
+    bool misaligned = false;
+
+    std::int64_t Read(std::uint64_t pos, std::uint8_t* p, std::size_t n, std::uint64_t lo,
+                      std::uint64_t hi) {
+        if (pos < hi && pos + n > lo) return -1;
+        if (pos >= data.size()) return 0;
+        n = std::min<std::size_t>(n, data.size() - pos);
+        std::memcpy(p, data.data() + pos, n);
+        return static_cast<std::int64_t>(n);
+    }
+    std::int64_t Cached(std::uint64_t pos, std::uint8_t* p, std::size_t n) {
+        const std::uint64_t lo = bad / window * window;
+        return Read(pos, p, n, lo, lo + window);
+    }
+    std::int64_t Direct(std::uint64_t pos, std::uint8_t* p, std::size_t n) {
+        if (pos % sector != 0 || n % sector != 0 ||
+            reinterpret_cast<std::uintptr_t>(p) % AlignedBuffer::kAlignment != 0)
+            misaligned = true;
+        return Read(pos, p, n, bad, bad + sector);
+    }
+    // What a device volume does: the cached read, and past the cache where it fails.
+    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buf) {
+        auto direct = [this](std::uint64_t pos, std::uint8_t* p, std::size_t n) {
+            return Direct(pos, p, n);
+        };
+        auto read = [&](std::uint64_t pos, std::uint8_t* p, std::size_t n) -> std::int64_t {
+            const std::int64_t r = Cached(pos, p, n);
+            return r >= 0 ? r : RetryUnbuffered(direct, pos, p, n, sector);
+        };
+        return ReadFullyAligned(read, offset, buf, sector);
+    }
+};
+
+TEST(ReadLoop, AFailedCachedReadLosesOnlyTheBadSectorWhenReadPastTheCache) {
+    BadSectorDevice dev{Pattern(1 << 20), 300 * 1024};
+    struct Case {
+        std::uint64_t offset;
+        std::size_t length;
+        std::size_t delivered;
+    } cases[] = {
+        {256 * 1024, 1024, 1024},              // a record at the window's start
+        {300 * 1024 - 1024, 1024, 1024},       // the record just before the bad sector
+        {300 * 1024 - 700, 1024, 700},         // a record running into it, unaligned
+        {300 * 1024, 1024, 0},                 // the record holding it
+        {300 * 1024 + 512, 1024, 1024},        // the sector after it
+        {200 * 1024, 200 * 1024, 100 * 1024},  // a chunk across it stops right at it
+        {384 * 1024 - 100, 4096, 4096},        // past the window: the cache answers
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "offset " << c.offset << " length " << c.length);
+        std::vector<std::uint8_t> buf(c.length, 0xEE);
+        EXPECT_EQ(dev.ReadAt(c.offset, buf), c.delivered);
+        std::vector<std::uint8_t> want = Expected(dev.data, c.offset, c.delivered);
+        want.resize(c.length, 0);
+        EXPECT_EQ(buf, want);
+    }
+    EXPECT_FALSE(dev.misaligned);
+    // Not even the first sector: an error, not an empty read.
+    std::vector<std::uint8_t> one(512);
+    auto direct = [&](std::uint64_t pos, std::uint8_t* p, std::size_t n) {
+        return dev.Direct(pos, p, n);
+    };
+    EXPECT_EQ(RetryUnbuffered(direct, 300 * 1024, one.data(), one.size(), 512), -1);
+    EXPECT_EQ(RetryUnbuffered(direct, 100, one.data(), one.size(), 512), -1);  // not aligned
+}
+
+TEST(AlignedBuffer, StartsOnAPageBoundaryWhateverItsSize) {
+    for (std::size_t size : {1u, 16u, 512u, 1000u, 4096u, 4097u, 1u << 20}) {
+        AlignedBuffer a(size);
+        ASSERT_EQ(a.size(), size);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.data()) % AlignedBuffer::kAlignment, 0u)
+            << size;
+        std::memset(a.data(), 0xA5, size);  // all of it is ours (ASan checks)
+        a.Reset(size + 16);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.data()) % AlignedBuffer::kAlignment, 0u);
+    }
+    AlignedBuffer none;
+    EXPECT_TRUE(none.empty());
+    none.Reset(0);
+    EXPECT_EQ(none.data(), nullptr);
+}
+
 class ImageVolume : public ::testing::Test {
 protected:
     TempDir dir;
