@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
     auto volume = qm::OpenRawVolume(argv[1]);
     if (!volume.ok()) return std::fprintf(stderr, "%s\n", volume.error().ToString().c_str()), 1;
     const qm::SetupResult setup = qm::ReadVolumeLayout(**volume);
-    if (setup.stop != qm::SetupStop::None) return std::fprintf(stderr, "%s\n", setup.reason.c_str()), 1;
+    if (setup.stop != qm::SetupStop::None)
+        return std::fprintf(stderr, "%s\n", setup.reason.c_str()), 1;
     std::vector<Bytes> units;
     std::size_t unitBytes = 0;
     if (!CompressedUnits(**volume, *setup.info, std::strtoull(argv[2], nullptr, 10), units,
@@ -81,7 +82,8 @@ int main(int argc, char** argv) {
             if (!n.ok()) return std::fprintf(stderr, "%s\n", n.error().ToString().c_str()), 1;
             output += *n;
         }
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const double mbps = double(output) / 1e6 / s;
         best = std::max(best, mbps);
         total += s;

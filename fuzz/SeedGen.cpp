@@ -288,6 +288,38 @@ void ReferenceSeeds(Seeds& s, const fs::path& ref) {
 // The records of a whole volume, raw as they lie on it: the ones the MFT's
 // first records hold and its deleted files, squeezed into a volume small
 // enough to fuzz.
+// The stored units of a compressed $DATA that hold LZNT1 chunks (those with a
+// sparse tail), as fuzz_lznt1 takes them.
+void CompressedUnitSeeds(Seeds& s, qm::RawVolume& volume, const qm::VolumeInfo& info,
+                         const std::string& name, const Bytes& record) {
+    auto data = qm::FindAttributeView(qm::ByteView(record.data(), record.size()), qm::kAttrData);
+    if (!data || data->U8(qm::kAttrNonResident) != 1 ||
+        !(data->U16(qm::kAttrFlags).value_or(0) & 1))
+        return;
+    auto list = qm::RunListOf(*data);
+    if (!list) return;
+    auto runs = qm::DecodeRunList(*list);
+    if (!runs) return;
+    const std::uint32_t cs = info.geometry.ClusterSize;
+    const std::size_t unit = std::size_t{1} << data->U8(34).value_or(4);
+    std::vector<std::optional<std::uint64_t>> lcns;
+    for (const auto& r : *runs) {
+        for (std::uint64_t i = 0; i < r.length && lcns.size() < 4096; ++i)
+            lcns.push_back(r.sparse ? std::nullopt : std::optional(r.lcn + i));
+    }
+    for (std::size_t u = 0; u * unit < lcns.size() && u < 8; ++u) {
+        Bytes in{0, 0};  // decode mode, a 64 KiB output
+        std::size_t i = u * unit;
+        for (; i < std::min(lcns.size(), (u + 1) * unit) && lcns[i]; ++i) {
+            Bytes cluster(cs);
+            volume.ReadAt(*lcns[i] * cs, cluster);
+            in.insert(in.end(), cluster.begin(), cluster.end());
+        }
+        if (in.size() > 2 && i - u * unit < unit)
+            s.Put("lznt1", name + "-unit" + std::to_string(u), in);
+    }
+}
+
 void ImageSeeds(Seeds& s, const fs::path& path) {
     auto opened = qm::OpenRawVolume(path.string());
     if (!opened) return;
@@ -315,6 +347,7 @@ void ImageSeeds(Seeds& s, const fs::path& path) {
          i < static_cast<std::uint64_t>(info.MftRecordCount) && deleted.size() < 64; ++i) {
         if (qm::ReadMftRecord(volume, info, i, fixed) != qm::RecordRead::Ok) continue;
         if (!qm::RowFromRecord(qm::ByteView(fixed.data(), fixed.size()))) continue;
+        CompressedUnitSeeds(s, volume, info, name + "-r" + std::to_string(i), fixed);
         deleted.push_back(raw(i));
     }
     for (std::size_t i = 0; i < keep.size(); ++i)

@@ -80,7 +80,7 @@ tool_images() {
     fi
     [[ -n "$mk" ]] || return 0
     mkdir -p "$out"
-    for d in c512 c4096 rec4096 demo fragmented-mft; do
+    for d in c512 c4096 rec4096 demo fragmented-mft content; do
         [[ -f "$ROOT/tools/volumes/$d.desc" ]] || continue
         "$mk" "$ROOT/tools/volumes/$d.desc" "$out/$d.img" "$out/$d.tsv" >/dev/null 2>&1 || rm -f "$out/$d.img"
     done
