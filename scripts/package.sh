@@ -17,9 +17,10 @@ check=0
 
 jobs=$(nproc 2>/dev/null || echo 2)
 if [ ! -f "$build/CMakeCache.txt" ]; then
+    mkdir -p "$build"
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQM_BUILD_TESTS=OFF \
-        -DQM_BUILD_TOOLS=OFF >"$build.configure.log" 2>&1 ||
-        { tail -n 30 "$build.configure.log"; exit 1; }
+        -DQM_BUILD_TOOLS=OFF >"$build/configure.log" 2>&1 ||
+        { tail -n 30 "$build/configure.log"; exit 1; }
 fi
 cmake --build "$build" -j "$jobs" --target quillmere-cli quillmere
 (cd "$build" && cpack -G DEB >/dev/null)
