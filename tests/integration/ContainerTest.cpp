@@ -10,6 +10,7 @@
 #include <mutex>
 #include <tuple>
 
+#include "ntfs/Sources.h"
 #include "platform/images/ImageVolume.h"
 #include "recover/RecoverRecord.h"
 #include "tests/integration/IntegrationSupport.h"
@@ -229,6 +230,32 @@ TEST(ContainerSet, AnEwfChunkFailingItsChecksumIsAReadError) {
     std::vector<std::uint8_t> tail(4096);
     EXPECT_EQ((*opened)->ReadAt(size - 4096, tail), 4096u);
     EXPECT_TRUE(std::equal(tail.begin(), tail.end(), want.end() - 4096));
+}
+
+// A whole disk in a container: its partitions are listed, and IMAGE@OFFSET
+// reads one through the container.
+TEST(ContainerSet, AWholeDiskInAContainerListsAndReadsItsPartition) {
+    if (!HaveCommand("qemu-img")) GTEST_SKIP() << "qemu-img is not installed";
+    const auto built = SupportedContainerFormats();
+    if (std::find(built.begin(), built.end(), ImageFormat::Qcow) == built.end())
+        GTEST_SKIP() << "this build reads no QCOW images";
+    TempDir dir("gpt-qcow");
+    Untar(TestdataDir() / "volumes" / "gpt_disk.tar.gz", dir.path());
+    const fs::path raw = dir.path() / "vss_1_vol.raw", qcow = dir.path() / "disk.qcow2";
+    ASSERT_TRUE(RunCapture("qemu-img convert -q -f raw -O qcow2 " + ShellQuote(raw.string()) + " " +
+                           ShellQuote(qcow.string()) + " </dev/null")
+                    .has_value());
+    const auto sources = ExpandImage(qcow.string());
+    ASSERT_EQ(sources.size(), 1u);
+    EXPECT_EQ(sources[0].source, qcow.string() + "@34603008");
+    EXPECT_EQ(sources[0].partition, 2u);
+    EXPECT_EQ(sources[0].label, "1");
+    auto inContainer = OpenRawVolume(sources[0].source);
+    auto inRaw = OpenRawVolume(raw.string() + "@34603008");
+    ASSERT_TRUE(inContainer.ok() && inRaw.ok());
+    const auto got = ScanAndRecover(**inContainer);
+    EXPECT_EQ(got.size(), 1u);
+    EXPECT_EQ(got, ScanAndRecover(**inRaw));
 }
 
 }  // namespace

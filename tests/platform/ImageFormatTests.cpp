@@ -3,6 +3,7 @@
 // that fails in places.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "PlatformTestSupport.h"
@@ -17,7 +18,7 @@ using test::TempDir;
 
 std::vector<std::uint8_t> Bytes(std::string_view text, std::size_t size) {
     std::vector<std::uint8_t> b(size, 0);
-    std::memcpy(b.data(), text.data(), std::min(text.size(), size));
+    std::copy_n(text.begin(), std::min(text.size(), size), b.begin());
     return b;
 }
 
