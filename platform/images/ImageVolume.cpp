@@ -214,8 +214,9 @@ ErrorOr<std::unique_ptr<RawVolume>> OpenContainer(const std::string& path, Image
 ErrorOr<std::unique_ptr<RawVolume>> OpenImagePath(const std::string& path) {
     auto opened = OpenRawVolumePath(path);
     if (!opened) return opened;
-    // Devices (read in sectors) are disks, not containers.
-    if ((*opened)->SectorSize() > 1) return opened;
+    // Devices and drives are disks, not containers or parts of a split image.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return opened;
     const ImageFormat format = DetectImageFormat(**opened);
     if (format != ImageFormat::Raw) {
         opened->reset();  // the library opens the file itself
