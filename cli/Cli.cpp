@@ -29,55 +29,19 @@
 #include <vector>
 
 #include "cli/Format.h"
+#include "cli/Help.h"
+#include "cli/ScanFormats.h"
 #include "ntfs/Sources.h"
 #include "platform/Platform.h"
 #include "recover/RecoverBatch.h"
 #include "recover/RecoverRecord.h"
 #include "scan/ScanEngine.h"
 
-#ifndef QM_VERSION
-#define QM_VERSION "dev"
-#endif
-
 namespace qm::cli {
 namespace {
 
 std::atomic<bool> g_stop{false};
 std::function<bool(const std::string&, const std::string&)> g_folderIsOnSource;
-
-constexpr const char* kUsage =
-    "usage: quillmere-cli sources [IMAGE...]\n"
-    "       quillmere-cli scan SOURCE [--json]\n"
-    "       quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--jobs N] (--all | POSITION...)\n"
-    "       quillmere-cli --help | --version\n";
-
-constexpr const char* kHelp =
-    "\n"
-    "Finds deleted files on an NTFS volume and writes their contents out.\n"
-    "\n"
-    "SOURCE is a device (/dev/sdb1; reading one needs root), an image of a volume,\n"
-    "an image of a whole disk with one NTFS partition, or IMAGE@OFFSET for the\n"
-    "partition that starts OFFSET bytes into a disk image.\n"
-    "\n"
-    "  sources    the NTFS devices of this machine and the NTFS volumes in the\n"
-    "             given images: source, size in bytes, label (tab-separated)\n"
-    "  scan       the deleted files, one per line in record order: position,\n"
-    "             record, name, type, size, created, modified (UTC)\n"
-    "    --json     one JSON object per line instead of tab-separated text\n"
-    "  recover    writes the files of a fresh scan into DIR (created if missing)\n"
-    "    --out DIR            the output folder\n"
-    "    --all                every deleted file the scan lists\n"
-    "    POSITION...          the files at these positions, as scan prints them\n"
-    "    --by-number          name the files File_N (N: the file's index in the\n"
-    "                         scan) instead of their recorded names\n"
-    "    --allow-same-volume  write into DIR even when it lies on the volume being\n"
-    "                         read, where it may overwrite deleted files\n"
-    "    --jobs N             write N files at a time (1 to 16, default 1); lines\n"
-    "                         still come in scan order\n"
-    "\n"
-    "Exit status: 0 done, 1 the source or the output folder cannot be used,\n"
-    "2 bad arguments or a disk with several NTFS partitions, 130 interrupted.\n";
 
 class Messages {
 public:
@@ -89,7 +53,7 @@ public:
     }
     int Usage(const std::string& problem) {
         if (!problem.empty()) Say(problem);
-        std::fputs(kUsage, err_);
+        std::fputs(UsageText(), err_);
         return kExitUsage;
     }
     std::FILE* file() const { return err_; }
@@ -133,24 +97,44 @@ struct OpenSource {
     std::string source;  // the one opened: SOURCE, or SOURCE@OFFSET of its only NTFS partition
 };
 
+// The NTFS partition numbered `number` of the disk image SOURCE.
+std::variant<OpenSource, int> ResolvePartition(const std::string& source, unsigned number,
+                                               Messages& msg) {
+    for (const SourceInfo& p : ExpandImage(source)) {
+        if (p.partition != number) continue;
+        auto part = OpenRawVolume(p.source);
+        if (!part) {
+            msg.Say(OpenProblem(p.source, part.error()));
+            return kExitFailed;
+        }
+        return OpenSource{std::move(part).value(), p.source};
+    }
+    msg.Say(source + ": no NTFS partition numbered " + std::to_string(number) + " (sources " +
+            source + " lists them)");
+    return kExitFailed;
+}
+
 // Opens SOURCE; an image of a whole disk with one NTFS partition stands for that
-// partition. Returns an exit status on failure.
-std::variant<OpenSource, int> Resolve(const std::string& source, Messages& msg) {
+// partition, and `partition` (1 on) picks one of several. Returns an exit status
+// on failure.
+std::variant<OpenSource, int> Resolve(const std::string& source, Messages& msg,
+                                      unsigned partition = 0) {
     auto opened = OpenRawVolume(source);
     if (!opened) {
         msg.Say(OpenProblem(source, opened.error()));
         return kExitFailed;
     }
     OpenSource s{std::move(opened).value(), source};
+    if (partition != 0) return ResolvePartition(source, partition, msg);
     if (LooksLikeNtfs(*s.volume)) return s;
 
     auto parts = ExpandImage(source);
     if (parts.size() > 1) {
         msg.Say(source + " holds " + std::to_string(parts.size()) +
-                " NTFS partitions; name one of them as SOURCE:");
+                " NTFS partitions; name one of them as SOURCE, or pick one with --partition N:");
         for (const SourceInfo& p : parts) {
-            std::string line =
-                "  " + p.source + "\t" + std::to_string(p.size) + "\t" + p.label + "\n";
+            std::string line = "  " + p.source + "\t" + std::to_string(p.size) + "\t" + p.label +
+                               "\t" + std::to_string(p.partition) + "\n";
             std::fputs(line.c_str(), msg.file());
         }
         return kExitUsage;
@@ -302,30 +286,75 @@ int OutputFailed(const OutputBuffer& out, Messages& msg) {
     return kExitFailed;
 }
 
-int Scan(const std::string& source, bool json, std::FILE* outFile, Messages& msg) {
-    auto resolved = Resolve(source, msg);
+// Puts the rows in the chosen form: a header or an opening before the first,
+// the rows, and a closing after the last.
+class RowPrinter {
+public:
+    explicit RowPrinter(ScanFormat format) : format_(format) {}
+    void Begin(std::string& out) const {
+        if (format_ == ScanFormat::Tsv)
+            out += "position\trecord\tname\ttype\tsize\tcreated\tmodified\n";
+        else if (format_ == ScanFormat::Csv)
+            AppendCsvHeader(out);
+        else if (format_ == ScanFormat::Json)
+            out += "[\n";
+    }
+    void Row(std::string& out, const ScanRow& row) {
+        switch (format_) {
+            case ScanFormat::Tsv:
+                AppendTsvRow(out, row);
+                break;
+            case ScanFormat::Csv:
+                AppendCsvRow(out, row, NameUtf8(row.name));
+                break;
+            case ScanFormat::Json:
+                if (rows_ > 0) out += ",\n";
+                AppendJsonRow(out, row);
+                out.pop_back();  // the line's end comes with the next row or the closing
+                break;
+            case ScanFormat::Jsonl:
+                AppendJsonRow(out, row);
+                break;
+            case ScanFormat::Bodyfile:
+                AppendBodyRows(out, row, NameUtf8(row.name));
+                break;
+        }
+        ++rows_;
+    }
+    // Only a JSON document has a closing; a scan that did not start has none.
+    void End(std::string& out) const {
+        if (format_ == ScanFormat::Json) out += rows_ > 0 ? "\n]\n" : "]\n";
+    }
+
+private:
+    ScanFormat format_;
+    std::uint64_t rows_ = 0;
+};
+
+int Scan(const std::string& source, unsigned partition, ScanFormat format, std::FILE* outFile,
+         Messages& msg) {
+    auto resolved = Resolve(source, msg, partition);
     if (auto* status = std::get_if<int>(&resolved)) return *status;
     OpenSource& src = std::get<OpenSource>(resolved);
 
     ProgressBar bar(msg.file(), IsTerminal(msg.file()));
     OutputBuffer out(outFile, IsTerminal(outFile));
     out.beforeWrite = [&] { bar.Clear(); };
+    RowPrinter printer(format);
+    bool started = false;
     ScanRunner runner(
         bar,
         [&] {
-            if (!json) {
-                out.text() += "position\trecord\tname\ttype\tsize\tcreated\tmodified\n";
-                out.LineDone();
-            }
+            started = true;
+            printer.Begin(out.text());
+            out.LineDone();
         },
         [&](ScanRow&& row) {
-            if (json)
-                AppendJsonRow(out.text(), row);
-            else
-                AppendTsvRow(out.text(), row);
+            printer.Row(out.text(), row);
             out.LineDone();
         });
     ScanSummary summary = RunScan(*src.volume, runner, g_stop);
+    if (started) printer.End(out.text());
     out.Flush();
     bar.Clear();
     if (auto status = ReportScanEnd(summary, runner, src.source, msg)) return *status;
@@ -353,6 +382,14 @@ int Sources(const std::vector<std::string>& images, std::FILE* outFile, Messages
         AppendUnsigned(out.text(), s.size);
         out.text() += "\t";
         AppendTsvField(out.text(), s.label);
+        out.text() += "\t";
+        if (s.partition != 0) {
+            AppendUnsigned(out.text(), s.partition);
+            out.text() += "\t";
+            AppendUnsigned(out.text(), s.start);
+        } else {
+            out.text() += "\t";
+        }
         out.text() += "\n";
         listed.insert(ParseSourceSpec(s.source).path);
     }
@@ -579,23 +616,49 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
 }
 
 int ParseScan(const std::vector<std::string>& args, std::FILE* out, Messages& msg) {
-    bool json = false;
+    ScanFormat format = ScanFormat::Tsv;
+    unsigned partition = 0;
     std::vector<std::string> operands;
     bool endOfOptions = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& s = args[i];
-        if (endOfOptions || s.empty() || s[0] != '-' || s == "-")
+        if (endOfOptions || s.empty() || s[0] != '-' || s == "-") {
             operands.push_back(s);
-        else if (s == "--")
+        } else if (s == "--") {
             endOfOptions = true;
-        else if (s == "--json")
-            json = true;
-        else
+        } else if (s == "--json") {
+            format = ScanFormat::Jsonl;
+        } else if (s == "--format" || s.rfind("--format=", 0) == 0) {
+            std::string name;
+            if (s == "--format") {
+                if (i + 1 >= args.size()) return msg.Usage("scan: --format needs a format");
+                name = args[++i];
+            } else {
+                name = s.substr(9);
+            }
+            auto f = ParseScanFormat(name);
+            if (!f)
+                return msg.Usage("scan: unknown format " + name + " (one of " + ScanFormatNames() +
+                                 ")");
+            format = *f;
+        } else if (s == "--partition" || s.rfind("--partition=", 0) == 0) {
+            std::string n;
+            if (s == "--partition") {
+                if (i + 1 >= args.size()) return msg.Usage("scan: --partition needs a number");
+                n = args[++i];
+            } else {
+                n = s.substr(12);
+            }
+            const auto r = std::from_chars(n.data(), n.data() + n.size(), partition);
+            if (r.ec != std::errc() || r.ptr != n.data() + n.size() || partition == 0)
+                return msg.Usage("scan: --partition takes a partition number (1 on), not " + n);
+        } else {
             return msg.Usage("scan: unknown option " + s);
+        }
     }
     if (operands.size() != 1)
         return msg.Usage(operands.empty() ? "scan: no SOURCE given" : "scan: one SOURCE at a time");
-    return Scan(operands[0], json, out, msg);
+    return Scan(operands[0], partition, format, out, msg);
 }
 
 }  // namespace
@@ -613,17 +676,27 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     g_stop.store(false);
     if (args.empty()) return msg.Usage("");
     const std::string& cmd = args[0];
+    if (cmd == "--version" || cmd == "-V") {
+        std::fputs(VersionText().c_str(), out);
+        return kExitOk;
+    }
+    if (cmd == "help") {
+        if (args.size() == 1) {
+            std::fputs(GlobalHelp().c_str(), out);
+            return kExitOk;
+        }
+        auto text = CommandHelp(args[1]);
+        if (!text) return msg.Usage("help: unknown command " + args[1]);
+        std::fputs(text->c_str(), out);
+        return kExitOk;
+    }
     for (const std::string& a : args) {
         if (a == "--") break;
         if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, out);
-            std::fputs(kHelp, out);
+            auto text = CommandHelp(cmd);
+            std::fputs(text ? text->c_str() : GlobalHelp().c_str(), out);
             return kExitOk;
         }
-    }
-    if (cmd == "--version") {
-        std::fputs("quillmere-cli " QM_VERSION "\n", out);
-        return kExitOk;
     }
     if (cmd == "sources") {
         std::vector<std::string> images;
@@ -637,6 +710,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     }
     if (cmd == "scan") return ParseScan(args, out, msg);
     if (cmd == "recover") return ParseRecover(args, out, msg);
+    if (!cmd.empty() && cmd[0] == '-') return msg.Usage("unknown option " + cmd);
     return msg.Usage("unknown command " + cmd);
 }
 

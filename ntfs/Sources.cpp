@@ -23,13 +23,25 @@ std::vector<SourceInfo> ExpandImage(const std::string& path) {
     if (LooksLikeNtfs(*image)) return {{path, image->Size(), ReadVolumeLabelFromVolume(*image)}};
 
     std::vector<SourceInfo> sources;
+    unsigned number = 0;
     for (const PartitionEntry& p : ReadPartitionTable(*image)) {
+        ++number;
         std::string name = path + "@" + std::to_string(p.offset);
         auto part = MakeSubVolume(image, p.offset, p.size, name);
         if (!LooksLikeNtfs(*part)) continue;
-        sources.push_back({name, p.size, ReadVolumeLabelFromVolume(*part)});
+        sources.push_back({name, p.size, ReadVolumeLabelFromVolume(*part), number, p.offset});
     }
     return sources;
+}
+
+std::string SourceListLabel(const SourceInfo& source) {
+    if (source.partition == 0) return source.source;
+    const std::string path = ParseSourceSpec(source.source).path;
+    const auto slash = path.find_last_of("/\\");
+    const std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string text = "分区 " + std::to_string(source.partition) + " ";
+    if (!source.label.empty()) text += "[" + source.label + "] ";
+    return text + file;
 }
 
 std::vector<SourceInfo> DiscoverSources(const std::vector<std::string>& images) {

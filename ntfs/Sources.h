@@ -23,6 +23,11 @@ struct SourceInfo {
     std::string source;  // what OpenRawVolume takes: "/dev/sdb1", "disk.img", "disk.img@1048576"
     std::uint64_t size = 0;
     std::string label;
+    // For a partition of a disk image: its number (1 on, in the order
+    // ReadPartitionTable lists the disk's partitions, NTFS or not) and its
+    // first byte. 0 for a drive or an image of a volume.
+    unsigned partition = 0;
+    std::uint64_t start = 0;
 };
 
 // True when the first sector of `volume` carries the OEM name "NTFS".
@@ -31,6 +36,11 @@ bool LooksLikeNtfs(RawVolume& volume);
 // The NTFS sources in an image: the image itself when it starts with an NTFS
 // boot sector, otherwise one "IMAGE@OFFSET" per NTFS partition.
 std::vector<SourceInfo> ExpandImage(const std::string& path);
+
+// What a list of sources shows for one, telling the partitions of one disk
+// image apart: "分区 2 [label] disk.img" for a partition (the label left out
+// when empty), the source itself otherwise.
+std::string SourceListLabel(const SourceInfo& source);
 
 // Fixed drives that pass the OEM test, then the given images' sources.
 std::vector<SourceInfo> DiscoverSources(const std::vector<std::string>& images);

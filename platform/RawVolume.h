@@ -40,7 +40,9 @@ public:
 };
 
 // Opens `source` for reading only. Accepted forms:
-//   a path to a block device or an image file ("/dev/sdb1", "disk.img"),
+//   a path to a block device or an image file ("/dev/sdb1", "disk.img"): a raw
+//   image, the first part of a split raw image ("disk.001", "disk.aa"), or a
+//   container the build reads (E01, VHD, VHDX, VMDK, QCOW2), told by content,
 //   on Windows a drive text ("C:") which opens "\\.\C:",
 //   any of these followed by "@OFFSET" (decimal bytes): the partition starting there.
 ErrorOr<std::unique_ptr<RawVolume>> OpenRawVolume(std::string_view source);

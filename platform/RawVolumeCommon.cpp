@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/RawVolume.h"
+#include "platform/images/ImageVolume.h"
 
 namespace qm {
 
@@ -75,8 +76,8 @@ SourceSpec ParseSourceSpec(std::string_view source) {
 
 ErrorOr<std::unique_ptr<RawVolume>> OpenRawVolume(std::string_view source) {
     SourceSpec spec = ParseSourceSpec(source);
-    if (!spec.offset) return OpenRawVolumePath(spec.path);
-    auto base = OpenRawVolumePath(spec.path);
+    if (!spec.offset) return OpenImagePath(spec.path);
+    auto base = OpenImagePath(spec.path);
     if (!base) return base.take_error();
     std::shared_ptr<RawVolume> shared = std::move(base).value();
     return MakeSubVolume(std::move(shared), *spec.offset, 0, std::string(source));

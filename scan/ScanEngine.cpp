@@ -13,6 +13,13 @@ namespace {
 // $STANDARD_INFORMATION times, at fixed offsets of the attribute.
 constexpr std::size_t kSiCreated = 24;
 constexpr std::size_t kSiModified = 32;
+constexpr std::size_t kSiMftChanged = 40;
+constexpr std::size_t kSiAccessed = 48;
+// $FILE_NAME times (created, modified, MFT changed, accessed), after the parent reference.
+constexpr std::size_t kFnCreated = 32;
+constexpr std::size_t kFnModified = 40;
+constexpr std::size_t kFnMftChanged = 48;
+constexpr std::size_t kFnAccessed = 56;
 // $FILE_NAME name length (UTF-16 units) and name, at fixed offsets of the attribute.
 constexpr std::size_t kFnNameLength = 88;
 constexpr std::size_t kFnName = 90;
@@ -53,8 +60,14 @@ bool FillRow(ByteView record, ScanRow& row) {
 
     row.created = a.standardInformation->U64(kSiCreated).value_or(0);
     row.modified = a.standardInformation->U64(kSiModified).value_or(0);
-    // Only whole code units inside the attribute.
+    row.mftChanged = a.standardInformation->U64(kSiMftChanged).value_or(0);
+    row.accessed = a.standardInformation->U64(kSiAccessed).value_or(0);
     const ByteView fn = *a.fileName;
+    row.fnCreated = fn.U64(kFnCreated).value_or(0);
+    row.fnModified = fn.U64(kFnModified).value_or(0);
+    row.fnMftChanged = fn.U64(kFnMftChanged).value_or(0);
+    row.fnAccessed = fn.U64(kFnAccessed).value_or(0);
+    // Only whole code units inside the attribute.
     const std::uint64_t units = fn.U8(kFnNameLength).value_or(0);
     const std::uint64_t room = fn.size() > kFnName ? (fn.size() - kFnName) / 2 : 0;
     const std::size_t n = static_cast<std::size_t>(std::min(units, room));

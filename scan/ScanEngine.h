@@ -19,6 +19,14 @@ struct ScanRow {
     std::uint64_t size = 0;      // resident value length or non-resident data size
     std::uint64_t created = 0;   // FILETIME from $STANDARD_INFORMATION
     std::uint64_t modified = 0;  // FILETIME from $STANDARD_INFORMATION
+    // The other FILETIMEs, for timelines: $STANDARD_INFORMATION's last access
+    // and MFT change, and the four times of the $FILE_NAME the name comes from.
+    std::uint64_t accessed = 0;
+    std::uint64_t mftChanged = 0;
+    std::uint64_t fnCreated = 0;
+    std::uint64_t fnModified = 0;
+    std::uint64_t fnMftChanged = 0;
+    std::uint64_t fnAccessed = 0;
 };
 
 // The row caption: "0x" + position in upper-case hex, 2 digits at least.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds (Release, in build/), makes the demo volume
-# and opens the window with it listed, selected and scanned.
+# Installs what is missing, builds (Release, in build/) the window, the
+# command-line tool and the test-volume maker, makes the demo volume and opens
+# the window with it listed, selected and scanned.
 #
 # Without a display the window is drawn on a virtual X server (xvfb-run) or,
 # failing that, off screen, and a screenshot of it is saved instead:
@@ -14,10 +15,12 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j "$jobs" --target quillmere qm-mkvolume
+cmake --build build -j "$jobs" --target quillmere quillmere-cli qm-mkvolume
 
 image=build/demo.img
 tools/make-demo.sh "$image"
+echo "Built: $root/build/app/quillmere (the window), $root/build/cli/quillmere-cli"
+echo "Demo volume: $root/$image"
 
 app=build/app/quillmere
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

@@ -10,6 +10,7 @@ PACKAGES=(
   ntfs-3g ntfs-3g-dev
   fuse3 libfuse3-dev
   sleuthkit
+  libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils
   xvfb xauth imagemagick fonts-wqy-zenhei
   clang-14 clang-format-14 libfuzzer-14-dev libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64

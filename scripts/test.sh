@@ -5,6 +5,9 @@
 #
 #   scripts/test.sh            everything
 #   QM_TEST_STAGES="normal asan" scripts/test.sh   a subset
+#
+# The "package" stage builds the Debian package and installs it into this
+# machine (then removes it): it runs as root only and is skipped otherwise.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +15,7 @@ cd "$root"
 bash scripts/install-deps.sh || { echo "installing packages failed"; exit 1; }
 
 jobs=$(nproc 2>/dev/null || echo 2)
-stages=${QM_TEST_STAGES:-"normal asan tsan windows fuzz"}
+stages=${QM_TEST_STAGES:-"normal asan tsan windows fuzz package"}
 passed=0
 failed=0
 failures=()
@@ -97,6 +100,18 @@ for stage in $stages; do
                     failed=$((failed + 1)); failures+=("fuzz: see build-fuzz.log")
                     tail -n 30 build-fuzz.log
                 fi
+            fi ;;
+        package)
+            if [ "$(id -u)" -ne 0 ]; then
+                echo "=== package: skipped (installing the package needs root)"
+            else
+                echo "=== package: build the .deb, install it, run it from /usr/bin, remove it"
+                if bash scripts/package.sh --check >build-package.log 2>&1; then
+                    passed=$((passed + 1))
+                else
+                    failed=$((failed + 1)); failures+=("package: see build-package.log")
+                fi
+                tail -n 3 build-package.log
             fi ;;
         *) echo "unknown stage $stage"; exit 2 ;;
     esac

@@ -1,6 +1,7 @@
 // Volumes and MFTs written by Windows and other NTFS implementations (the
-// shared reference data): the scan lists what their descriptions say. Raw
-// MFTs are wrapped in a volume of our own whose record 0 maps them.
+// reference data in tests/data/reference): the scan lists what their
+// descriptions say. Raw MFTs are wrapped in a volume of our own whose record 0
+// maps them.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -20,9 +21,8 @@ using test::Bytes;
 class ReferenceData : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!fs::exists(TestdataDir() / "README.md")) {
-            GTEST_SKIP() << "no reference data at " << TestdataDir() << " (set QM_TESTDATA)";
-        }
+        ASSERT_TRUE(fs::exists(TestdataDir() / "README.md"))
+            << "no reference data at " << TestdataDir() << " (QM_TESTDATA)";
     }
 
     ScanResult ScanGz(const std::string& name) {

@@ -85,8 +85,10 @@ protected:
         source_.name = name;
         const bool reference = name == "testfs1" || name == "file_4k" || name == "ntfs3_attrlist" ||
                                name == "gpt_disk";
-        if (reference && !fs::exists(TestdataDir() / "volumes"))
-            GTEST_SKIP() << "reference volumes not found at " << TestdataDir();
+        if (reference) {
+            ASSERT_TRUE(fs::exists(TestdataDir() / "volumes"))
+                << "reference volumes not found at " << TestdataDir();
+        }
         if (name == "testfs1" || name == "file_4k" || name == "ntfs3_attrlist") {
             source_.unpacked = std::make_unique<TempDir>(name);
             source_.image =

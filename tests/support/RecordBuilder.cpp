@@ -264,6 +264,7 @@ RecordBuilder& RecordBuilder::FileName(std::u16string_view name, std::uint8_t na
     if (name.size() > 255) throw std::invalid_argument("file name longer than 255 units");
     Bytes v(66, 0);
     PutLe(v, 0, parentRef, 8);
+    for (int i = 0; i < 4; ++i) PutLe(v, 8 + 8 * i, fnTimes_[i], 8);
     PutLe(v, 40, (dataSize + 4095) & ~std::uint64_t{4095}, 8);
     PutLe(v, 48, dataSize, 8);
     PutLe(v, 56, 0x20, 4);
@@ -272,6 +273,15 @@ RecordBuilder& RecordBuilder::FileName(std::u16string_view name, std::uint8_t na
     Bytes utf16 = Utf16Le(name);
     v.insert(v.end(), utf16.begin(), utf16.end());
     return ResidentAttribute(0x30, v);
+}
+
+RecordBuilder& RecordBuilder::FileNameTimes(std::uint64_t created, std::uint64_t modified,
+                                            std::uint64_t mftChanged, std::uint64_t accessed) {
+    fnTimes_[0] = created;
+    fnTimes_[1] = modified;
+    fnTimes_[2] = mftChanged;
+    fnTimes_[3] = accessed;
+    return *this;
 }
 
 RecordBuilder& RecordBuilder::ResidentData(std::span<const std::uint8_t> value,

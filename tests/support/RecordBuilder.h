@@ -79,6 +79,9 @@ public:
     RecordBuilder& StandardInformation(std::uint64_t created, std::uint64_t modified);
     RecordBuilder& FileName(std::u16string_view name, std::uint8_t nameSpace = 1,
                             std::uint64_t parentRef = kRootReference, std::uint64_t dataSize = 0);
+    // The four times (FILETIMEs) the $FILE_NAME attributes added after this carry; 0 before.
+    RecordBuilder& FileNameTimes(std::uint64_t created, std::uint64_t modified,
+                                 std::uint64_t mftChanged, std::uint64_t accessed);
     RecordBuilder& ResidentData(std::span<const std::uint8_t> value,
                                 std::u16string_view name = u"");
     RecordBuilder& NonResidentData(Bytes runList, std::uint64_t dataSize,
@@ -129,6 +132,7 @@ public:
     std::uint32_t recordSize() const { return recordSize_; }
 
 private:
+    std::uint64_t fnTimes_[4] = {0, 0, 0, 0};
     struct Attribute {
         Bytes bytes;
         std::optional<std::uint32_t> lengthOverride;

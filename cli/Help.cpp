@@ -1,0 +1,160 @@
+// Help texts of quillmere-cli. Each command's text lists its options and shows
+// examples; the exit statuses are listed once and shared with the man page.
+#include "cli/Help.h"
+
+#include "platform/images/ImageVolume.h"
+
+#ifndef QM_VERSION
+#define QM_VERSION "dev"
+#endif
+
+namespace qm::cli {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: quillmere-cli sources [IMAGE...]\n"
+    "       quillmere-cli scan SOURCE [--partition N] [--format FORMAT] [--json]\n"
+    "       quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
+    "                     [--jobs N] (--all | POSITION...)\n"
+    "       quillmere-cli help [COMMAND]\n"
+    "       quillmere-cli --help | --version\n";
+
+constexpr const char* kSource =
+    "SOURCE is a device (/dev/sdb1; reading one needs root), an image of a volume\n"
+    "or of a whole disk (raw, split raw NAME.001... or NAME.aa..., E01, VHD, VHDX,\n"
+    "VMDK, QCOW2, as this build reads them: see --version), or IMAGE@OFFSET for the\n"
+    "partition that starts OFFSET bytes into a disk image.\n";
+
+// Exit statuses. To be reconciled with the recover command's when they are
+// settled: 0 and 1 may split into "all written whole" and a partial status.
+constexpr const char* kExitStatus =
+    "Exit status:\n"
+    "  0    done\n"
+    "  1    the source or the output folder cannot be used\n"
+    "  2    bad arguments, or a disk with several NTFS partitions and none chosen\n"
+    "  130  interrupted\n";
+
+constexpr const char* kOverview =
+    "\n"
+    "Finds deleted files on an NTFS volume and writes their contents out.\n"
+    "\n"
+    "Commands:\n"
+    "  sources    the NTFS devices of this machine and the NTFS volumes in the\n"
+    "             given images\n"
+    "  scan       the deleted files of SOURCE, one per line in record order\n"
+    "  recover    writes the files of a fresh scan into a folder\n"
+    "  help       the help of one command (also COMMAND --help)\n"
+    "\n";
+
+constexpr const char* kSourcesHelp =
+    "usage: quillmere-cli sources [IMAGE...]\n"
+    "\n"
+    "Lists the NTFS devices of this machine, then the NTFS volumes in the given\n"
+    "images: the image itself when it holds one volume, or each NTFS partition of\n"
+    "a disk image (MBR with its logical partitions, or GPT). One line per source,\n"
+    "tab-separated: source (what scan and recover take), size in bytes, label,\n"
+    "partition number and first byte (both empty for a device or a volume image).\n"
+    "\n"
+    "Examples:\n"
+    "  quillmere-cli sources\n"
+    "  quillmere-cli sources disk.img evidence.E01\n";
+
+constexpr const char* kScanHelp =
+    "usage: quillmere-cli scan SOURCE [--partition N] [--format FORMAT] [--json]\n"
+    "\n"
+    "Lists the deleted files of SOURCE in record order. The default form is\n"
+    "tab-separated with a header: position, record, name, type, size, created,\n"
+    "modified (UTC). Counts of records that could not be read go to stderr.\n"
+    "\n"
+    "Options:\n"
+    "  --partition N     the NTFS partition numbered N of a disk image (sources\n"
+    "                    lists the numbers)\n"
+    "  --format FORMAT   tsv (the default), csv (RFC 4180, the same columns),\n"
+    "                    json (one document: an array of objects), jsonl (one JSON\n"
+    "                    object per line), bodyfile (The Sleuth Kit's body format,\n"
+    "                    for mactime: $STANDARD_INFORMATION and $FILE_NAME times)\n"
+    "  --json            the same as --format jsonl\n"
+    "\n"
+    "Examples:\n"
+    "  quillmere-cli scan volume.img\n"
+    "  quillmere-cli scan disk.img --partition 2 --format csv > deleted.csv\n"
+    "  quillmere-cli scan evidence.E01 --format bodyfile > body && mactime -b body\n";
+
+constexpr const char* kRecoverHelp =
+    "usage: quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
+    "                     [--jobs N] (--all | POSITION...)\n"
+    "\n"
+    "Scans SOURCE afresh and writes the chosen deleted files into DIR (created if\n"
+    "missing). Prints position, path and bytes per file written; files given up\n"
+    "are named on stderr and counted.\n"
+    "\n"
+    "Options:\n"
+    "  --out DIR            the output folder (not on the volume being read)\n"
+    "  --all                every deleted file the scan lists\n"
+    "  POSITION...          the files at these positions, as scan prints them (0x...)\n"
+    "  --by-number          name the files File_N (N: the file's index in the scan)\n"
+    "                       instead of their recorded names\n"
+    "  --allow-same-volume  write into DIR even when it lies on the volume being\n"
+    "                       read, where it may overwrite deleted files\n"
+    "  --jobs N             write N files at a time (1 to 16, default 1); lines\n"
+    "                       still come in scan order\n"
+    "\n"
+    "Examples:\n"
+    "  quillmere-cli recover volume.img --out /mnt/usb/found --all\n"
+    "  quillmere-cli recover disk.img@1048576 --out found 0x8000 0x8C00\n";
+
+constexpr const char* kHelpHelp =
+    "usage: quillmere-cli help [COMMAND]\n"
+    "\n"
+    "Prints the help of COMMAND (sources, scan, recover), or without one the\n"
+    "overview of all commands.\n"
+    "\n"
+    "Examples:\n"
+    "  quillmere-cli help scan\n"
+    "  quillmere-cli scan --help\n";
+
+}  // namespace
+
+const char* UsageText() {
+    return kUsage;
+}
+
+const char* ExitStatusText() {
+    return kExitStatus;
+}
+
+std::string GlobalHelp() {
+    return std::string(kUsage) + kOverview + kSource + "\n" + kExitStatus;
+}
+
+std::optional<std::string> CommandHelp(std::string_view command) {
+    const char* text = nullptr;
+    if (command == "sources") text = kSourcesHelp;
+    if (command == "scan") text = kScanHelp;
+    if (command == "recover") text = kRecoverHelp;
+    if (command == "help") return std::string(kHelpHelp);
+    if (text == nullptr) return std::nullopt;
+    return std::string(text) + "\n" + kSource + "\n" + kExitStatus;
+}
+
+std::string VersionText() {
+    std::string text = "quillmere-cli " QM_VERSION "\nimage formats: raw, split raw";
+    for (ImageFormat f : SupportedContainerFormats())
+        text += std::string(", ") + ImageFormatName(f);
+    return text + "\n";
+}
+
+const std::vector<std::string>& CommandNames() {
+    static const std::vector<std::string> names{"sources", "scan", "recover", "help"};
+    return names;
+}
+
+std::vector<std::string> CommandOptions(std::string_view command) {
+    if (command == "scan") return {"--partition", "--format", "--json", "--help"};
+    if (command == "recover")
+        return {"--out", "--all", "--by-number", "--allow-same-volume", "--jobs", "--help"};
+    if (command == "sources" || command == "help") return {"--help"};
+    return {"--help", "--version"};
+}
+
+}  // namespace qm::cli
