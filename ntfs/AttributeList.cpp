@@ -2,8 +2,7 @@
 
 namespace qm {
 
-ErrorOr<std::vector<AttributeListEntry>> ParseAttributeList(ByteView list,
-                                                            std::size_t maxEntries) {
+ErrorOr<std::vector<AttributeListEntry>> ParseAttributeList(ByteView list, std::size_t maxEntries) {
     std::vector<AttributeListEntry> out;
     for (std::uint64_t p = 0; list.Has(p, kAlMinEntry);) {
         const std::uint16_t length = *list.U16(p + kAlLength);

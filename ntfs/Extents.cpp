@@ -262,8 +262,7 @@ ErrorOr<DataExtents> GatherDataExtents(ByteView baseRecord, std::u16string_view 
     std::stable_sort(pieces.begin(), pieces.end(),
                      [&](ByteView a, ByteView b) { return vcnOf(a) < vcnOf(b); });
     if (pieces.empty() || vcnOf(pieces.front()) != 0)
-        return Error::Make(ErrorCode::BadRunList,
-                           "the first extent is missing: " + out.missing);
+        return Error::Make(ErrorCode::BadRunList, "the first extent is missing: " + out.missing);
     ReadHeader(pieces.front(), out);
     if (out.resident) {
         auto read = ReadResident(pieces.front(), out);

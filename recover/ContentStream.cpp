@@ -19,8 +19,7 @@ constexpr std::uint64_t kRecheckBytes = 64 * 512;
 
 }  // namespace
 
-ContentStream::ContentStream(RawVolume& volume, const DataExtents& extents,
-                             StreamSettings settings)
+ContentStream::ContentStream(RawVolume& volume, const DataExtents& extents, StreamSettings settings)
     : volume_(volume), extents_(extents), s_(std::move(settings)) {
     if (s_.sectorSize < 512) s_.sectorSize = 512;
 }
@@ -57,9 +56,9 @@ StreamEnd ContentStream::Lost(std::uint64_t from, std::uint64_t count, const std
 StreamEnd ContentStream::Plain(std::uint64_t from, std::uint64_t to) {
     const std::uint64_t cs = s_.clusterSize;
     const std::vector<Extent>& ex = extents_.extents;
-    auto it = std::upper_bound(ex.begin(), ex.end(), from, [cs](std::uint64_t pos, const Extent& e) {
-        return pos < (e.vcn + e.length) * cs;
-    });
+    auto it = std::upper_bound(
+        ex.begin(), ex.end(), from,
+        [cs](std::uint64_t pos, const Extent& e) { return pos < (e.vcn + e.length) * cs; });
     std::uint64_t pos = from;
     for (; it != ex.end() && pos < to; ++it) {
         const std::uint64_t start = it->vcn * cs, stop = (it->vcn + it->length) * cs;
@@ -70,9 +69,9 @@ StreamEnd ContentStream::Plain(std::uint64_t from, std::uint64_t to) {
             pos = start;
         }
         const std::uint64_t end = std::min(stop, to);
-        StreamEnd e = it->sparse ? (out_->Zeros(end - pos) ? StreamEnd::Done
-                                                           : StreamEnd::OutputFailed)
-                                 : Clusters(it->lcn * cs + (pos - start), pos, end - pos);
+        StreamEnd e = it->sparse
+                          ? (out_->Zeros(end - pos) ? StreamEnd::Done : StreamEnd::OutputFailed)
+                          : Clusters(it->lcn * cs + (pos - start), pos, end - pos);
         if (e != StreamEnd::Done) return e;
         pos = end;
     }
@@ -89,23 +88,26 @@ StreamEnd ContentStream::Unit(std::uint64_t index) {
     const std::uint64_t unitClusters = std::uint64_t{1} << extents_.compressionUnit;
     const std::uint64_t from = index * unitClusters * cs;
     const std::uint64_t to = std::min(s_.length, from + unitClusters * cs);
-    // Only the clusters the content reaches into count.
-    const std::uint64_t vcn = from / cs, vcnEnd = (to + cs - 1) / cs;
-    std::uint64_t stored = 0, holes = 0;
+    const std::uint64_t vcn = from / cs, vcnEnd = vcn + unitClusters;
+    // Clusters stored and holes in the unit, and clusters the content reaches
+    // into that no extent maps.
+    std::uint64_t stored = 0, holes = 0, mappedInContent = 0;
+    const std::uint64_t contentEnd = (to + cs - 1) / cs;
     const std::vector<Extent>& ex = extents_.extents;
     auto it = std::upper_bound(ex.begin(), ex.end(), vcn, [](std::uint64_t v, const Extent& e) {
         return v < e.vcn + e.length;
     });
     for (; it != ex.end() && it->vcn < vcnEnd; ++it) {
-        const std::uint64_t n = std::min(vcnEnd, it->vcn + it->length) - std::max(vcn, it->vcn);
-        (it->sparse ? holes : stored) += n;
+        const std::uint64_t first = std::max(vcn, it->vcn);
+        (it->sparse ? holes : stored) += std::min(vcnEnd, it->vcn + it->length) - first;
+        if (first < contentEnd)
+            mappedInContent += std::min(contentEnd, it->vcn + it->length) - first;
     }
-    if (holes == 0) return Plain(from, to);  // raw, or with missing clusters
-    if (stored == 0 && holes == vcnEnd - vcn)
-        return out_->Zeros(to - from) ? StreamEnd::Done : StreamEnd::OutputFailed;
-    if (stored + holes != vcnEnd - vcn)
-        return Lost(from, to - from, extents_.missing.empty() ? "compressed unit incomplete"
-                                                               : extents_.missing);
+    // Stored raw, or one hole: as plain content (missing clusters become damage there).
+    if (holes == 0 || stored == 0) return Plain(from, to);
+    if (mappedInContent != contentEnd - vcn)
+        return Lost(from, to - from,
+                    extents_.missing.empty() ? "compressed unit incomplete" : extents_.missing);
     return Compressed(from, to, vcn, vcnEnd);
 }
 
@@ -138,8 +140,8 @@ StreamEnd ContentStream::Compressed(std::uint64_t from, std::uint64_t to, std::u
         packed += bytes;
     }
     if (unreadable) return Lost(from, to - from, "compressed unit unreadable");
-    auto made = DecompressLznt1(packed_.span().first(static_cast<std::size_t>(packed)),
-                                unit_.span());
+    auto made =
+        DecompressLznt1(packed_.span().first(static_cast<std::size_t>(packed)), unit_.span());
     if (!made) return Lost(from, to - from, "compressed data damaged: " + made.error().ToString());
     // A unit whose chunks end early holds zeros from there.
     std::fill(unit_.span().begin() + static_cast<std::ptrdiff_t>(*made), unit_.span().end(),
@@ -159,9 +161,9 @@ StreamEnd ContentStream::Clusters(std::uint64_t volumeByte, std::uint64_t from,
         inside = volumeByte >= s_.volumeEnd ? 0 : std::min(count, s_.volumeEnd - volumeByte);
     if (StreamEnd e = ReadOut(volumeByte, from, inside); e != StreamEnd::Done) return e;
     const bool truncated = s_.declaredEnd > s_.volumeEnd && volumeByte + count > s_.volumeEnd;
-    return Lost(from + inside, count - inside,
-                truncated ? "past the end of the image (a truncated copy)"
-                          : "past the end of the volume");
+    return Lost(
+        from + inside, count - inside,
+        truncated ? "past the end of the image (a truncated copy)" : "past the end of the volume");
 }
 
 StreamEnd ContentStream::ReadOut(std::uint64_t volumeByte, std::uint64_t from,
@@ -218,8 +220,8 @@ StreamEnd ContentStream::BadSpotFound(std::uint64_t bytes) {
 std::uint64_t ContentStream::LoseSector(std::uint64_t volumeByte, std::span<std::uint8_t> buf,
                                         std::uint64_t at, std::vector<ByteRange>& bad) {
     const std::uint64_t sector = s_.sectorSize;
-    const std::uint64_t end = std::min<std::uint64_t>(
-        ((volumeByte + at) / sector + 1) * sector - volumeByte, buf.size());
+    const std::uint64_t end =
+        std::min<std::uint64_t>(((volumeByte + at) / sector + 1) * sector - volumeByte, buf.size());
     std::fill(buf.begin() + static_cast<std::ptrdiff_t>(at),
               buf.begin() + static_cast<std::ptrdiff_t>(end), std::uint8_t{0});
     if (!bad.empty() && bad.back().offset + bad.back().length == at)

@@ -256,6 +256,9 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
         if (auto mftByte = o.mft->MftByteOf(*where))
             source.baseNumber = *mftByte / geometry.RecordSize;
     auto ext = GatherDataExtents(rec, o.stream, source);
+    // A record without an unnamed $DATA gives the first one it holds, as the listing shows it.
+    if (auto first = FindAttributeView(rec, kAttrData); !ext && o.stream.empty() && first)
+        ext = GatherDataExtents(rec, AttributeName(*first), source);
     if (!ext && ext.error().code == ErrorCode::BadAttribute && !ext.error().position)
         return Fail(RecoverStatus::NoData, ext.error().message);
     if (!ext) return Fail(RecoverStatus::Malformed, ext.error().ToString());
