@@ -12,6 +12,11 @@ namespace {
 
 // An attribute list is at most a few hundred KiB even for the most fragmented file.
 constexpr std::uint64_t kMaxAttributeList = 4u << 20;
+// Extension records read for one file, and extents kept for it: bounds on
+// what a hostile list can make the recovery hold (a 4 KiB record holds at
+// most about a thousand runs).
+constexpr std::size_t kMaxExtensionRecords = 4096;
+constexpr std::size_t kMaxExtents = std::size_t{1} << 22;
 // The record number in the header of NTFS 3.1 records, present when the
 // update sequence array starts at or after 48.
 constexpr std::size_t kRecNumber = 44;
@@ -94,7 +99,13 @@ public:
     std::optional<ByteView> Extension(std::uint64_t reference, std::string& why) {
         const std::uint64_t number = ReferenceRecord(reference);
         auto it = records_.find(number);
-        if (it == records_.end()) it = records_.emplace(number, Load(number)).first;
+        if (it == records_.end()) {
+            if (records_.size() >= kMaxExtensionRecords) {
+                why = "more extension records than " + UDecimalText(kMaxExtensionRecords);
+                return std::nullopt;
+            }
+            it = records_.emplace(number, Load(number)).first;
+        }
         if (!it->second) {
             why = "extension record " + UDecimalText(number) + " cannot be read";
             return std::nullopt;
@@ -185,6 +196,8 @@ ErrorOr<void> AppendPiece(ByteView attr, std::uint32_t cs, std::vector<Extent>& 
         auto last = CheckedAdd(r.lcn, r.length);
         if (!r.sparse && (!last || !CheckedMul(*last, cs)))
             return Error::At(ErrorCode::BadRunList, vcn, "run position overflows 64 bits");
+        if (out.size() >= kMaxExtents)
+            return Error::At(ErrorCode::BadRunList, vcn, "more extents than one file may hold");
         out.push_back(Extent{vcn, r.length, r.sparse, r.sparse ? 0 : r.lcn});
         vcn = *next;
     }
