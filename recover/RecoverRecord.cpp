@@ -126,6 +126,9 @@ ErrorOr<Plan> PlanContent(RawVolume& volume, const DataExtents& ext, const Volum
     s.sectorSize = std::max<std::uint32_t>(volume.SectorSize(), 512);
     s.volumeEnd = volume.Size();
     s.declaredEnd = DeclaredEnd(volume);
+    // No cluster lies past the volume's own end, whatever the image holds after it.
+    if (s.declaredEnd != 0 && (s.volumeEnd == 0 || s.declaredEnd < s.volumeEnd))
+        s.volumeEnd = s.declaredEnd;
     s.decompress = !raw;
     s.length = ext.dataSize;
     if (ClaimsTooMuch(ext, ext.dataSize, s.volumeEnd, g.ClusterSize))

@@ -72,15 +72,16 @@ protected:
     Bytes PlaceFile(std::uint64_t clusters, std::uint64_t size) {
         const Bytes data = Pattern(clusters * cs_, 3);
         v_.Data(300, data);
-        v_.Record(16, Rec().NonResidentData(RunListBuilder().Run(clusters, 300).Build(), size, size,
-                                            0, clusters - 1)
+        v_.Record(16, Rec()
+                          .NonResidentData(RunListBuilder().Run(clusters, 300).Build(), size, size,
+                                           0, clusters - 1)
                           .Build());
         return Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(size));
     }
     RecoverResult Recover(RawVolume& volume, const RecoverOptions& o = {},
                           std::uint32_t record = 16) {
-        return RecoverRecord(volume, PositionText(v_.RecordOffset(record)), Geometry(), "out",
-                             out_, o);
+        return RecoverRecord(volume, PositionText(v_.RecordOffset(record)), Geometry(), "out", out_,
+                             o);
     }
     std::optional<Bytes> Out() const { return out_.File("out"); }
 
@@ -98,13 +99,16 @@ TEST_F(Content, BadSectorsAreZerosAndDamageTheRestIsTheDisks) {
         Ranges lost;
     };
     const std::vector<Case> cases = {
-        {"one sector fails whole", [&](FaultyVolume& f) { f.FailRange(at + 1000, at + 1001); },
+        {"one sector fails whole",
+         [&](FaultyVolume& f) { f.FailRange(at + 1000, at + 1001); },
          {{512, 512}}},
         {"a read stops short in a sector",
          [&](FaultyVolume& f) { f.ShortRange(at + 5 * 512, at + 5 * 512 + 1); },
          {{5 * 512, 512}}},
         {"two adjacent sectors merge",
-         [&](FaultyVolume& f) { f.FailRange(at + 512, at + 512 + 1).FailRange(at + 1024, at + 1025); },
+         [&](FaultyVolume& f) {
+             f.FailRange(at + 512, at + 512 + 1).FailRange(at + 1024, at + 1025);
+         },
          {{512, 1024}}},
         {"bad spots in two chunks and the last sector",
          [&](FaultyVolume& f) {
@@ -112,9 +116,7 @@ TEST_F(Content, BadSectorsAreZerosAndDamageTheRestIsTheDisks) {
                  .FailRange(at + (1 << 20) + 3 * 512, at + (1 << 20) + 3 * 512 + 1)
                  .FailRange(at + want.size() - 1, at + want.size());
          },
-         {{4096, 512},
-          {(1 << 20) + 3 * 512, 512},
-          {want.size() / 512 * 512, want.size() % 512}}},
+         {{4096, 512}, {(1 << 20) + 3 * 512, 512}, {want.size() / 512 * 512, want.size() % 512}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -137,6 +139,9 @@ TEST_F(Content, ASourceThatWentAwayWritesNothing) {
     VanishingVolume volume(std::make_shared<MemoryVolume>(image), 300ull * cs_ + 4096);
     const RecoverResult r = Recover(volume);
     EXPECT_EQ(r.status, RecoverStatus::SourceFailed) << r.detail;
+    // Gone before the record could be read: the same, not a damaged record.
+    VanishingVolume before(std::make_shared<MemoryVolume>(image), 0);
+    EXPECT_EQ(Recover(before).status, RecoverStatus::SourceFailed);
     EXPECT_TRUE(out_.Files().empty());
     EXPECT_EQ(out_.OpenFiles(), 0);
 }
@@ -146,10 +151,10 @@ TEST_F(Content, ABatchStopsOnceTheSourceWentAway) {
     std::vector<RecoverJob> jobs;
     for (std::uint32_t i = 0; i < 3; ++i) {
         v_.Data(300 + 10 * i, Pattern(cs_, static_cast<std::uint8_t>(i)));
-        v_.Record(16 + i,
-                  Rec(16 + i).NonResidentData(RunListBuilder().Run(1, 300 + 10 * i).Build(), cs_,
-                                              cs_, 0, 0)
-                      .Build());
+        v_.Record(16 + i, Rec(16 + i)
+                              .NonResidentData(RunListBuilder().Run(1, 300 + 10 * i).Build(), cs_,
+                                               cs_, 0, 0)
+                              .Build());
         jobs.push_back({v_.RecordOffset(16 + i), "f" + std::to_string(i)});
     }
     const Bytes image = v_.Build();
@@ -185,16 +190,28 @@ TEST_F(Content, ClustersPastTheEndOfATruncatedImageAreLost) {
     EXPECT_TRUE(Out() == expect);
 }
 
+TEST_F(Content, ClustersPastTheVolumesOwnEndAreLostThoughTheImageHoldsThem) {
+    PlaceFile(4, 4 * 4096);
+    v_.TotalSectors(302ull * cs_ / 512);  // the volume ends inside the file's clusters
+    MemoryVolume volume(v_.Build());
+    const RecoverResult r = Recover(volume);
+    ASSERT_EQ(r.status, RecoverStatus::Damaged);
+    EXPECT_EQ(r.unreadable, (Ranges{{2 * cs_, 2 * cs_}}));
+    EXPECT_NE(r.detail.find("end of the volume"), std::string::npos) << r.detail;
+}
+
 TEST_F(Content, ADataSizeLargerThanTheVolumeIsWrittenOnlyAsFarAsTheRunsGo) {
     constexpr std::uint64_t kTiB = std::uint64_t{1} << 40;
     v_.Data(300, Pattern(cs_, 1));
-    v_.Record(16, Rec().NonResidentData(RunListBuilder().Run(1, 300).Build(), kTiB, kTiB, 0, 0)
-                      .Build());
+    v_.Record(
+        16, Rec().NonResidentData(RunListBuilder().Run(1, 300).Build(), kTiB, kTiB, 0, 0).Build());
     // And a sound sparse file larger than the volume: its runs map all of it.
     const std::uint64_t sparse = 64ull << 20;
-    v_.Record(17, Rec(17).NonResidentData(RunListBuilder().Run(1, 300).Sparse(sparse / cs_ - 1).Build(),
-                                          sparse, sparse, 0, sparse / cs_ - 1)
-                      .Build());
+    v_.Record(17,
+              Rec(17)
+                  .NonResidentData(RunListBuilder().Run(1, 300).Sparse(sparse / cs_ - 1).Build(),
+                                   sparse, sparse, 0, sparse / cs_ - 1)
+                  .Build());
     MemoryVolume volume(v_.Build());
     const RecoverResult r = Recover(volume);
     ASSERT_EQ(r.status, RecoverStatus::Damaged);
@@ -209,8 +226,8 @@ TEST_F(Content, ADataSizeLargerThanTheVolumeIsWrittenOnlyAsFarAsTheRunsGo) {
 // ---- Compressed content ------------------------------------------------------------
 
 // One LZNT1 chunk: "ABCDEFGH" and a back-reference that repeats it.
-const Bytes kChunk = {0x0B, 0xB0, 0x00, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 0x01, 0x05, 0x70,
-                      0x00, 0x00};
+const Bytes kChunk = {0x0B, 0xB0, 0x00, 'A',  'B',  'C',  'D',  'E',
+                      'F',  'G',  'H',  0x01, 0x05, 0x70, 0x00, 0x00};
 // A chunk whose first token refers back before its start.
 const Bytes kCorruptChunk = {0x02, 0xB0, 0x01, 0x00, 0x00, 0x00, 0x00};
 
@@ -283,8 +300,8 @@ TEST_F(Compressed, ACorruptChunkDamagesItsUnitOnly) {
     ASSERT_EQ(r.status, RecoverStatus::Damaged);
     const std::uint64_t unit = 16 * cs_;
     // Without the decoder the good compressed unit fails the same way.
-    const Ranges lost = DecoderBuilt() ? Ranges{{3 * unit, 1000}}
-                                       : Ranges{{unit, unit}, {3 * unit, 1000}};
+    const Ranges lost =
+        DecoderBuilt() ? Ranges{{3 * unit, 1000}} : Ranges{{unit, unit}, {3 * unit, 1000}};
     EXPECT_EQ(r.unreadable, lost);
     ASSERT_TRUE(Out());
     EXPECT_EQ(Out()->size(), size_);
@@ -332,11 +349,13 @@ TEST_F(Content, EncryptedContentIsGivenUpUnlessRawIsAsked) {
     test::NonResidentSpec flagged = spec;
     flagged.flags = kAttrFlagEncrypted;
     const std::vector<Case> cases = {
-        {"file attribute", v_.NewRecord(16).ResidentAttribute(0x10, info).FileName(u"e")
+        {"file attribute", v_.NewRecord(16)
+                               .ResidentAttribute(0x10, info)
+                               .FileName(u"e")
                                .NonResidentAttribute(0x80, spec)},
         {"attribute flag",
          v_.NewRecord(16).StandardInformation(1, 2).FileName(u"e").NonResidentAttribute(0x80,
-                                                                                       flagged)},
+                                                                                        flagged)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -360,7 +379,9 @@ TEST_F(Content, NamedStreamsByName) {
     spec.dataSize = spec.initializedSize = 2 * cs_ - 5;
     spec.lastVcn = 1;
     spec.name = u"secret";
-    v_.Record(16, Rec().ResidentData(test::BytesOf("main")).NonResidentAttribute(0x80, spec)
+    v_.Record(16, Rec()
+                      .ResidentData(test::BytesOf("main"))
+                      .NonResidentAttribute(0x80, spec)
                       .ResidentData(test::BytesOf("note"), u"note")
                       .Build());
     MemoryVolume volume(v_.Build());

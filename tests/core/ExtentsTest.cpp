@@ -155,8 +155,8 @@ protected:
                 return std::unique_ptr<OutputFile>(std::make_unique<File>(sink));
             }
         } memory(out_);
-        return RecoverRecord(volume, PositionText(v_.RecordOffset(16)), layout.info->geometry,
-                             "x", memory, nullptr, &layout.info->map);
+        return RecoverRecord(volume, PositionText(v_.RecordOffset(16)), layout.info->geometry, "x",
+                             memory, nullptr, &layout.info->map);
     }
 
     Bytes StandardList() const {
@@ -189,8 +189,8 @@ TEST_F(ExtensionRecords, GatheredByStartingVcnFromResidentAndNonResidentLists) {
     // Listed out of order, extension records whose sequence counted up once
     // when they were freed: the same bytes.
     extensions_.at(21).SequenceNumber(2);
-    const Bytes shuffled =
-        Concat({Entry(0x80, 4, Ref(21, 1)), Entry(0x80, 0, Ref(16, 1)), Entry(0x80, 2, Ref(20, 1))});
+    const Bytes shuffled = Concat(
+        {Entry(0x80, 4, Ref(21, 1)), Entry(0x80, 0, Ref(16, 1)), Entry(0x80, 2, Ref(20, 1))});
     auto r = Recover(shuffled);
     ASSERT_EQ(r.status, RecoverStatus::Written) << r.detail;
     EXPECT_EQ(out_, content_);
@@ -207,12 +207,17 @@ TEST_F(ExtensionRecords, AMissingExtentIsDamageWhereItIsMissing) {
     const std::vector<Case> cases = {
         {"record 21 never written", {{20, Extension(20, 2, 310)}}, 4 * cs_, tail},
         {"record 21 belongs to another file",
-         {{20, Extension(20, 2, 310)}, {21, Extension(21, 4, 320, Ref(17, 1))}}, 4 * cs_, tail},
+         {{20, Extension(20, 2, 310)}, {21, Extension(21, 4, 320, Ref(17, 1))}},
+         4 * cs_,
+         tail},
         {"record 21 reused (wrong sequence)",
-         {{20, Extension(20, 2, 310)}, {21, Extension(21, 4, 320).SequenceNumber(9)}}, 4 * cs_,
+         {{20, Extension(20, 2, 310)}, {21, Extension(21, 4, 320).SequenceNumber(9)}},
+         4 * cs_,
          tail},
         {"record 20 holds another VCN",
-         {{20, Extension(20, 8, 310)}, {21, Extension(21, 4, 320)}}, 2 * cs_, 2 * cs_},
+         {{20, Extension(20, 8, 310)}, {21, Extension(21, 4, 320)}},
+         2 * cs_,
+         2 * cs_},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -228,8 +233,8 @@ TEST_F(ExtensionRecords, AMissingExtentIsDamageWhereItIsMissing) {
 TEST_F(ExtensionRecords, OverlappingPiecesAreMalformed) {
     extensions_.emplace(20, Extension(20, 1, 310));  // VCN 1 is the base record's too
     extensions_.emplace(21, Extension(21, 4, 320));
-    auto r = Recover(Concat({Entry(0x80, 0, Ref(16, 1)), Entry(0x80, 1, Ref(20, 1)),
-                             Entry(0x80, 4, Ref(21, 1))}));
+    auto r = Recover(Concat(
+        {Entry(0x80, 0, Ref(16, 1)), Entry(0x80, 1, Ref(20, 1)), Entry(0x80, 4, Ref(21, 1))}));
     EXPECT_EQ(r.status, RecoverStatus::Malformed) << r.detail;
 }
 
