@@ -131,8 +131,11 @@ StreamEnd ContentStream::Compressed(std::uint64_t from, std::uint64_t to, std::u
         const std::uint64_t first = std::max(vcn, it->vcn);
         const std::uint64_t bytes = (std::min(vcnEnd, it->vcn + it->length) - first) * cs;
         const std::uint64_t volumeByte = (it->lcn + (first - it->vcn)) * cs;
-        if (s_.volumeEnd != 0 && (volumeByte >= s_.volumeEnd || bytes > s_.volumeEnd - volumeByte))
+        if (s_.volumeEnd != 0 &&
+            (volumeByte >= s_.volumeEnd || bytes > s_.volumeEnd - volumeByte)) {
             unreadable = true;
+            break;
+        }
         auto dst = packed_.span().subspan(static_cast<std::size_t>(packed),
                                           static_cast<std::size_t>(bytes));
         if (StreamEnd e = ReadCarefully(volumeByte, dst, bad); e != StreamEnd::Done) return e;
