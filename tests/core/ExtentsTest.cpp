@@ -6,6 +6,7 @@
 
 #include "ntfs/AttributeList.h"
 #include "ntfs/Extents.h"
+#include "platform/testing/FaultyOutput.h"
 #include "recover/RecoverRecord.h"
 #include "scan/ScanEngine.h"
 #include "tests/support/VolumeBuilder.h"
@@ -130,33 +131,12 @@ protected:
         MemoryVolume volume(image_);
         const SetupResult layout = ReadVolumeLayout(volume);
         EXPECT_TRUE(layout.info) << layout.reason;
-        out_.clear();
-        struct Memory final : OutputFactory {
-            Bytes& sink;
-            explicit Memory(Bytes& s) : sink(s) {}
-            struct File final : OutputFile {
-                Bytes& sink;
-                Bytes bytes;
-                explicit File(Bytes& s) : sink(s) {}
-                bool Write(std::span<const std::uint8_t> b) override {
-                    bytes.insert(bytes.end(), b.begin(), b.end());
-                    return true;
-                }
-                bool WriteZeros(std::uint64_t n) override {
-                    bytes.resize(bytes.size() + n, 0);
-                    return true;
-                }
-                bool Commit() override {
-                    sink = bytes;
-                    return true;
-                }
-            };
-            ErrorOr<std::unique_ptr<OutputFile>> Create(const std::string&) override {
-                return std::unique_ptr<OutputFile>(std::make_unique<File>(sink));
-            }
-        } memory(out_);
-        return RecoverRecord(volume, PositionText(v_.RecordOffset(16)), layout.info->geometry, "x",
-                             memory, nullptr, &layout.info->map);
+        testing::MemoryOutputFactory memory;
+        RecoverResult r =
+            RecoverRecord(volume, PositionText(v_.RecordOffset(16)), layout.info->geometry, "x",
+                          memory, nullptr, &layout.info->map);
+        out_ = memory.File("x").value_or(Bytes{});
+        return r;
     }
 
     Bytes StandardList() const {
