@@ -397,7 +397,8 @@ void FuzzRunList(const std::uint8_t* data, std::size_t size) {
     // A sound list inside 64-bit arithmetic is recovered, damaged where the
     // volume holds none of its bytes, or stops at the output's budget.
     bool overflows = false;
-    unsigned __int128 total = 0;  // bytes the runs map, holes included
+    unsigned __int128 total = 0;     // bytes the runs map, holes included
+    unsigned __int128 clusters = 0;  // and clusters: past 64 bits the list is malformed too
     // Bytes of the volume the runs claim within the data size; past its end they count nothing.
     unsigned __int128 claimed = 0;
     for (const RefRun& run : *reference) {
@@ -408,7 +409,11 @@ void FuzzRunList(const std::uint8_t* data, std::size_t size) {
             claimed += std::min<unsigned __int128>(take, image.size() - start);
         }
         total += bytes;
+        clusters += run.length;
         if (bytes > UINT64_MAX || total > UINT64_MAX || (!run.sparse && start + bytes > UINT64_MAX))
+            overflows = true;
+        if (clusters > UINT64_MAX ||
+            (!run.sparse && static_cast<unsigned __int128>(run.lcn) + run.length > UINT64_MAX))
             overflows = true;
     }
     if (overflows) return;
