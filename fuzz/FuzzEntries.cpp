@@ -382,41 +382,68 @@ void FuzzRunList(const std::uint8_t* data, std::size_t size) {
              r.status != RecoverStatus::BadRecord && r.status != RecoverStatus::InUse &&
              r.status != RecoverStatus::Cancelled);
     if (!(damage & 2)) QM_CHECK(r.status != RecoverStatus::NoData);
-    if (r.status != RecoverStatus::Written) {
-        QM_CHECK(out.files().empty());
-        // A sound list inside 64-bit arithmetic is recovered, or stops at the output's budget.
-        if (damage == 0 && reference && dataSize < (std::uint64_t{1} << 62)) {
-            bool overflows = false;
-            unsigned __int128 total = 0;
-            // Bytes of the volume the runs claim within the data size; past its end they count
-            // nothing.
-            unsigned __int128 claimed = 0;
-            for (const RefRun& run : *reference) {
-                const unsigned __int128 bytes = static_cast<unsigned __int128>(run.length) * cs;
-                const unsigned __int128 start = static_cast<unsigned __int128>(run.lcn) * cs;
-                if (!run.sparse && total < dataSize && start < image.size()) {
-                    const unsigned __int128 take =
-                        std::min<unsigned __int128>(bytes, dataSize - total);
-                    claimed += std::min<unsigned __int128>(take, image.size() - start);
-                }
-                total += bytes;
-                if (bytes > UINT64_MAX || total > UINT64_MAX ||
-                    (!run.sparse && start + bytes > UINT64_MAX))
-                    overflows = true;
-            }
-            if (!overflows)
-                QM_CHECK(r.status == (claimed > image.size() ? RecoverStatus::Malformed
-                                                             : RecoverStatus::OutputFailed));
+    const bool written = r.status == RecoverStatus::Written || r.status == RecoverStatus::Damaged;
+    QM_CHECK(out.files().size() == (written ? 1u : 0u));
+    if (written) {
+        const Bytes& file = out.files().begin()->second;
+        QM_CHECK(file.size() == r.bytes);
+        QM_CHECK((r.status == RecoverStatus::Damaged) == !r.unreadable.empty());
+        for (std::size_t i = 0; i < r.unreadable.size(); ++i) {
+            const ByteRange& u = r.unreadable[i];
+            QM_CHECK(u.length > 0 && (i == 0 || u.offset > r.unreadable[i - 1].offset +
+                                                               r.unreadable[i - 1].length));
         }
+    }
+    if (damage != 0 || !reference || dataSize >= (std::uint64_t{1} << 62)) return;
+
+    // A sound list inside 64-bit arithmetic is recovered, damaged where the
+    // volume holds none of its bytes, or stops at the output's budget.
+    bool overflows = false;
+    unsigned __int128 total = 0;     // bytes the runs map, holes included
+    unsigned __int128 clusters = 0;  // and clusters: past 64 bits the list is malformed too
+    // Bytes of the volume the runs claim within the data size; past its end they count nothing.
+    unsigned __int128 claimed = 0;
+    for (const RefRun& run : *reference) {
+        const unsigned __int128 bytes = static_cast<unsigned __int128>(run.length) * cs;
+        const unsigned __int128 start = static_cast<unsigned __int128>(run.lcn) * cs;
+        if (!run.sparse && total < dataSize && start < image.size()) {
+            const unsigned __int128 take = std::min<unsigned __int128>(bytes, dataSize - total);
+            claimed += std::min<unsigned __int128>(take, image.size() - start);
+        }
+        total += bytes;
+        clusters += run.length;
+        if (bytes > UINT64_MAX || total > UINT64_MAX || (!run.sparse && start + bytes > UINT64_MAX))
+            overflows = true;
+        if (clusters > UINT64_MAX ||
+            (!run.sparse && static_cast<unsigned __int128>(run.lcn) + run.length > UINT64_MAX))
+            overflows = true;
+    }
+    if (overflows) return;
+    if (claimed > image.size()) {
+        QM_CHECK(r.status == RecoverStatus::Malformed);
         return;
     }
-    QM_CHECK(out.files().size() == 1);
-    const Bytes& file = out.files().begin()->second;
-    QM_CHECK(file.size() == r.bytes);
-    if (damage == 0) {
-        QM_CHECK(reference && r.bytes == dataSize);
-        QM_CHECK(file == ReferenceContent(*reference, cs, original, dataSize));
+    // A data size past the volume's is believed as far as the runs map it.
+    const std::uint64_t length =
+        dataSize > image.size() && total < dataSize ? static_cast<std::uint64_t>(total) : dataSize;
+    if (length > kCap) {
+        QM_CHECK(r.status == RecoverStatus::OutputFailed);
+        return;
     }
+    // Lost: clusters past the volume's end, and bytes no run maps.
+    bool lost = total < dataSize;
+    unsigned __int128 at = 0;
+    for (const RefRun& run : *reference) {
+        const unsigned __int128 bytes = static_cast<unsigned __int128>(run.length) * cs;
+        const unsigned __int128 start = static_cast<unsigned __int128>(run.lcn) * cs;
+        if (!run.sparse && at < length && bytes > 0 &&
+            start + std::min<unsigned __int128>(bytes, length - at) > image.size())
+            lost = true;
+        at += bytes;
+    }
+    QM_CHECK(r.status == (lost ? RecoverStatus::Damaged : RecoverStatus::Written));
+    QM_CHECK(r.bytes == length);
+    QM_CHECK(out.files().begin()->second == ReferenceContent(*reference, cs, original, length));
 }
 
 // ---- fuzz_boot -----------------------------------------------------------------
@@ -551,7 +578,7 @@ void FuzzImage(const std::uint8_t* data, std::size_t size) {
                    static_cast<unsigned long long>(row.record),
                    static_cast<unsigned long long>(row.position), RecoverStatusText(r.status));
         QM_CHECK(r.status != RecoverStatus::BadPosition && r.status != RecoverStatus::OpenFailed);
-        if (r.status == RecoverStatus::Written) {
+        if (r.status == RecoverStatus::Written || r.status == RecoverStatus::Damaged) {
             written.insert(path);
             if (!root) QM_CHECK(inMemory.files().at(path).size() == r.bytes);
         } else if (!written.count(path)) {

@@ -37,10 +37,18 @@ bool Stopped(const std::atomic<bool>* stop) {
 }
 
 RecoverResult RecoverOne(RawVolume& volume, const VolumeGeometry& geometry, const RecoverJob& job,
-                         OutputFactory& output, const RecoverBatchOptions& o) {
-    if (Stopped(o.stop)) return {RecoverStatus::Cancelled, 0, {}, {}, 0};
-    return RecoverRecord(volume, PositionText(job.position), geometry, job.path, output, o.stop,
-                         o.mft);
+                         OutputFactory& output, const RecoverBatchOptions& o,
+                         std::atomic<bool>& sourceGone) {
+    if (Stopped(o.stop) || Stopped(&sourceGone)) return {RecoverStatus::Cancelled, 0, {}, {}, 0};
+    RecoverOptions options;
+    options.cancel = o.stop;
+    options.abort = &sourceGone;
+    options.mft = o.mft;
+    options.raw = o.raw;
+    RecoverResult r =
+        RecoverRecord(volume, PositionText(job.position), geometry, job.path, output, options);
+    if (r.status == RecoverStatus::SourceFailed) sourceGone.store(true);
+    return r;
 }
 
 }  // namespace
@@ -52,9 +60,10 @@ void RecoverBatch(RawVolume& volume, const VolumeGeometry& geometry,
     const std::size_t n = jobs.size();
     const unsigned workers = static_cast<unsigned>(
         std::min<std::size_t>(std::clamp(options.workers, 1u, kMaxWorkers), n));
+    std::atomic<bool> sourceGone{false};
     if (workers <= 1) {
         for (std::size_t k = 0; k < n; ++k)
-            done(k, RecoverOne(volume, geometry, jobs[k], output, options));
+            done(k, RecoverOne(volume, geometry, jobs[k], output, options, sourceGone));
         return;
     }
 
@@ -87,7 +96,7 @@ void RecoverBatch(RawVolume& volume, const VolumeGeometry& geometry,
                 std::unique_lock lock(mutex);
                 changed.wait(lock, [&] { return finished[before[k]] != 0; });
             }
-            RecoverResult r = RecoverOne(shared, geometry, jobs[k], output, options);
+            RecoverResult r = RecoverOne(shared, geometry, jobs[k], output, options, sourceGone);
             {
                 std::lock_guard lock(mutex);
                 results[k] = std::move(r);

@@ -20,6 +20,7 @@ struct RecoverBatchOptions {
     unsigned workers = 1;  // threads that recover files; 1 recovers on the calling thread
     const std::atomic<bool>* stop = nullptr;
     const MftMap* mft = nullptr;  // see RecoverRecord
+    bool raw = false;             // see RecoverOptions
 };
 
 // Recovers `jobs` as RecoverRecord does, `options.workers` files at a time:
@@ -31,7 +32,9 @@ struct RecoverBatchOptions {
 // still replaces an earlier one. `done(k, result)` runs on the calling thread
 // for every job, in job order, as results come in. Once `stop` is set, jobs
 // not started yet end Cancelled without touching the output; files already
-// being written are finished or abandoned as RecoverRecord does.
+// being written are finished or abandoned as RecoverRecord does. Once a job
+// ends SourceFailed the batch stops the same way: the jobs after it and those
+// being written end Cancelled (or SourceFailed), none is written as zeros.
 //
 // Reads of `volume` are serialised: it need not be safe to read from several
 // threads at once. `output` must be.

@@ -1,17 +1,19 @@
-// Rebuilding a deleted file from its record: resident content straight out of
-// the record, non-resident content streamed run by run into the output file.
+// Rebuilding a deleted file from its record: the record's $DATA gathered into
+// extents (ntfs/Extents), turned into content (ContentStream) and written out
+// (ContentSink).
 #include "recover/RecoverRecord.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
+
+#include "ntfs/Extents.h"
+#include "recover/ContentSink.h"
+#include "recover/ContentStream.h"
 
 namespace qm {
 namespace {
 
-// Bytes read from the volume, and written out, at once while streaming a run.
-// 4 MiB writes cost the kernel twice the time of 1 MiB ones copying into the
-// page cache (measured on a 3 GiB file; dd shows the same).
-constexpr std::size_t kStreamChunk = 1u << 20;
 // Data sizes from here on are taken as damage, not as files.
 constexpr std::uint64_t kMaxDataSize = std::uint64_t{1} << 62;
 
@@ -25,56 +27,156 @@ RecoverResult Fail(RecoverStatus s, std::string detail) {
     return {s, 0, std::move(detail), {}, 0};
 }
 
-// A run checked against overflow, in bytes.
-struct ByteRun {
-    std::uint64_t bytes = 0;
-    bool sparse = false;
-    std::uint64_t position = 0;
-};
-
-ErrorOr<std::vector<ByteRun>> ToByteRuns(const std::vector<DataRun>& runs, std::uint32_t cs) {
-    std::vector<ByteRun> out;
-    out.reserve(runs.size());
-    std::uint64_t total = 0;
-    for (const DataRun& r : runs) {
-        ByteRun b;
-        b.sparse = r.sparse;
-        auto bytes = CheckedMul(r.length, cs);
-        if (!bytes) return Error::At(ErrorCode::BadRunList, 0, "run length overflows 64 bits");
-        b.bytes = *bytes;
-        if (!r.sparse) {
-            auto pos = CheckedMul(r.lcn, cs);
-            auto end = pos ? CheckedAdd(*pos, *bytes) : std::nullopt;
-            if (!end) return Error::At(ErrorCode::BadRunList, 0, "run position overflows 64 bits");
-            b.position = *pos;
-        }
-        auto sum = CheckedAdd(total, *bytes);
-        if (!sum) return Error::At(ErrorCode::BadRunList, 0, "runs add up past 64 bits");
-        total = *sum;
-        out.push_back(b);
-    }
-    return out;
-}
-
 // Reads the record that starts at volume byte `position`: along the MFT's
 // runs when the map knows the position, so a record split over two fragments
-// comes whole; in one piece otherwise.
-void ReadRecordAt(RawVolume& volume, std::uint64_t position, const MftMap* mft,
+// comes whole; in one piece otherwise. True when every byte came from the volume.
+bool ReadRecordAt(RawVolume& volume, std::uint64_t position, const MftMap* mft,
                   std::span<std::uint8_t> record) {
     std::optional<std::uint64_t> mftByte = mft ? mft->MftByteOf(position) : std::nullopt;
-    if (!mftByte) {
-        volume.ReadAt(position, record);
-        return;
-    }
+    if (!mftByte) return volume.ReadAt(position, record) == record.size();
+    bool whole = true;
     std::size_t at = 0;
     for (const MftMap::Piece& p : mft->Map(*mftByte, record.size())) {
         auto dst = record.subspan(at, static_cast<std::size_t>(p.length));
-        if (p.mapped)
-            volume.ReadAt(p.offset, dst);
-        else
+        if (p.mapped) {
+            whole = volume.ReadAt(p.offset, dst) == dst.size() && whole;
+        } else {
             std::fill(dst.begin(), dst.end(), std::uint8_t{0});
+            whole = false;
+        }
         at += dst.size();
     }
+    return whole;
+}
+
+// Extension records, read through the MFT's map; none without it.
+RecordReader ExtensionReader(RawVolume& volume, const VolumeGeometry& g, const MftMap* mft) {
+    if (!mft) return {};
+    return [&volume, g, mft](std::uint64_t number, std::vector<std::uint8_t>& out) {
+        auto mftByte = CheckedMul(number, g.RecordSize);
+        if (!mftByte) return false;
+        out.assign(g.RecordSize, 0);
+        std::size_t at = 0;
+        for (const MftMap::Piece& p : mft->Map(*mftByte, g.RecordSize)) {
+            std::span<std::uint8_t> dst(out.data() + at, static_cast<std::size_t>(p.length));
+            if (!p.mapped || volume.ReadAt(p.offset, dst) != dst.size()) return false;
+            at += dst.size();
+        }
+        return ApplyFixups(out, g);
+    };
+}
+
+// After the record could not be read whole: whether the volume still gives its first byte.
+bool Answers(RawVolume& volume) {
+    std::uint8_t first = 0;
+    return volume.Size() == 0 || volume.ReadAt(0, std::span<std::uint8_t>(&first, 1)) == 1;
+}
+
+// Where the volume says it ends: its boot sector's size, when byte 0 holds one.
+std::uint64_t DeclaredEnd(RawVolume& volume) {
+    std::array<std::uint8_t, kBootSectorSize> sector{};
+    if (volume.ReadAt(0, sector) != sector.size()) return 0;
+    const BootSector boot = ParseBootSector(ByteView(sector.data(), sector.size()));
+    if (!OemIsNtfs(boot)) return 0;
+    return CheckedMul(boot.totalSectors, boot.bytesPerSector).value_or(0);
+}
+
+// A sound file never holds more of the volume's clusters than the volume
+// has: runs that point at the same clusters again and again would only fill
+// the output disk.
+bool ClaimsTooMuch(const DataExtents& ext, std::uint64_t length, std::uint64_t volumeSize,
+                   std::uint32_t cs) {
+    if (volumeSize == 0) return false;
+    std::uint64_t allocated = 0;
+    for (const Extent& e : ext.extents) {
+        const std::uint64_t start = e.vcn * cs;
+        if (start >= length) break;
+        const std::uint64_t take = std::min(e.length * cs, length - start);
+        const std::uint64_t at = e.lcn * cs;
+        // Clusters past the end count nothing: they are lost, written as zeros.
+        if (!e.sparse && at < volumeSize)
+            allocated += std::min(take, volumeSize - at);  // <= 2^62 each: no overflow
+        if (allocated > volumeSize) return true;
+    }
+    return false;
+}
+
+RecoverResult WriteResident(const DataExtents& ext, const std::string& path,
+                            OutputFactory& output) {
+    ContentSink sink(output, path);
+    if (!sink.Open() || !sink.Write(ext.residentValue))
+        return sink.Failed(RecoverStatus::OutputFailed);
+    return sink.Commit({}, {});
+}
+
+struct Plan {
+    StreamSettings settings;
+    // Bytes of the data size past what is written (a data size larger than the volume).
+    std::optional<ByteRange> beyond;
+};
+
+// What to write of a non-resident $DATA, or why it cannot be.
+ErrorOr<Plan> PlanContent(RawVolume& volume, const DataExtents& ext, const VolumeGeometry& g,
+                          bool raw) {
+    if (ext.dataSize >= kMaxDataSize)
+        return Error::At(ErrorCode::OutOfRange, kNrDataSize, "data size out of range");
+    Plan p;
+    StreamSettings& s = p.settings;
+    s.clusterSize = g.ClusterSize;
+    s.sectorSize = std::max<std::uint32_t>(volume.SectorSize(), 512);
+    s.volumeEnd = volume.Size();
+    s.declaredEnd = DeclaredEnd(volume);
+    // No cluster lies past the volume's own end, whatever the image holds after it.
+    if (s.declaredEnd != 0 && (s.volumeEnd == 0 || s.declaredEnd < s.volumeEnd))
+        s.volumeEnd = s.declaredEnd;
+    s.decompress = !raw;
+    s.length = ext.dataSize;
+    if (ClaimsTooMuch(ext, ext.dataSize, s.volumeEnd, g.ClusterSize))
+        return Error::Make(ErrorCode::BadRunList, "runs claim more clusters than the volume has");
+    // A data size larger than the volume is believed only as far as the runs
+    // map it (a sparse file may be larger than its volume); past them nothing
+    // is written, so a damaged size cannot make a file of terabytes.
+    const std::uint64_t limit = std::max(s.volumeEnd, s.declaredEnd);
+    const Extent* last = ext.extents.empty() ? nullptr : &ext.extents.back();
+    const std::uint64_t mapped = last ? (last->vcn + last->length) * g.ClusterSize : 0;
+    if (limit != 0 && ext.dataSize > limit && mapped < ext.dataSize) {
+        s.length = mapped;
+        p.beyond = ByteRange{s.length, ext.dataSize - s.length};
+    }
+    if (s.decompress && ext.Compressed()) {
+        const unsigned cu = ext.compressionUnit;
+        if (cu == 0 || cu > 16 || (std::uint64_t{g.ClusterSize} << cu) > kMaxCompressionUnit)
+            return Error::Mismatch(ErrorCode::Unsupported, kNrCompressionUnit,
+                                   "compression unit (log2 clusters, 1 to 16 within 4 MiB)", 4, cu);
+    }
+    return p;
+}
+
+RecoverResult StreamOut(RawVolume& volume, const DataExtents& ext, const Plan& plan,
+                        const std::string& path, OutputFactory& output) {
+    ContentSink sink(output, path);
+    if (!sink.Open()) return sink.Failed(RecoverStatus::OutputFailed);
+    ContentStream stream(volume, ext, plan.settings);
+    switch (stream.Run(sink)) {
+        case StreamEnd::Done:
+            break;
+        case StreamEnd::Cancelled:
+            return sink.Failed(RecoverStatus::Cancelled);
+        case StreamEnd::SourceFailed:
+            return sink.Failed(RecoverStatus::SourceFailed, volume.Name());
+        case StreamEnd::OutputFailed:
+            return sink.Failed(RecoverStatus::OutputFailed);
+    }
+    std::vector<ByteRange> damage = stream.Damage();
+    std::string reason = stream.DamageReason();
+    if (plan.beyond) {
+        if (!damage.empty() && damage.back().offset + damage.back().length == plan.beyond->offset)
+            damage.back().length += plan.beyond->length;
+        else
+            damage.push_back(*plan.beyond);
+        if (reason.empty()) reason = "data size larger than the volume";
+    }
+    return sink.Commit(std::move(damage), reason);
 }
 
 }  // namespace
@@ -132,102 +234,51 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
                             const VolumeGeometry& geometry, const std::string& outputPath,
                             OutputFactory& output, const std::atomic<bool>* cancel,
                             const MftMap* mft) {
+    RecoverOptions options;
+    options.cancel = cancel;
+    options.mft = mft;
+    return RecoverRecord(volume, position, geometry, outputPath, output, options);
+}
+
+RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
+                            const VolumeGeometry& geometry, const std::string& outputPath,
+                            OutputFactory& output, const RecoverOptions& o) {
     auto where = ParsePosition(position);
     if (!where) return Fail(RecoverStatus::BadPosition, std::string(position));
 
     std::vector<std::uint8_t> record(geometry.RecordSize);
-    ReadRecordAt(volume, *where, mft, record);
+    if (!ReadRecordAt(volume, *where, o.mft, record) && !Answers(volume))
+        return Fail(RecoverStatus::SourceFailed, volume.Name());
     if (!ApplyFixups(record, geometry)) return Fail(RecoverStatus::BadRecord, {});
     ByteView rec(record.data(), record.size());
     if (RecordFlags(rec).value_or(1) != 0) return Fail(RecoverStatus::InUse, {});
-    auto data = FindAttributeView(rec, kAttrData);
-    if (!data) return Fail(RecoverStatus::NoData, {});
 
-    if (data->U8(kAttrNonResident).value_or(0) != 1) {
-        auto len = data->U32(kResValueLength);
-        auto off = data->U16(kResValueOffset);
-        if (!len || !off) return Fail(RecoverStatus::Malformed, "resident header cut short");
-        if (*len >= (std::uint32_t{1} << 31))
-            return Fail(RecoverStatus::Malformed, "resident length out of range");
-        ByteView content = data->SubClamped(*off, *len);
-        auto file = output.Create(outputPath);
-        if (!file) return Fail(RecoverStatus::OutputFailed, file.error().ToString());
-        if (!(*file)->Write(content.span()) || !(*file)->Commit())
-            return Fail(RecoverStatus::OutputFailed, outputPath);
-        return {RecoverStatus::Written, content.size(), {}, {}, 0};
-    }
+    ExtentSource source{&volume, geometry.ClusterSize, ExtensionReader(volume, geometry, o.mft),
+                        std::nullopt};
+    if (o.mft)
+        if (auto mftByte = o.mft->MftByteOf(*where))
+            source.baseNumber = *mftByte / geometry.RecordSize;
+    auto ext = GatherDataExtents(rec, o.stream, source);
+    // A record without an unnamed $DATA gives the first one it holds, as the listing shows it.
+    if (auto first = FindAttributeView(rec, kAttrData); !ext && o.stream.empty() && first)
+        ext = GatherDataExtents(rec, AttributeName(*first), source);
+    if (!ext && ext.error().code == ErrorCode::BadAttribute && !ext.error().position)
+        return Fail(RecoverStatus::NoData, ext.error().message);
+    if (!ext) return Fail(RecoverStatus::Malformed, ext.error().ToString());
+    if ((RecordIsEncrypted(rec) || ext->Encrypted()) && !o.raw)
+        return Fail(RecoverStatus::Encrypted, {});
+    if (ext->resident) return WriteResident(*ext, outputPath, output);
 
-    auto dataSize = data->U64(kNrDataSize);
-    if (!dataSize || *dataSize >= kMaxDataSize)
-        return Fail(RecoverStatus::Malformed, "data size out of range");
-    auto list = RunListOf(*data);
-    if (!list) return Fail(RecoverStatus::Malformed, list.error().ToString());
-    auto runs = DecodeRunList(*list);
-    if (!runs) return Fail(RecoverStatus::Malformed, runs.error().ToString());
-    auto byteRuns = ToByteRuns(*runs, geometry.ClusterSize);
-    if (!byteRuns) return Fail(RecoverStatus::Malformed, byteRuns.error().ToString());
-
-    // A sound file never holds more of the volume's clusters than the volume
-    // has: runs that point at the same clusters again and again would only fill
-    // the output disk.
-    if (const std::uint64_t volumeSize = volume.Size(); volumeSize != 0) {
-        std::uint64_t allocated = 0, covered = 0;
-        for (const ByteRun& r : *byteRuns) {
-            if (covered >= *dataSize) break;
-            const std::uint64_t take = std::min(r.bytes, *dataSize - covered);
-            // Clusters past the end count nothing: they become holes below.
-            if (!r.sparse && r.position < volumeSize)
-                allocated += std::min(take, volumeSize - r.position);  // <= 2^62: no overflow
-            covered += take;
-        }
-        if (allocated > volumeSize)
-            return Fail(RecoverStatus::Malformed, "runs claim more clusters than the volume has");
-    }
-
-    auto file = output.Create(outputPath);
-    if (!file) return Fail(RecoverStatus::OutputFailed, file.error().ToString());
-    OutputFile& out = **file;
-
-    // Runs are cut at the data size; what they do not cover is filled with zeros.
-    // One buffer, no bigger than the content, left uninitialised: every byte
-    // written out was read into it first.
-    const std::size_t bufferSize =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kStreamChunk, *dataSize));
-    std::unique_ptr<std::uint8_t[]> buffer;
-    std::uint64_t written = 0;
-    for (const ByteRun& r : *byteRuns) {
-        if (written >= *dataSize) break;
-        const std::uint64_t take = std::min(r.bytes, *dataSize - written);
-        if (r.sparse) {
-            if (!out.WriteZeros(take)) return Fail(RecoverStatus::OutputFailed, outputPath);
-        } else {
-            // Clusters past the volume's end hold nothing: they become a hole,
-            // so a hostile run claiming terabytes costs no disk space. Clusters
-            // the volume cannot deliver (a bad sector) come back as zeros. Either
-            // way later runs keep their places.
-            const std::uint64_t size = volume.Size();
-            std::uint64_t inside = take;
-            if (size != 0) inside = r.position >= size ? 0 : std::min(take, size - r.position);
-            if (inside > 0 && !buffer) buffer.reset(new std::uint8_t[bufferSize]);
-            for (std::uint64_t done = 0; done < inside;) {
-                if (cancel && cancel->load(std::memory_order_relaxed))
-                    return Fail(RecoverStatus::Cancelled, {});
-                const std::size_t n =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, inside - done));
-                std::span<std::uint8_t> chunk(buffer.get(), n);
-                volume.ReadAt(r.position + done, chunk);
-                if (!out.Write(chunk)) return Fail(RecoverStatus::OutputFailed, outputPath);
-                done += n;
-            }
-            if (inside < take && !out.WriteZeros(take - inside))
-                return Fail(RecoverStatus::OutputFailed, outputPath);
-        }
-        written += take;
-    }
-    if (written < *dataSize && !out.WriteZeros(*dataSize - written))
-        return Fail(RecoverStatus::OutputFailed, outputPath);
-    if (!out.Commit()) return Fail(RecoverStatus::OutputFailed, outputPath);
-    return {RecoverStatus::Written, *dataSize, {}, {}, 0};
+    auto plan = PlanContent(volume, *ext, geometry, o.raw);
+    if (!plan) return Fail(RecoverStatus::Malformed, plan.error().ToString());
+    plan->settings.cancel = o.cancel;
+    plan->settings.abort = o.abort;
+    const std::uint64_t at = *where;
+    plan->settings.sourceAnswers = [&volume, at, &o, size = record.size()] {
+        std::vector<std::uint8_t> again(size);
+        return ReadRecordAt(volume, at, o.mft, again);
+    };
+    return StreamOut(volume, *ext, *plan, outputPath, output);
 }
 
 RecoverResult RecoverRecord(const std::string& source, std::string_view position,

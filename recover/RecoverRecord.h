@@ -67,6 +67,30 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
                             OutputFactory& output = DefaultOutputFactory(),
                             const std::atomic<bool>* cancel = nullptr, const MftMap* mft = nullptr);
 
+struct RecoverOptions {
+    const std::atomic<bool>* cancel = nullptr;
+    // A second stop, set by a batch once the source has stopped answering.
+    const std::atomic<bool>* abort = nullptr;
+    const MftMap* mft = nullptr;  // see above
+    // EFS-encrypted content written as stored (the ciphertext) instead of given up.
+    bool raw = false;
+    // The named $DATA stream to recover ("secret" of "file:secret"); empty:
+    // the file's unnamed content.
+    std::u16string stream;
+};
+
+// The same with every option. What could not be read (bad sectors, clusters
+// past the end of the volume or of a truncated image, extents no record
+// holds, compressed units that fail to decode) is written as zeros and makes
+// the file Damaged with those ranges. A data size larger than the volume
+// that the runs (holes included) do not map to its end is damage too: the
+// file is written up to where its runs end and the rest of the data size is
+// listed as unreadable without being written. A read that fails while the file's own record can no
+// longer be read either means the source went away: SourceFailed, nothing written.
+RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
+                            const VolumeGeometry& geometry, const std::string& outputPath,
+                            OutputFactory& output, const RecoverOptions& options);
+
 // The same, opening `source` (a drive, device or image) for this one file and
 // reading its MFT's layout to find the record.
 RecoverResult RecoverRecord(const std::string& source, std::string_view position,

@@ -98,12 +98,18 @@ TEST_F(Recover, CutOrFilledToTheDataSize) {
     const std::uint32_t cs = v_.ClusterSize();
     v_.Data(300, Pattern(cs, 5));
     auto runs = RunListBuilder().Run(1, 300).Build();
+    // Runs that end before the data size: the rest is missing, zeros and damage.
     auto r = Run(Rec().NonResidentData(runs, 3 * cs + 5, 3 * cs + 5, 0, 0));
-    ASSERT_EQ(r.status, RecoverStatus::Written);
+    ASSERT_EQ(r.status, RecoverStatus::Damaged);
+    EXPECT_EQ(r.unreadable, (std::vector<ByteRange>{{cs, 2 * cs + 5}}));
     EXPECT_EQ(fs::file_size(dir_ / "out"), 3u * cs + 5);
-    // Only the end marker: the data size in zeros.
+    // Runs past the data size are cut.
+    auto cut = Run(Rec().NonResidentData(runs, 100, 100, 0, 0), "cut");
+    ASSERT_EQ(cut.status, RecoverStatus::Written);
+    EXPECT_EQ(fs::file_size(dir_ / "cut"), 100u);
+    // Only the end marker: the data size in zeros, all of it damage.
     auto zeros = Run(Rec().NonResidentData(Bytes{0}, 1000, 1000), "zeros");
-    ASSERT_EQ(zeros.status, RecoverStatus::Written);
+    ASSERT_EQ(zeros.status, RecoverStatus::Damaged);
     EXPECT_TRUE(Slurp(dir_ / "zeros") == std::string(1000, '\0'));
 }
 
@@ -113,7 +119,8 @@ TEST_F(Recover, RunPastTheVolumeEndKeepsLaterRunsInPlace) {
     v_.Data(300, tail).TotalClusters(400);
     auto runs = RunListBuilder().Run(2, 1000000).Run(1, 300).Build();
     auto r = Run(Rec().NonResidentData(runs, 3 * cs, 3 * cs, 0, 2));
-    ASSERT_EQ(r.status, RecoverStatus::Written);
+    ASSERT_EQ(r.status, RecoverStatus::Damaged);
+    EXPECT_EQ(r.unreadable, (std::vector<ByteRange>{{0, 2 * cs}}));
     EXPECT_TRUE(Slurp(dir_ / "out") ==
                 std::string(2 * cs, '\0') + std::string(tail.begin(), tail.end()));
 }

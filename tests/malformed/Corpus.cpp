@@ -68,13 +68,20 @@ const ScanRow* Outcome::Row(std::uint64_t record) const {
     return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult Outcome::Recovered(std::uint64_t record, const Bytes& content) const {
+::testing::AssertionResult Outcome::Recovered(std::uint64_t record, const Bytes& content,
+                                              const std::vector<ByteRange>& damage) const {
     if (!Row(record))
         return ::testing::AssertionFailure() << "record " << record << " is not listed";
     const RecoverResult& r = recovered.at(record);
-    if (r.status != RecoverStatus::Written)
+    const RecoverStatus want = damage.empty() ? RecoverStatus::Written : RecoverStatus::Damaged;
+    if (r.status != want)
         return ::testing::AssertionFailure()
                << "record " << record << ": " << RecoverStatusText(r.status) << " " << r.detail;
+    if (r.unreadable != damage) {
+        auto f = ::testing::AssertionFailure() << "record " << record << " unreadable:";
+        for (const ByteRange& b : r.unreadable) f << " [" << b.offset << "+" << b.length << "]";
+        return f;
+    }
     auto f = files.find(record);
     if (f == files.end())
         return ::testing::AssertionFailure() << "record " << record << " has no output file";

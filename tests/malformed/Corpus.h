@@ -39,8 +39,10 @@ struct Outcome {
     const ScanRow* Row(std::uint64_t record) const;
     // Not listed, or listed and given up on without an output file.
     ::testing::AssertionResult SkippedOrAbandoned(std::uint64_t record) const;
-    // Listed and recovered with exactly `content`.
-    ::testing::AssertionResult Recovered(std::uint64_t record, const Bytes& content) const;
+    // Listed and recovered with exactly `content`: Written, or with `damage`
+    // Damaged with exactly those unreadable ranges.
+    ::testing::AssertionResult Recovered(std::uint64_t record, const Bytes& content,
+                                         const std::vector<ByteRange>& damage = {}) const;
 };
 
 class Corpus {

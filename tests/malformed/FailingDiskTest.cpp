@@ -80,26 +80,39 @@ TEST(FailingDisk, UnreadableRunsKeepTheirPlace) {
         const char* what;
         std::function<void(FaultyVolume&)> set;
         Bytes expect;
+        std::vector<ByteRange> damage;
     };
+    // A read stopped short at byte 300 of the second run's cluster: the bytes
+    // before it are the disk's, the rest of that sector is lost.
     Bytes shortSecond(cs + 1000, 0);
     std::copy(first.begin(), first.end(), shortSecond.begin());
     std::copy(second.begin(), second.begin() + 300,
               shortSecond.begin() + static_cast<std::ptrdiff_t>(cs));
-    Bytes failFirst(cs, 0);
+    std::copy(second.begin() + 512, second.begin() + 1000,
+              shortSecond.begin() + static_cast<std::ptrdiff_t>(cs + 512));
+    // Only the sector holding byte 10 of the first run is lost.
+    Bytes failFirst = first;
+    std::fill(failFirst.begin(), failFirst.begin() + 512, std::uint8_t{0});
     failFirst.insert(failFirst.end(), second.begin(), second.begin() + 1000);
     const std::vector<Case> cases = {
-        {"first run fails", [&](FaultyVolume& f) { f.FailRange(200 * cs + 10, 200 * cs + 11); },
-         failFirst},
+        {"first run fails",
+         [&](FaultyVolume& f) { f.FailRange(200 * cs + 10, 200 * cs + 11); },
+         failFirst,
+         {{0, 512}}},
         {"second run stops short",
-         [&](FaultyVolume& f) { f.ShortRange(190 * cs + 300, 190 * cs + 301); }, shortSecond},
-        {"both fail", [&](FaultyVolume& f) { f.FailRange(190 * cs, 201 * cs); },
-         Bytes(cs + 1000, 0)},
+         [&](FaultyVolume& f) { f.ShortRange(190 * cs + 300, 190 * cs + 301); },
+         shortSecond,
+         {{cs + 300, 212}}},
+        {"both fail",
+         [&](FaultyVolume& f) { f.FailRange(190 * cs, 201 * cs); },
+         Bytes(cs + 1000, 0),
+         {{0, cs + 1000}}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         const Outcome o = c.Run(Faults(k.set));
         EXPECT_TRUE(o.imageUnchanged);
-        EXPECT_TRUE(o.Recovered(31, k.expect));
+        EXPECT_TRUE(o.Recovered(31, k.expect, k.damage));
         EXPECT_TRUE(o.Recovered(16, test::BytesOf("the first good file")));
         EXPECT_EQ(o.scan.unreadable, 0);
     }

@@ -188,8 +188,8 @@ TEST(MftLayout, ImageCutShortInTheMft) {
         EXPECT_TRUE(o.Recovered(16, test::BytesOf("the first good file")));
         EXPECT_TRUE(o.Recovered(20, early));
         EXPECT_FALSE(o.Row(63));
-        // Record 31's clusters lie past the cut and come back as zeros.
-        EXPECT_TRUE(o.Recovered(31, Bytes(4096 + 1000, 0)));
+        // Record 31's clusters lie past the cut: lost, written as zeros.
+        EXPECT_TRUE(o.Recovered(31, Bytes(4096 + 1000, 0), {{0, 4096 + 1000}}));
         const std::int64_t whole = static_cast<std::int64_t>((cut - mft) / 1024);
         EXPECT_LE(o.scan.setup.info->MftRecordCount * 1024, static_cast<std::int64_t>(cut));
         EXPECT_EQ(o.scan.unreadable, o.scan.setup.info->MftRecordCount - whole);

@@ -71,18 +71,29 @@ TEST(RunLists, RunsThatPointAtNothingKeepLaterRunsInPlace) {
         const char* what;
         Bytes list;
         Bytes expect;
+        std::vector<ByteRange> damage;  // what no cluster of the volume holds
     };
     const std::vector<Good> cases = {
-        {"a run far past the volume's end", RunListBuilder().Run(2, 1000000).Run(1, 210).Build(),
-         Concat({zeros, zeros, a})},
-        {"a run that starts on the volume and ends past it", RunListBuilder().Run(4, 254).Build(),
-         Concat({end, zeros, zeros})},
+        {"a run far past the volume's end",
+         RunListBuilder().Run(2, 1000000).Run(1, 210).Build(),
+         Concat({zeros, zeros, a}),
+         {{0, 2 * cs}}},
+        {"a run that starts on the volume and ends past it",
+         RunListBuilder().Run(4, 254).Build(),
+         Concat({end, zeros, zeros}),
+         {{2 * cs, 2 * cs}}},
         {"runs of no length",
          RunListBuilder().Run(0, 205).Run(1, 210).Fields(0, 1, 1, 1).Run(1, 210).Build(),
-         Concat({a, a})},
-        {"a sparse run of no length", RunListBuilder().Run(1, 210).Sparse(0).Run(1, 211).Build(),
-         Concat({a, b})},
-        {"only runs of no length", RunListBuilder().Run(0, 210).Sparse(0).Build(), Bytes(100, 0)},
+         Concat({a, a}),
+         {}},
+        {"a sparse run of no length",
+         RunListBuilder().Run(1, 210).Sparse(0).Run(1, 211).Build(),
+         Concat({a, b}),
+         {}},
+        {"only runs of no length",
+         RunListBuilder().Run(0, 210).Sparse(0).Build(),
+         Bytes(100, 0),
+         {{0, 100}}},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const std::uint32_t n = static_cast<std::uint32_t>(17 + i);
@@ -93,7 +104,7 @@ TEST(RunLists, RunsThatPointAtNothingKeepLaterRunsInPlace) {
     EXPECT_TRUE(c.GoodFilesIntact(o));
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].what);
-        EXPECT_TRUE(o.Recovered(17 + i, cases[i].expect));
+        EXPECT_TRUE(o.Recovered(17 + i, cases[i].expect, cases[i].damage));
     }
 }
 
@@ -114,9 +125,9 @@ struct Tally final : OutputFactory {
     }
 };
 
-// Clusters past the volume's end become holes in the output, like a sparse
-// run's, so a small hostile image whose record claims terabytes in a run
-// beyond the end cannot fill the output disk.
+// Clusters past the volume's end are lost, written as zeros the output may
+// keep as holes, so a small hostile image whose record claims terabytes in a
+// run beyond the end cannot fill the output disk.
 TEST(RunLists, RunPastTheVolumeEndTakesNoSpaceInTheOutput) {
     Corpus c;
     constexpr std::uint64_t kSize = 256u << 20;
@@ -126,7 +137,8 @@ TEST(RunLists, RunPastTheVolumeEndTakesNoSpaceInTheOutput) {
     Tally out;
     const auto r = RecoverRecord(volume, PositionText(c.volume().RecordOffset(20)),
                                  {1024, 4096, 512, 8}, "x", out);
-    EXPECT_EQ(r.status, RecoverStatus::Written);
+    EXPECT_EQ(r.status, RecoverStatus::Damaged);
+    EXPECT_EQ(r.unreadable, (std::vector<ByteRange>{{0, kSize}}));
     EXPECT_EQ(out.written + out.skipped, kSize);
     EXPECT_LE(out.written, volume.Size());
 }
