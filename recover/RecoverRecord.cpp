@@ -19,6 +19,13 @@ RecoverResult Fail(RecoverStatus s, std::string detail) {
     return {s, 0, std::move(detail), {}, 0};
 }
 
+// The output file failed: the system's reason goes with the result.
+RecoverResult OutputFail(const OutputFile& out, const std::string& path) {
+    RecoverResult r = Fail(RecoverStatus::OutputFailed, path);
+    r.systemError = out.LastError();
+    return r;
+}
+
 // A run checked against overflow, in bytes.
 struct ByteRun {
     std::uint64_t bytes = 0;
@@ -147,7 +154,7 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
         auto file = output.Create(outputPath);
         if (!file) return Fail(RecoverStatus::OutputFailed, file.error().ToString());
         if (!(*file)->Write(content.span()) || !(*file)->Commit())
-            return Fail(RecoverStatus::OutputFailed, outputPath);
+            return OutputFail(**file, outputPath);
         return {RecoverStatus::Written, content.size(), {}, {}, 0};
     }
 
@@ -193,7 +200,7 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
         if (written >= *dataSize) break;
         const std::uint64_t take = std::min(r.bytes, *dataSize - written);
         if (r.sparse) {
-            if (!out.WriteZeros(take)) return Fail(RecoverStatus::OutputFailed, outputPath);
+            if (!out.WriteZeros(take)) return OutputFail(out, outputPath);
         } else {
             // Clusters past the volume's end hold nothing: they become a hole,
             // so a hostile run claiming terabytes costs no disk space. Clusters
@@ -210,17 +217,16 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
                     static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, inside - done));
                 std::span<std::uint8_t> chunk(buffer.get(), n);
                 volume.ReadAt(r.position + done, chunk);
-                if (!out.Write(chunk)) return Fail(RecoverStatus::OutputFailed, outputPath);
+                if (!out.Write(chunk)) return OutputFail(out, outputPath);
                 done += n;
             }
-            if (inside < take && !out.WriteZeros(take - inside))
-                return Fail(RecoverStatus::OutputFailed, outputPath);
+            if (inside < take && !out.WriteZeros(take - inside)) return OutputFail(out, outputPath);
         }
         written += take;
     }
     if (written < *dataSize && !out.WriteZeros(*dataSize - written))
-        return Fail(RecoverStatus::OutputFailed, outputPath);
-    if (!out.Commit()) return Fail(RecoverStatus::OutputFailed, outputPath);
+        return OutputFail(out, outputPath);
+    if (!out.Commit()) return OutputFail(out, outputPath);
     return {RecoverStatus::Written, *dataSize, {}, {}, 0};
 }
 
