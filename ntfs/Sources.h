@@ -25,7 +25,9 @@ struct SourceInfo {
     std::string label;
 };
 
-// True when the first sector of `volume` carries the OEM name "NTFS".
+// True when the first sector of `volume` carries the OEM name "NTFS" and a
+// sound geometry, and the volume is large enough to hold the first record of
+// the MFT that sector names.
 bool LooksLikeNtfs(RawVolume& volume);
 
 // The NTFS sources in an image: the image itself when it starts with an NTFS
