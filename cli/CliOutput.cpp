@@ -54,10 +54,10 @@ public:
                 error_ = NameTakenError();
                 return false;
             }
-            std::string next = path_.substr(0, at) +
-                               NumberedName(name, n, owner_.limit_, owner_.text_);
-            if (next == tried) next = path_.substr(0, at) +
-                                      NumberedName(name, ++n, owner_.limit_, owner_.text_);
+            std::string next =
+                path_.substr(0, at) + NumberedName(name, n, owner_.limit_, owner_.text_);
+            if (next == tried)
+                next = path_.substr(0, at) + NumberedName(name, ++n, owner_.limit_, owner_.text_);
             tried = std::move(next);
         }
     }

@@ -48,8 +48,9 @@ Bytes MakeVolume(const std::vector<std::pair<std::u16string, Bytes>>& files,
         } else {
             const std::uint64_t clusters = (content.size() + 4095) / 4096;
             vb.Data(lcn, content);
-            rb.NonResidentData(RunListBuilder().Run(clusters, static_cast<std::int64_t>(lcn)).Build(),
-                               content.size(), content.size(), 0, clusters - 1);
+            rb.NonResidentData(
+                RunListBuilder().Run(clusters, static_cast<std::int64_t>(lcn)).Build(),
+                content.size(), content.size(), 0, clusters - 1);
             lcn += clusters;
         }
         vb.Record(index, rb.Build());
@@ -111,7 +112,8 @@ protected:
         if (closedStdout && ::pipe(pipeFds) != 0) return {-2, "", ""};
         pid_t pid = ::fork();
         if (pid == 0) {
-            int fo = closedStdout ? pipeFds[1] : ::open(o.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int fo =
+                closedStdout ? pipeFds[1] : ::open(o.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int fe = ::open(e.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(fo, 1);
             ::dup2(fe, 2);
@@ -140,7 +142,8 @@ protected:
             std::fflush(file);
             std::rewind(file);
             char buf[4096];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;) text->append(buf, n);
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;)
+                text->append(buf, n);
             std::fclose(file);
         }
         return r;
@@ -151,8 +154,8 @@ protected:
 
 TEST_F(CliSafety, TakenNamesGetFreeOnesAndNothingInTheFolderIsReplaced) {
     const Bytes big = Pattern(9000, 3);
-    const std::string image = Image(
-        MakeVolume({{u"a.txt", BytesOf("first")}, {u"a.txt", BytesOf("second")}, {u"big.bin", big}}));
+    const std::string image = Image(MakeVolume(
+        {{u"a.txt", BytesOf("first")}, {u"a.txt", BytesOf("second")}, {u"big.bin", big}}));
     fs::create_directories(out_);
     // A read-only file of the same name as one recovered.
     Spit(out_ / "big.bin", BytesOf("keep me"));
@@ -173,9 +176,11 @@ TEST_F(CliSafety, TakenNamesGetFreeOnesAndNothingInTheFolderIsReplaced) {
     r = Cmd({"recover", image, "--out", out_.string(), "0x8000", "0x8800"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "0x8000\t" + (out_ / "a (2).txt").string() + "\t5\ta.txt was taken\n" +
-                         "0x8800\t" + (out_ / "big (2).bin").string() + "\t9000\tbig.bin was taken\n");
-    EXPECT_EQ(FolderNames(out_), (std::vector<std::string>{"a (1).txt", "a (2).txt", "a.txt",
-                                                          "big (1).bin", "big (2).bin", "big.bin"}));
+                         "0x8800\t" + (out_ / "big (2).bin").string() +
+                         "\t9000\tbig.bin was taken\n");
+    EXPECT_EQ(FolderNames(out_),
+              (std::vector<std::string>{"a (1).txt", "a (2).txt", "a.txt", "big (1).bin",
+                                        "big (2).bin", "big.bin"}));
     EXPECT_EQ(Slurp(out_ / "a.txt"), "first");
 
     // --overwrite replaces what it may, as the window does.
@@ -190,16 +195,23 @@ TEST_F(CliSafety, TakenNamesGetFreeOnesAndNothingInTheFolderIsReplaced) {
 
 TEST_F(CliSafety, ExitStatusSaysWhetherEverythingCameOutWhole) {
     VolumeBuilder vb;
-    vb.Record(16, vb.NewRecord(16).StandardInformation(kT, kT).FileName(u"ok.txt").ResidentData(BytesOf("ok")).Build());
-    vb.Record(17, vb.NewRecord(17)
+    vb.Record(16, vb.NewRecord(16)
                       .StandardInformation(kT, kT)
-                      .FileName(u"broken.dat")
-                      .NonResidentData(RunListBuilder().Raw({0x19, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}).Build(), 4096, 4096)
+                      .FileName(u"ok.txt")
+                      .ResidentData(BytesOf("ok"))
                       .Build());
+    vb.Record(
+        17, vb.NewRecord(17)
+                .StandardInformation(kT, kT)
+                .FileName(u"broken.dat")
+                .NonResidentData(RunListBuilder().Raw({0x19, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}).Build(),
+                                 4096, 4096)
+                .Build());
     vb.RecordCount(64);
     const Bytes volume = vb.Build();
     const std::string image = Image(volume);
-    const std::string cut = Image(Bytes(volume.begin(), volume.begin() + 4 * 4096 + 40 * 1024), "cut.img");
+    const std::string cut =
+        Image(Bytes(volume.begin(), volume.begin() + 4 * 4096 + 40 * 1024), "cut.img");
     const std::string o = out_.string();
     struct Case {
         std::vector<std::string> args;
@@ -208,7 +220,9 @@ TEST_F(CliSafety, ExitStatusSaysWhetherEverythingCameOutWhole) {
     };
     for (const Case& c : std::vector<Case>{
              {{"recover", image, "--out", o, "0x8000"}, 0, "1 file written, 0 damaged, 0 given up"},
-             {{"recover", image, "--out", o, "--all"}, 3, "0x8400: given up: $DATA attribute is damaged"},
+             {{"recover", image, "--out", o, "--all"},
+              3,
+              "0x8400: given up: $DATA attribute is damaged"},
              {{"recover", image, "--out", o, "0x8000", "0x9000"}, 3, "0x9000: the scan lists no"},
              {{"recover", cut, "--out", o, "0x8000"}, 3, "records could not be read"},
              {{"scan", cut}, 3, "records could not be read"},
@@ -258,7 +272,8 @@ TEST_F(CliSafety, FullDiskStopsAtOnceWithTheSystemsReason) {
     // A file too large for the output is given up with its reason; the rest go on.
     fs::remove_all(out_);
     testing::FaultyOutputFactory large;
-    large.FailAfterBytes(5000).Only([](const std::string& p) { return p.find("b.bin") != std::string::npos; });
+    large.FailAfterBytes(5000).Only(
+        [](const std::string& p) { return p.find("b.bin") != std::string::npos; });
     cli::SetOutputForTesting(&large);
     r = Run({"recover", image, "--out", out_.string(), "--all"});
     EXPECT_EQ(r.status, 3);
@@ -267,14 +282,16 @@ TEST_F(CliSafety, FullDiskStopsAtOnceWithTheSystemsReason) {
 }
 
 TEST_F(CliSafety, AFolderThatTakesNoFilesStopsTheRecovery) {
-    const std::string image = Image(MakeVolume({{u"a.txt", BytesOf("a")}, {u"b.txt", BytesOf("b")}}));
+    const std::string image =
+        Image(MakeVolume({{u"a.txt", BytesOf("a")}, {u"b.txt", BytesOf("b")}}));
     testing::FaultyOutputFactory faulty;
     faulty.FailCreate();
     cli::SetOutputForTesting(&faulty);
     Outcome r = Run({"recover", image, "--out", out_.string(), "--all"});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("0 files written, 0 damaged, 1 given up"));
-    EXPECT_THAT(r.err, HasSubstr("stopped: " + (out_ / "a.txt").string() + ": injected create failure"));
+    EXPECT_THAT(r.err,
+                HasSubstr("stopped: " + (out_ / "a.txt").string() + ": injected create failure"));
     EXPECT_FALSE(fs::exists(out_));  // made by the run and left empty: removed
 }
 
@@ -292,14 +309,16 @@ TEST_F(CliSafety, InterruptedRecoveryRemovesTheFolderItMade) {
     EXPECT_EQ(r.status, 130);
     EXPECT_THAT(r.err, HasSubstr("stopped; 1 file not recovered"));
     EXPECT_FALSE(fs::exists(out_ / "deep"));
-    EXPECT_TRUE(fs::exists(out_));  // made too, but only the folder asked for is the run's to remove
+    EXPECT_TRUE(
+        fs::exists(out_));  // made too, but only the folder asked for is the run's to remove
 }
 
 TEST_F(CliSafety, ClosedStdoutStopsWithoutLeavingTemporaries) {
     // Enough files that their lines fill the output's buffer many times over.
     std::vector<std::pair<std::u16string, Bytes>> files;
     for (int i = 0; i < 1500; ++i)
-        files.push_back({std::u16string(200, u'n') + u"." + std::u16string(1, char16_t(u'a' + i % 26)) +
+        files.push_back({std::u16string(200, u'n') + u"." +
+                             std::u16string(1, char16_t(u'a' + i % 26)) +
                              char16_t(u'a' + i / 26 % 26) + char16_t(u'a' + i / 676),
                          BytesOf("x")});
     const std::string image = Image(MakeVolume(files, 1536));
@@ -316,9 +335,10 @@ TEST_F(CliSafety, ClosedStdoutStopsWithoutLeavingTemporaries) {
 
 TEST_F(CliSafety, LongNamesAreShortenedToFitKeepingTheirExtension) {
     const std::u16string cjk(100, u'\u6587');  // 300 bytes in UTF-8
-    const std::string image = Image(MakeVolume({{cjk + u".txt", BytesOf("one")},
-                                                {cjk + u"x.txt", BytesOf("two")},
-                                                {std::u16string(128, u'\u00E9') + u".text", BytesOf("three")}}));
+    const std::string image =
+        Image(MakeVolume({{cjk + u".txt", BytesOf("one")},
+                          {cjk + u"x.txt", BytesOf("two")},
+                          {std::u16string(128, u'\u00E9') + u".text", BytesOf("three")}}));
     Outcome r = Cmd({"recover", image, "--out", out_.string(), "--all"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string kept = [] {
@@ -342,7 +362,8 @@ TEST_F(CliSafety, NamesCannotSteerTheTerminal) {
     EXPECT_THAT(scan.out, HasSubstr("\t../../p\t\t1\t"));  // a point in a path part is no type
     // The given-up line names the output path, escape sequence and line feed included.
     testing::FaultyOutputFactory faulty;
-    faulty.FailCommit().Only([](const std::string& p) { return p.find("red") != std::string::npos; });
+    faulty.FailCommit().Only(
+        [](const std::string& p) { return p.find("red") != std::string::npos; });
     cli::SetOutputForTesting(&faulty);
     Outcome r = Run({"recover", image, "--out", out_.string(), "--all"});
     EXPECT_EQ(r.status, 3);
