@@ -30,7 +30,8 @@ TEST(OutputNames, LongNamesKeepTheirExtensionAndWholeCharacters) {
              {"a.txt", 255, "a.txt"},
              {x300 + ".txt", 255, std::string(251, 'x') + ".txt"},
              {x300, 255, std::string(255, 'x')},
-             {"archive." + x300, 255, std::string("archive.") + std::string(247, 'x')},  // no extension that long
+             {"archive." + x300, 255,
+              std::string("archive.") + std::string(247, 'x')},  // no extension that long
              {"abcdef.txt", 8, "abcd.txt"},
              {".profile-with-more", 8, ".profile"},
          }) {
