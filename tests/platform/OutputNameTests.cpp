@@ -99,8 +99,10 @@ TEST(OutputNames, DoubleByteCharactersOfCodePage936StayWhole) {
     if (GetACP() != 936) GTEST_SKIP() << "code page " << GetACP() << ", not 936";
     EXPECT_EQ(SafeOutputName(kGbkName), kGbkName);
     EXPECT_EQ(SafeOutputName("a|b\\c"), "a_b_c");
-    // UTF-16 units: three characters, then the extension.
-    EXPECT_EQ(FitName(kGbkName + "x", 6, NameText::CodePage), "\x96\x7C\x9C\x5C.txt");
+    // UTF-16 units: a double-byte character counts one, and is never cut.
+    const std::string twice = "\x96\x7C\x9C\x5C\x81\x5C\x96\x7C\x9C\x5C\x81\x5C.txt";
+    EXPECT_EQ(FitName(twice, 9, NameText::CodePage),
+              "\x96\x7C\x9C\x5C\x81\x5C\x96\x7C\x9C\x5C.txt");
 }
 #endif
 
