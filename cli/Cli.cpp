@@ -8,11 +8,17 @@
 //   FILETIME of 2^63 or more) is an empty field in TSV and null in JSON.
 // - scan ends with "N records could not be read" on stderr when the volume
 //   failed to deliver some MFT records; a healthy volume adds nothing to stderr.
-// - recover prints "position<TAB>path<TAB>bytes" per file written and ends with
-//   "N files written, M given up, B bytes" on stderr. Files that share a name
-//   overwrite one another, as in the window; the run says how many did. Given-up records (and
-//   positions the scan did not list) are named on stderr and counted; they do not change the exit
-//   status.
+// - recover prints "position<TAB>path<TAB>bytes" per file written, with a
+//   fourth field of notes when the file's name was taken ("NAME was taken") or
+//   parts of it could not be read ("unreadable bytes 0-4095, ..."), and ends
+//   with "N files written, N damaged, N given up, B bytes" on stderr. No file
+//   already in the folder is replaced: a taken name, or one used twice in the
+//   run, gets the first free "name (N).ext" (--overwrite replaces instead).
+//   Given-up records (and positions the scan did not list) are named on
+//   stderr with the system's reason, counted, and make the run partial.
+// - A full disk, a folder that takes no files, a volume that stops answering
+//   or a closed stdout stop the recovery at once; files being written are
+//   abandoned, their temporary files removed.
 #include "cli/Cli.h"
 
 #include <atomic>
@@ -28,6 +34,7 @@
 #include <variant>
 #include <vector>
 
+#include "cli/CliOutput.h"
 #include "cli/Format.h"
 #include "cli/Help.h"
 #include "cli/ScanFormats.h"
@@ -41,13 +48,40 @@ namespace qm::cli {
 namespace {
 
 std::atomic<bool> g_stop{false};
+OutputFactory* g_output = nullptr;  // the real files when null
 std::function<bool(const std::string&, const std::string&)> g_folderIsOnSource;
+
+// Tab, line feed and carriage return as \t \n \r, other control bytes as
+// \xHH; everything else, backslashes included, as it stands.
+void AppendControlEscaped(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            out += c;
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            out += "\\x";
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        }
+    }
+}
 
 class Messages {
 public:
     explicit Messages(std::FILE* err) : err_(err) {}
+    // Control characters (from names on the volume) are escaped as on stdout:
+    // a name must not move the cursor, colour the terminal or fake a line.
     void Say(const std::string& text) {
-        std::string line = "quillmere-cli: " + text + "\n";
+        std::string line = "quillmere-cli: ";
+        AppendControlEscaped(line, text);
+        line += "\n";
         std::fwrite(line.data(), 1, line.size(), err_);
         std::fflush(err_);
     }
@@ -62,10 +96,21 @@ private:
     std::FILE* err_;
 };
 
+// "IMG@abc", "IMG@-1": no such file, but IMG is one and what follows '@' is no offset.
+bool HasBadOffset(const std::string& source) {
+    const std::size_t at = source.rfind('@');
+    if (at == std::string::npos || at == 0 || ParseSourceSpec(source).offset) return false;
+    std::error_code ec;
+    return std::filesystem::exists(source.substr(0, at), ec);
+}
+
 // Why `source` could not be opened, in words that name what to do.
 std::string OpenProblem(const std::string& source, const Error& e) {
     switch (e.code) {
         case ErrorCode::NotFound:
+            if (HasBadOffset(source))
+                return source + ": bad offset (IMAGE@OFFSET takes a number of bytes, as " +
+                       "sources prints it)";
             return source + ": no such file or device";
         case ErrorCode::PermissionDenied:
             return source + ": permission denied (reading a raw device needs root)";
@@ -133,8 +178,11 @@ std::variant<OpenSource, int> Resolve(const std::string& source, Messages& msg,
         msg.Say(source + " holds " + std::to_string(parts.size()) +
                 " NTFS partitions; name one of them as SOURCE, or pick one with --partition N:");
         for (const SourceInfo& p : parts) {
-            std::string line = "  " + p.source + "\t" + std::to_string(p.size) + "\t" + p.label +
-                               "\t" + std::to_string(p.partition) + "\n";
+            std::string line = "  ";
+            AppendTsvField(line, p.source);
+            line += "\t" + std::to_string(p.size) + "\t";
+            AppendTsvField(line, p.label);
+            line += "\t" + std::to_string(p.partition) + "\n";
             std::fputs(line.c_str(), msg.file());
         }
         return kExitUsage;
@@ -358,7 +406,8 @@ int Scan(const std::string& source, unsigned partition, ScanFormat format, std::
     out.Flush();
     bar.Clear();
     if (auto status = ReportScanEnd(summary, runner, src.source, msg)) return *status;
-    return OutputFailed(out, msg);
+    if (out.failed()) return OutputFailed(out, msg);
+    return summary.unreadable > 0 ? kExitPartial : kExitOk;
 }
 
 // ---- Sources ---------------------------------------------------------------------
@@ -405,10 +454,16 @@ int Sources(const std::vector<std::string>& images, std::FILE* outFile, Messages
 
 struct RecoverArgs {
     std::string source, outDir;
-    bool all = false, byNumber = false, allowSameVolume = false;
+    bool all = false, byNumber = false, allowSameVolume = false, overwrite = false, raw = false;
     unsigned jobs = 1;                     // files written at a time
     std::vector<std::uint64_t> positions;  // in the order given, without repeats
 };
+
+#ifdef _WIN32
+constexpr NameText kNameText = NameText::CodePage;  // names come from Utf16ToAnsi
+#else
+constexpr NameText kNameText = NameText::Utf8;
+#endif
 
 bool FolderIsOnSourceChecked(const std::string& folder, const std::string& source) {
     if (g_folderIsOnSource) return g_folderIsOnSource(folder, source);
@@ -429,29 +484,231 @@ std::string ExistingFolderOf(const std::string& folder) {
     return p.empty() ? folder : p.string();
 }
 
-struct Wanted {
-    std::uint64_t index;  // the row's index in scan order
-    ScanRow row;
-};
-
-int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
+// Refuses a folder on the source and makes the folder. Returns an exit status
+// on failure; `created` says whether this run made it.
+std::optional<int> PrepareFolder(const RecoverArgs& a, const std::string& source, bool& created,
+                                 Messages& msg) {
     namespace fs = std::filesystem;
-    auto resolved = Resolve(a.source, msg);
-    if (auto* status = std::get_if<int>(&resolved)) return *status;
-    OpenSource& src = std::get<OpenSource>(resolved);
-
-    if (!a.allowSameVolume && FolderIsOnSourceChecked(ExistingFolderOf(a.outDir), src.source)) {
-        msg.Say(a.outDir + " lies on the volume being read (" + src.source +
+    if (!a.allowSameVolume && FolderIsOnSourceChecked(ExistingFolderOf(a.outDir), source)) {
+        msg.Say(a.outDir + " lies on the volume being read (" + source +
                 "): writing there may overwrite the deleted files being recovered. Choose a "
                 "folder on another volume, or pass --allow-same-volume to write there anyway.");
         return kExitFailed;
     }
     std::error_code ec;
-    const bool created = fs::create_directories(a.outDir, ec);
+    created = fs::create_directories(a.outDir, ec);
     if (ec || !fs::is_directory(a.outDir, ec)) {
         msg.Say(a.outDir + ": cannot create the output folder" + (ec ? ": " + ec.message() : ""));
         return kExitFailed;
     }
+    return std::nullopt;
+}
+
+// A folder this run made and left empty goes again.
+void RemoveIfMadeAndEmpty(const std::string& folder, bool created) {
+    std::error_code ec;
+    if (created && std::filesystem::is_empty(folder, ec) && !ec)
+        std::filesystem::remove(folder, ec);
+}
+
+struct Wanted {
+    std::uint64_t index;  // the row's index in scan order
+    ScanRow row;
+};
+
+// What ended a recovery before its last file.
+enum class EndCause { None, OutOfSpace, FolderUnusable, SourceFailed, OutputFailed };
+
+// "unreadable bytes 4096-8191, 20480-20991": the ranges, first and last byte.
+std::string UnreadableText(const std::vector<ByteRange>& ranges) {
+    std::string text = "unreadable bytes ";
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += std::to_string(ranges[i].offset) + "-" +
+                std::to_string(ranges[i].offset + ranges[i].length - (ranges[i].length > 0));
+    }
+    return text;
+}
+
+std::string GiveUpText(const RecoverResult& r) {
+    std::string text = RecoverStatusText(r.status);
+    if (!r.detail.empty()) text += " (" + r.detail + ")";
+    if (r.systemError != 0) text += ": " + SystemErrorText(r.systemError);
+    return text;
+}
+
+// The files' lines, the counts and the reasons to stop, file by file as the
+// batch reports them.
+class RecoverRun {
+public:
+    RecoverRun(const RecoverArgs& a, OutputBuffer& out, ProgressBar& bar, Messages& msg,
+               FolderOutput& folder)
+        : a_(a), out_(out), bar_(bar), msg_(msg), folder_(folder) {}
+
+    // The jobs for `wanted`, each with a path of its own in this run.
+    void Plan(const std::vector<Wanted>& wanted);
+    void GivenUp(const std::string& text) {
+        out_.Flush();
+        bar_.Clear();
+        msg_.Say(text);
+        ++givenUp_;
+    }
+    void Run(RawVolume& volume, const VolumeGeometry& geometry, const MftMap* mft);
+    // The closing counts; returns the exit status.
+    int Finish(std::int64_t unreadableRecords);
+
+private:
+    void OnResult(std::size_t k, const RecoverResult& r);
+    void OnWritten(std::size_t k, const RecoverResult& r);
+    void Stop(EndCause cause, std::string text) {
+        if (cause_ == EndCause::None) {
+            cause_ = cause;
+            causeText_ = std::move(text);
+        }
+        g_stop.store(true, std::memory_order_relaxed);
+    }
+
+    const RecoverArgs& a_;
+    OutputBuffer& out_;
+    ProgressBar& bar_;
+    Messages& msg_;
+    FolderOutput& folder_;
+    std::vector<RecoverJob> jobs_;
+    std::vector<std::string> names_;  // the name each file asked for
+    std::set<std::string> paths_;     // written by this run (--overwrite counts names used twice)
+    std::uint64_t written_ = 0, damaged_ = 0, givenUp_ = 0, notDone_ = 0, bytes_ = 0;
+    std::uint64_t renamed_ = 0, replaced_ = 0;
+    EndCause cause_ = EndCause::None;
+    std::string causeText_;
+};
+
+void RecoverRun::Plan(const std::vector<Wanted>& wanted) {
+    const std::size_t limit = NameLimit(a_.outDir);
+    const std::size_t at = a_.outDir.size() + 1;  // where names start in the paths
+    std::set<std::string> used;
+    jobs_.reserve(wanted.size());
+    for (const Wanted& w : wanted) {
+        const std::string name8 = Name8(w.row.name);
+        // A file without a name keeps its number: the folder itself is no file name.
+        std::string path = a_.byNumber || name8.empty()
+                               ? OutputPathByNumber(a_.outDir, w.index)
+                               : OutputPathByName(a_.outDir, name8, kNameText);
+        names_.push_back(path.substr(at));
+        // Two files of one name in this run: the later one asks for a free name.
+        for (unsigned n = 1; !a_.overwrite && used.count(path); ++n)
+            path = path.substr(0, at) + NumberedName(names_.back(), n, limit, kNameText);
+        used.insert(path);
+        jobs_.push_back({w.row.position, std::move(path)});
+    }
+}
+
+void RecoverRun::Run(RawVolume& volume, const VolumeGeometry& geometry, const MftMap* mft) {
+    bar_.Start("recovering", jobs_.size());
+    RecoverBatchOptions options;
+    options.workers = a_.jobs;
+    options.stop = &g_stop;
+    options.mft = mft;
+    options.raw = a_.raw;
+    RecoverBatch(volume, geometry, jobs_, folder_, options,
+                 [&](std::size_t k, const RecoverResult& r) { OnResult(k, r); });
+    out_.Flush();
+    bar_.Clear();
+    if (out_.failed())
+        Stop(EndCause::OutputFailed,
+             std::string("cannot write the output: ") + std::strerror(out_.error()));
+}
+
+void RecoverRun::OnResult(std::size_t k, const RecoverResult& r) {
+    const std::string position = PositionText(jobs_[k].position);
+    if (r.status == RecoverStatus::Cancelled) {
+        ++notDone_;
+    } else if (r.status == RecoverStatus::Written || r.status == RecoverStatus::Damaged) {
+        OnWritten(k, r);
+    } else {
+        GivenUp(position + ": given up: " + GiveUpText(r));
+    }
+    bar_.Update(k + 1);
+    // Out of space, a folder that takes no files, a volume gone, an output
+    // closed: the files left would fail the same way.
+    if (r.status == RecoverStatus::SourceFailed)
+        Stop(EndCause::SourceFailed, a_.source + ": the volume stopped answering");
+    else if (r.status == RecoverStatus::OutputFailed && IsOutOfSpace(r.systemError))
+        Stop(EndCause::OutOfSpace, a_.outDir + ": " + SystemErrorText(r.systemError));
+    if (auto why = folder_.CreateFailure()) Stop(EndCause::FolderUnusable, *why);
+    if (out_.failed())
+        Stop(EndCause::OutputFailed,
+             std::string("cannot write the output: ") + std::strerror(out_.error()));
+}
+
+void RecoverRun::OnWritten(std::size_t k, const RecoverResult& r) {
+    const std::string path = folder_.TakeCommitted(jobs_[k].path).value_or(jobs_[k].path);
+    std::string notes;
+    const std::size_t at = a_.outDir.size() + 1;
+    if (path.substr(std::min(at, path.size())) != names_[k]) {
+        ++renamed_;
+        notes = names_[k] + " was taken";
+    }
+    if (a_.overwrite && !paths_.insert(path).second) ++replaced_;
+    if (r.status == RecoverStatus::Damaged) {
+        ++damaged_;
+        notes += (notes.empty() ? "" : "; ") + UnreadableText(r.unreadable);
+    } else {
+        ++written_;
+    }
+    bytes_ += r.bytes;
+    std::string& line = out_.text();
+    AppendPosition(line, jobs_[k].position);
+    line += "\t";
+    AppendTsvField(line, path);
+    line += "\t";
+    AppendUnsigned(line, r.bytes);
+    if (!notes.empty()) {
+        line += "\t";
+        AppendTsvField(line, notes);
+    }
+    line += "\n";
+    out_.LineDone();
+}
+
+int RecoverRun::Finish(std::int64_t unreadableRecords) {
+    const bool flushed = folder_.Finish();
+    msg_.Say(Plural(static_cast<std::int64_t>(written_), "file", "files") + " written, " +
+             std::to_string(damaged_) + " damaged, " + std::to_string(givenUp_) + " given up, " +
+             Plural(static_cast<std::int64_t>(bytes_), "byte", "bytes"));
+    if (renamed_ > 0)
+        msg_.Say(Plural(static_cast<std::int64_t>(renamed_), "name was", "names were") +
+                 " taken: those files got a free name, \"name (1).ext\"; --overwrite replaces "
+                 "instead");
+    if (replaced_ > 0)
+        msg_.Say(Plural(static_cast<std::int64_t>(replaced_), "file", "files") +
+                 " replaced an earlier file of the same name; --by-number keeps every file");
+    if (!flushed) {
+        msg_.Say(a_.outDir +
+                 ": the file system reported a write error while flushing; "
+                 "the files written may be incomplete");
+        return kExitFailed;
+    }
+    const std::string notDone =
+        notDone_ > 0
+            ? "; " + Plural(static_cast<std::int64_t>(notDone_), "file", "files") + " not recovered"
+            : "";
+    if (cause_ != EndCause::None) {
+        msg_.Say("stopped: " + causeText_ + notDone);
+        return kExitFailed;
+    }
+    if (notDone_ > 0 || g_stop.load(std::memory_order_relaxed)) {
+        msg_.Say("stopped" + notDone);
+        return kExitStopped;
+    }
+    return damaged_ > 0 || givenUp_ > 0 || unreadableRecords > 0 ? kExitPartial : kExitOk;
+}
+
+int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
+    auto resolved = Resolve(a.source, msg);
+    if (auto* status = std::get_if<int>(&resolved)) return *status;
+    OpenSource& src = std::get<OpenSource>(resolved);
+    bool created = false;
+    if (auto status = PrepareFolder(a, src.source, created, msg)) return *status;
 
     // A fresh scan, keeping the rows asked for.
     ProgressBar bar(msg.file(), IsTerminal(msg.file()));
@@ -471,81 +728,24 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     ScanSummary summary = RunScan(*src.volume, runner, g_stop);
     bar.Clear();
     if (auto status = ReportScanEnd(summary, runner, src.source, msg)) {
-        if (created && summary.setup.stop != SetupStop::None) fs::remove(a.outDir, ec);
+        RemoveIfMadeAndEmpty(a.outDir, created);
         return *status;
-    }
-    const VolumeGeometry geometry = summary.setup.info->geometry;
-
-    std::uint64_t written = 0, givenUp = 0, bytes = 0;
-    for (const auto& [position, seen] : asked) {
-        if (seen) continue;
-        msg.Say(PositionText(position) + ": the scan lists no deleted file at this position");
-        ++givenUp;
     }
 
     OutputBuffer out(outFile, IsTerminal(outFile));
     out.beforeWrite = [&] { bar.Clear(); };
-    std::set<std::string> paths;  // written by this run, to count names used twice
-    std::uint64_t replaced = 0;
-    bool stopped = false;
-    std::vector<RecoverJob> jobs;
-    jobs.reserve(wanted.size());
-    for (const Wanted& w : wanted) {
-        const std::string name8 = Name8(w.row.name);
-        // A file without a name keeps its number: the folder itself is no file name.
-        jobs.push_back({w.row.position, a.byNumber || name8.empty()
-                                            ? OutputPathByNumber(a.outDir, w.index)
-                                            : OutputPathByName(a.outDir, name8)});
-    }
-    bar.Start("recovering", jobs.size());
-    RecoverBatchOptions options;
-    options.workers = a.jobs;
-    options.stop = &g_stop;
-    options.mft = &summary.setup.info->map;
-    RecoverBatch(*src.volume, geometry, jobs, DefaultOutputFactory(), options,
-                 [&](std::size_t k, const RecoverResult& r) {
-                     const std::string position = PositionText(jobs[k].position);
-                     const std::string& path = jobs[k].path;
-                     if (r.status == RecoverStatus::Cancelled) {
-                         stopped = true;
-                     } else if (r.status == RecoverStatus::Written) {
-                         if (!paths.insert(path).second) ++replaced;
-                         ++written;
-                         bytes += r.bytes;
-                         out.text() += position + "\t";
-                         AppendTsvField(out.text(), path);
-                         out.text() += "\t";
-                         AppendUnsigned(out.text(), r.bytes);
-                         out.text() += "\n";
-                         out.LineDone();
-                     } else {
-                         out.Flush();
-                         bar.Clear();
-                         msg.Say(position + ": given up: " + RecoverStatusText(r.status) +
-                                 (r.detail.empty() ? "" : " (" + r.detail + ")"));
-                         ++givenUp;
-                     }
-                     bar.Update(k + 1);
-                 });
-    out.Flush();
-    bar.Clear();
-    if (!DefaultOutputFactory().Finish()) {
-        msg.Say(a.outDir +
-                ": the file system reported a write error while flushing; "
-                "the files written may be incomplete");
-        return 1;
-    }
-    msg.Say(Plural(static_cast<std::int64_t>(written), "file", "files") + " written, " +
-            std::to_string(givenUp) + " given up, " +
-            Plural(static_cast<std::int64_t>(bytes), "byte", "bytes"));
-    if (replaced > 0)
-        msg.Say(Plural(static_cast<std::int64_t>(replaced), "file", "files") +
-                " replaced an earlier file of the same name; --by-number keeps every file");
-    if (stopped) {
-        msg.Say("stopped");
-        return kExitStopped;
-    }
-    return OutputFailed(out, msg);
+    FolderOutput folder(g_output ? *g_output : DefaultOutputFactory(), a.outDir, a.overwrite,
+                        kNameText);
+    RecoverRun run(a, out, bar, msg, folder);
+    for (const auto& [position, seen] : asked)
+        if (!seen)
+            run.GivenUp(PositionText(position) +
+                        ": the scan lists no deleted file at this position");
+    run.Plan(wanted);
+    run.Run(*src.volume, summary.setup.info->geometry, &summary.setup.info->map);
+    const int status = run.Finish(summary.unreadable);
+    RemoveIfMadeAndEmpty(a.outDir, created);
+    return status;
 }
 
 // ---- Arguments -------------------------------------------------------------------
@@ -574,6 +774,10 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
             a.byNumber = true;
         } else if (s == "--allow-same-volume") {
             a.allowSameVolume = true;
+        } else if (s == "--overwrite") {
+            a.overwrite = true;
+        } else if (s == "--raw") {
+            a.raw = true;
         } else if (s == "--jobs" || s.rfind("--jobs=", 0) == 0) {
             std::string n;
             if (s == "--jobs") {
@@ -669,6 +873,10 @@ void RequestStop() {
 
 void SetFolderIsOnSourceForTesting(std::function<bool(const std::string&, const std::string&)> fn) {
     g_folderIsOnSource = std::move(fn);
+}
+
+void SetOutputForTesting(OutputFactory* output) {
+    g_output = output;
 }
 
 int Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {

@@ -15,7 +15,7 @@ constexpr const char* kUsage =
     "usage: quillmere-cli sources [IMAGE...]\n"
     "       quillmere-cli scan SOURCE [--partition N] [--format FORMAT] [--json]\n"
     "       quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--jobs N] (--all | POSITION...)\n"
+    "                     [--overwrite] [--raw] [--jobs N] (--all | POSITION...)\n"
     "       quillmere-cli help [COMMAND]\n"
     "       quillmere-cli --help | --version\n";
 
@@ -25,13 +25,15 @@ constexpr const char* kSource =
     "VMDK, QCOW2, as this build reads them: see --version), or IMAGE@OFFSET for the\n"
     "partition that starts OFFSET bytes into a disk image.\n";
 
-// Exit statuses. To be reconciled with the recover command's when they are
-// settled: 0 and 1 may split into "all written whole" and a partial status.
+// Exit statuses, the same for every command.
 constexpr const char* kExitStatus =
     "Exit status:\n"
-    "  0    done\n"
-    "  1    the source or the output folder cannot be used\n"
+    "  0    everything asked for was listed, or written whole\n"
+    "  1    the source or the output folder cannot be used: not found, not NTFS,\n"
+    "       no space left, the volume stopped answering, stdout closed\n"
     "  2    bad arguments, or a disk with several NTFS partitions and none chosen\n"
+    "  3    partial: files damaged or given up, positions the scan does not\n"
+    "       list, or MFT records that could not be read\n"
     "  130  interrupted\n";
 
 constexpr const char* kOverview =
@@ -82,11 +84,12 @@ constexpr const char* kScanHelp =
 
 constexpr const char* kRecoverHelp =
     "usage: quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--jobs N] (--all | POSITION...)\n"
+    "                     [--overwrite] [--raw] [--jobs N] (--all | POSITION...)\n"
     "\n"
     "Scans SOURCE afresh and writes the chosen deleted files into DIR (created if\n"
-    "missing). Prints position, path and bytes per file written; files given up\n"
-    "are named on stderr and counted.\n"
+    "missing). Prints position, path and bytes per file written (a fourth field\n"
+    "says when the name was taken and a free one used, or which bytes could not be\n"
+    "read); files given up are named on stderr with the reason, and counted.\n"
     "\n"
     "Options:\n"
     "  --out DIR            the output folder (not on the volume being read)\n"
@@ -96,6 +99,10 @@ constexpr const char* kRecoverHelp =
     "                       instead of their recorded names\n"
     "  --allow-same-volume  write into DIR even when it lies on the volume being\n"
     "                       read, where it may overwrite deleted files\n"
+    "  --overwrite          replace files already in DIR; without it a taken name\n"
+    "                       gets a free one, \"name (1).ext\"\n"
+    "  --raw                write encrypted (EFS) files as they lie on the volume,\n"
+    "                       still encrypted, instead of giving them up\n"
     "  --jobs N             write N files at a time (1 to 16, default 1); lines\n"
     "                       still come in scan order\n"
     "\n"

@@ -11,6 +11,11 @@ extern "C" void OnInterrupt(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGPIPE
+    // A closed stdout (`| head -1`) is a failed write the run stops on, with
+    // its temporary files removed, not a death halfway through a file.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     std::signal(SIGINT, OnInterrupt);
 #ifdef SIGTERM
     std::signal(SIGTERM, OnInterrupt);

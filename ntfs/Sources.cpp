@@ -13,7 +13,15 @@ namespace qm {
 bool LooksLikeNtfs(RawVolume& volume) {
     AlignedBuffer sector(kBootSectorSize);
     volume.ReadAt(0, sector.span());  // bytes not delivered read as zero and fail the test
-    return OemIsNtfs(ParseBootSector(ByteView(sector.data(), sector.size())));
+    const BootSector boot = ParseBootSector(ByteView(sector.data(), sector.size()));
+    if (!OemIsNtfs(boot)) return false;
+    // An NTFS name in 512 bytes is no volume: it must hold a geometry that
+    // describes one, and the first record of the MFT its boot sector names.
+    const VolumeGeometry g = GeometryFromBoot(boot);
+    if (!CheckGeometry(g)) return false;
+    const auto mft = CheckedMul(boot.mftCluster, g.ClusterSize);
+    const auto end = mft ? CheckedAdd(*mft, g.RecordSize) : std::nullopt;
+    return end && *end <= volume.Size() && g.BytesPerSector <= volume.Size();
 }
 
 std::vector<SourceInfo> ExpandImage(const std::string& path) {

@@ -30,7 +30,9 @@ struct SourceInfo {
     std::uint64_t start = 0;
 };
 
-// True when the first sector of `volume` carries the OEM name "NTFS".
+// True when the first sector of `volume` carries the OEM name "NTFS" and a
+// sound geometry, and the volume is large enough to hold the first record of
+// the MFT that sector names.
 bool LooksLikeNtfs(RawVolume& volume);
 
 // The NTFS sources in an image: the image itself when it starts with an NTFS

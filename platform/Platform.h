@@ -83,6 +83,12 @@ LocaleFormats ReadLocaleFormats();
 
 // ---- Output files ---------------------------------------------------------
 
+enum class CommitOutcome {
+    Committed,
+    NameTaken,  // a file has the name already: nothing was changed
+    Failed,
+};
+
 // An output file that appears under its final name only when Commit succeeds:
 // the bytes go to a temporary file in the same folder, renamed onto the final
 // path at the end. Destroyed without a successful Commit, the temporary file is
@@ -94,6 +100,14 @@ public:
     // Extends the file by `count` zero bytes (sparse where the system allows).
     virtual bool WriteZeros(std::uint64_t count) = 0;
     virtual bool Commit() = 0;
+    // Like Commit, but under `path` (in the folder of the final path) and only
+    // when no file has that name, tested and taken in one step: no other
+    // file is ever replaced. After NameTaken the file can be committed under
+    // another name. Files that cannot commit without replacing fail.
+    virtual CommitOutcome CommitNew(const std::string& path) {
+        (void)path;
+        return CommitOutcome::Failed;
+    }
     // The system's error code (errno, or GetLastError on Windows) of the last
     // Write, WriteZeros or Commit that failed; 0 when none failed or the
     // system gave none.
@@ -103,6 +117,9 @@ public:
 // The system's text for an error code of LastError / RecoverResult::systemError
 // ("No space left on device"), in English where the system offers it.
 std::string SystemErrorText(int code);
+// True for the codes of a full disk or an exhausted quota (ENOSPC, EDQUOT;
+// ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL).
+bool IsOutOfSpace(int code);
 
 class OutputFactory {
 public:

@@ -20,7 +20,9 @@ struct RecoverBatchOptions {
     unsigned workers = 1;  // threads that recover files; 1 recovers on the calling thread
     const std::atomic<bool>* stop = nullptr;
     const MftMap* mft = nullptr;  // see RecoverRecord
-    bool raw = false;             // see RecoverOptions
+    // EFS-encrypted files: write their content as it lies on the volume
+    // (still encrypted) instead of giving them up.
+    bool raw = false;
 };
 
 // Recovers `jobs` as RecoverRecord does, `options.workers` files at a time:

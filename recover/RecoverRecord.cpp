@@ -17,12 +17,6 @@ namespace {
 // Data sizes from here on are taken as damage, not as files.
 constexpr std::uint64_t kMaxDataSize = std::uint64_t{1} << 62;
 
-#ifdef _WIN32
-constexpr char kSeparator = '\\';
-#else
-constexpr char kSeparator = '/';
-#endif
-
 RecoverResult Fail(RecoverStatus s, std::string detail) {
     return {s, 0, std::move(detail), {}, 0};
 }
@@ -289,32 +283,6 @@ RecoverResult RecoverRecord(const std::string& source, std::string_view position
     const SetupResult layout = ReadVolumeLayout(**volume);
     return RecoverRecord(**volume, position, geometry, outputPath, DefaultOutputFactory(), nullptr,
                          layout.info ? &layout.info->map : nullptr);
-}
-
-std::string SafeOutputName(std::string_view name8) {
-    if (name8 == ".") return "_";
-    if (name8 == "..") return "__";
-    std::string out(name8);
-    for (char& c : out) {
-        const auto u = static_cast<unsigned char>(c);
-        bool bad = c == '/' || c == '\\' || c == '\0';
-#ifdef _WIN32
-        bad = bad || u < 0x20 || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' ||
-              c == '>' || c == '|';
-#else
-        (void)u;
-#endif
-        if (bad) c = '_';
-    }
-    return out;
-}
-
-std::string OutputPathByName(const std::string& folder, std::string_view name8) {
-    return folder + kSeparator + SafeOutputName(name8);
-}
-
-std::string OutputPathByNumber(const std::string& folder, std::uint64_t index) {
-    return folder + kSeparator + "File_" + UDecimalText(index);
 }
 
 }  // namespace qm

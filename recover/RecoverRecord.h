@@ -10,6 +10,7 @@
 
 #include "ntfs/uNTFS.h"
 #include "platform/Platform.h"
+#include "recover/OutputName.h"
 
 namespace qm {
 
@@ -95,15 +96,5 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
 // reading its MFT's layout to find the record.
 RecoverResult RecoverRecord(const std::string& source, std::string_view position,
                             const VolumeGeometry& geometry, const std::string& outputPath);
-
-// A file name from the volume made safe to use inside the output folder: path
-// separators (and on Windows the other characters its file systems forbid)
-// become "_", "." becomes "_" and ".." "__".
-std::string SafeOutputName(std::string_view name8);
-
-// Output path for a row: folder + separator + safe name, or folder + separator
-// + "File_" + index. The folder is used as given (a root keeps its trailing separator).
-std::string OutputPathByName(const std::string& folder, std::string_view name8);
-std::string OutputPathByNumber(const std::string& folder, std::uint64_t index);
 
 }  // namespace qm

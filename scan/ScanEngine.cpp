@@ -87,11 +87,11 @@ std::string PositionText(std::uint64_t position) {
 
 std::string ExtensionOf(const std::string& name8, bool (*dbcsLeadByte)(unsigned char)) {
     if (!dbcsLeadByte) {
-        // Every byte is a character: the last of ". \ :" decides.
+        // Every byte is a character: the last of ". / \ :" decides.
         for (std::size_t i = name8.size(); i-- > 0;) {
             const char c = name8[i];
             if (c == '.') return name8.substr(i);
-            if (c == '\\' || c == ':') break;
+            if (c == '/' || c == '\\' || c == ':') break;
         }
         return std::string();
     }
@@ -99,12 +99,12 @@ std::string ExtensionOf(const std::string& name8, bool (*dbcsLeadByte)(unsigned 
     for (std::size_t i = 0; i < name8.size(); ++i) {
         const auto c = static_cast<unsigned char>(name8[i]);
         if (dbcsLeadByte && dbcsLeadByte(c) && i + 1 < name8.size()) {
-            ++i;  // the trail byte of a double-byte character is never one of ". \ :"
+            ++i;  // the trail byte of a double-byte character is never one of ". / \ :"
             continue;
         }
         if (c == '.')
             dot = i;
-        else if (c == '\\' || c == ':')
+        else if (c == '/' || c == '\\' || c == ':')
             dot = std::string::npos;
     }
     return dot == std::string::npos ? std::string() : name8.substr(dot);

@@ -32,8 +32,8 @@ struct ScanRow {
 // The row caption: "0x" + position in upper-case hex, 2 digits at least.
 std::string PositionText(std::uint64_t position);
 
-// The extension of an 8-bit name: from its last "." that has no "\" or ":"
-// after it, point included; empty without one. Double-byte characters are
+// The extension of an 8-bit name: from its last "." that has no "/", "\" or
+// ":" after it, point included; empty without one. Double-byte characters are
 // stepped over whole when `dbcsLeadByte` says a byte starts one.
 std::string ExtensionOf(const std::string& name8, bool (*dbcsLeadByte)(unsigned char) = nullptr);
 

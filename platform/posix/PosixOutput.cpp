@@ -28,6 +28,29 @@ std::string TempSuffix() {
     return buf;
 }
 
+// Gives `from` the name `to` unless a file has it: 0, EEXIST when one has, or
+// the error. File systems without the kernel's no-replace rename get a hard
+// link; those without hard links (FAT) an empty file made with O_EXCL that
+// the rename then replaces, so no file made by anyone else is ever replaced.
+int MoveNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    int e = errno;
+    if (e != EINVAL && e != ENOSYS && e != ENOTSUP) return e;
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
+    }
+    e = errno;
+    if (e != EPERM && e != ENOTSUP && e != EOPNOTSUPP && e != EMLINK) return e;
+    const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return errno;
+    ::close(fd);
+    if (::rename(from.c_str(), to.c_str()) == 0) return 0;
+    e = errno;
+    ::unlink(to.c_str());
+    return e;
+}
+
 class PosixOutputFile final : public OutputFile {
 public:
     PosixOutputFile(int fd, std::string tmp, std::string final)
@@ -42,12 +65,13 @@ public:
     bool Write(std::span<const std::uint8_t> bytes) override {
         if (failed_ || committed_) return false;
         std::uint64_t end;
-        if (__builtin_add_overflow(pos_, bytes.size(), &end) || end > INT64_MAX) return Fail();
+        if (__builtin_add_overflow(pos_, bytes.size(), &end) || end > INT64_MAX) return Fail(EFBIG);
         std::size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return Fail();  // ENOSPC, EIO, EFBIG, ...
+            if (n < 0) return Fail();  // ENOSPC, EIO, EFBIG, ...
+            if (n == 0) return Fail(ENOSPC);
             done += static_cast<std::size_t>(n);
         }
         pos_ = end;
@@ -59,7 +83,7 @@ public:
         if (failed_ || committed_) return false;
         if (count == 0) return true;
         std::uint64_t end;
-        if (__builtin_add_overflow(pos_, count, &end) || end > INT64_MAX) return Fail();
+        if (__builtin_add_overflow(pos_, count, &end) || end > INT64_MAX) return Fail(EFBIG);
         // Skipping ahead leaves a hole that reads as zeros and takes no space;
         // a hole at the very end is made by setting the size on Commit.
         if (::lseek(fd_, static_cast<off_t>(end), SEEK_SET) != static_cast<off_t>(end))
@@ -71,7 +95,38 @@ public:
 
     bool Commit() override {
         if (committed_) return true;
-        if (failed_) return false;
+        if (failed_ || !Close()) return false;
+        if (::rename(tmp_.c_str(), final_.c_str()) != 0) return Fail();
+        committed_ = true;
+        return true;
+    }
+
+    CommitOutcome CommitNew(const std::string& path) override {
+        if (committed_) return CommitOutcome::Committed;
+        if (failed_ || !Close()) return CommitOutcome::Failed;
+        const int e = MoveNoReplace(tmp_, path);
+        if (e == EEXIST) return CommitOutcome::NameTaken;
+        if (e != 0) {
+            Fail(e);
+            return CommitOutcome::Failed;
+        }
+        committed_ = true;
+        return CommitOutcome::Committed;
+    }
+
+    int LastError() const override { return error_; }
+
+private:
+    bool Fail(int e = errno) {
+        failed_ = true;
+        error_ = e;
+        return false;
+    }
+
+    // Ends the writing, once: sets the size a hole at the end leaves open and
+    // closes the temporary file.
+    bool Close() {
+        if (fd_ < 0) return true;
         if (holeAtEnd_ && ::ftruncate(fd_, static_cast<off_t>(pos_)) != 0) return Fail();
         // No flush per file: a flush costs a journal commit, which made a
         // recovery of many small files a hundred times slower. The factory
@@ -79,21 +134,14 @@ public:
         const int fd = fd_;
         fd_ = -1;
         if (::close(fd) != 0) return Fail();
-        if (::rename(tmp_.c_str(), final_.c_str()) != 0) return Fail();
-        committed_ = true;
         return true;
-    }
-
-private:
-    bool Fail() {
-        failed_ = true;
-        return false;
     }
 
     int fd_;
     std::string tmp_, final_;
     std::uint64_t pos_ = 0;
     bool holeAtEnd_ = false;
+    int error_ = 0;
     bool failed_ = false;
     bool committed_ = false;
 };
@@ -167,6 +215,10 @@ OutputFactory& DefaultOutputFactory() {
 
 std::string SystemErrorText(int code) {
     return std::strerror(code);
+}
+
+bool IsOutOfSpace(int code) {
+    return code == ENOSPC || code == EDQUOT;
 }
 
 }  // namespace qm

@@ -15,6 +15,17 @@
 
 namespace qm::testing {
 
+// The system's codes for the faults injected below.
+#ifdef _WIN32
+constexpr int kInjectedNoSpace = 112;   // ERROR_DISK_FULL
+constexpr int kInjectedTooLarge = 223;  // ERROR_FILE_TOO_LARGE
+constexpr int kInjectedIoError = 1117;  // ERROR_IO_DEVICE
+#else
+constexpr int kInjectedNoSpace = 28;   // ENOSPC
+constexpr int kInjectedTooLarge = 27;  // EFBIG
+constexpr int kInjectedIoError = 5;    // EIO
+#endif
+
 // Files in memory. A file shows up in Files() only once committed; until then,
 // and for ever if it is dropped uncommitted, the final path keeps what it had.
 class MemoryOutputFactory final : public OutputFactory {
@@ -71,6 +82,15 @@ private:
             --state_->open;
             done_ = true;
             return true;
+        }
+        CommitOutcome CommitNew(const std::string& path) override {
+            if (done_) return CommitOutcome::Committed;
+            std::lock_guard lock(state_->mu);
+            if (state_->files.count(path)) return CommitOutcome::NameTaken;
+            state_->files[path] = std::move(bytes_);
+            --state_->open;
+            done_ = true;
+            return CommitOutcome::Committed;
         }
 
     private:
@@ -160,18 +180,25 @@ private:
             std::lock_guard lock(state_->mu);
             if (!committed_) state_->spaceUsed -= std::min(state_->spaceUsed, written_);
         }
-        // Like a real file, one that failed a write never commits.
+        // Like a real file, one that failed a write never commits. The
+        // injected faults carry the codes a real system gives for them.
         bool Write(std::span<const std::uint8_t> bytes) override {
             if (failed_) return false;
             std::uint64_t fits = bytes.size();
+            int code = 0;
             {
                 std::lock_guard lock(state_->mu);
-                if (faulty_ && state_->fileLimit)
+                if (faulty_ && state_->fileLimit) {
                     fits = std::min<std::uint64_t>(
                         fits, *state_->fileLimit - std::min(*state_->fileLimit, size_));
-                if (faulty_ && state_->space)
-                    fits = std::min<std::uint64_t>(
-                        fits, *state_->space - std::min(*state_->space, state_->spaceUsed));
+                    if (fits < bytes.size()) code = kInjectedTooLarge;
+                }
+                if (faulty_ && state_->space) {
+                    const std::uint64_t room =
+                        *state_->space - std::min(*state_->space, state_->spaceUsed);
+                    if (room < fits) code = kInjectedNoSpace;
+                    fits = std::min<std::uint64_t>(fits, room);
+                }
                 if (faulty_) state_->spaceUsed += fits;
                 if (fits < bytes.size()) ++state_->injected;
             }
@@ -179,6 +206,7 @@ private:
             size_ += fits;
             const bool ok = inner_->Write(bytes.first(static_cast<std::size_t>(fits)));
             failed_ = !ok || fits != bytes.size();
+            if (failed_) error_ = ok ? code : inner_->LastError();
             return !failed_;
         }
         bool WriteZeros(std::uint64_t count) override {
@@ -189,34 +217,53 @@ private:
                     count > *state_->fileLimit - std::min(*state_->fileLimit, size_)) {
                     ++state_->injected;
                     failed_ = true;
+                    error_ = kInjectedTooLarge;
                     return false;
                 }
             }
             size_ += count;
             failed_ = !inner_->WriteZeros(count);
+            if (failed_) error_ = inner_->LastError();
             return !failed_;
         }
         bool Commit() override {
             if (committed_) return true;
-            if (failed_) return false;
-            {
-                std::lock_guard lock(state_->mu);
-                if (faulty_ && state_->failCommit) {
-                    ++state_->injected;
-                    return false;
-                }
+            if (failed_ || InjectCommitFault()) return false;
+            if (!inner_->Commit()) {
+                error_ = inner_->LastError();
+                return false;
             }
-            if (!inner_->Commit()) return false;
+            Committed();
+            return true;
+        }
+        CommitOutcome CommitNew(const std::string& path) override {
+            if (committed_) return CommitOutcome::Committed;
+            if (failed_ || InjectCommitFault()) return CommitOutcome::Failed;
+            const CommitOutcome o = inner_->CommitNew(path);
+            if (o == CommitOutcome::Failed) error_ = inner_->LastError();
+            if (o == CommitOutcome::Committed) Committed();
+            return o;
+        }
+        int LastError() const override { return error_; }
+
+    private:
+        bool InjectCommitFault() {
+            std::lock_guard lock(state_->mu);
+            if (!faulty_ || !state_->failCommit) return false;
+            ++state_->injected;
+            error_ = kInjectedIoError;
+            return true;
+        }
+        void Committed() {
             std::lock_guard lock(state_->mu);
             ++state_->commits;
             committed_ = true;
-            return true;
         }
 
-    private:
         std::shared_ptr<State> state_;
         std::unique_ptr<OutputFile> inner_;
         bool faulty_;
+        int error_ = 0;
         std::uint64_t written_ = 0, size_ = 0;
         bool failed_ = false;
         bool committed_ = false;

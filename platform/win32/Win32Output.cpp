@@ -39,14 +39,16 @@ public:
     bool Write(std::span<const std::uint8_t> bytes) override {
         if (failed_ || committed_) return false;
         std::uint64_t end;
-        if (__builtin_add_overflow(pos_, bytes.size(), &end) || end > INT64_MAX) return Fail();
+        if (__builtin_add_overflow(pos_, bytes.size(), &end) || end > INT64_MAX)
+            return Fail(ERROR_FILE_TOO_LARGE);
         std::size_t done = 0;
         while (done < bytes.size()) {
             const DWORD want =
                 static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
             DWORD wrote = 0;
-            if (!WriteFile(h_, bytes.data() + done, want, &wrote, nullptr) || wrote == 0)
+            if (!WriteFile(h_, bytes.data() + done, want, &wrote, nullptr))
                 return Fail();  // disk full, I/O error, ...
+            if (wrote == 0) return Fail(ERROR_DISK_FULL);
             done += wrote;
         }
         pos_ = end;
@@ -58,7 +60,8 @@ public:
         if (failed_ || committed_) return false;
         if (count == 0) return true;
         std::uint64_t end;
-        if (__builtin_add_overflow(pos_, count, &end) || end > INT64_MAX) return Fail();
+        if (__builtin_add_overflow(pos_, count, &end) || end > INT64_MAX)
+            return Fail(ERROR_FILE_TOO_LARGE);
         if (!sparse_ && count >= 65536) {
             // Long runs of zeros stay unallocated on NTFS once the file is sparse.
             DWORD bytes = 0;
@@ -75,12 +78,7 @@ public:
 
     bool Commit() override {
         if (committed_) return true;
-        if (failed_) return false;
-        if (holeAtEnd_ && !SetEndOfFile(h_)) return Fail();
-        if (!FlushFileBuffers(h_)) return Fail();
-        HANDLE h = h_;
-        h_ = INVALID_HANDLE_VALUE;
-        if (!CloseHandle(h)) return Fail();
+        if (failed_ || !Close()) return false;
         if (!MoveFileExA(tmp_.c_str(), final_.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return Fail();
@@ -88,10 +86,40 @@ public:
         return true;
     }
 
+    CommitOutcome CommitNew(const std::string& path) override {
+        if (committed_) return CommitOutcome::Committed;
+        if (failed_ || !Close()) return CommitOutcome::Failed;
+        // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
+        if (!MoveFileExA(tmp_.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            const DWORD e = GetLastError();
+            if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS)
+                return CommitOutcome::NameTaken;
+            Fail(e);
+            return CommitOutcome::Failed;
+        }
+        committed_ = true;
+        return CommitOutcome::Committed;
+    }
+
+    int LastError() const override { return static_cast<int>(error_); }
+
 private:
-    bool Fail() {
+    bool Fail(DWORD e = GetLastError()) {
         failed_ = true;
+        error_ = e;
         return false;
+    }
+
+    // Ends the writing, once: sets the size a hole at the end leaves open,
+    // flushes and closes the temporary file.
+    bool Close() {
+        if (h_ == INVALID_HANDLE_VALUE) return true;
+        if (holeAtEnd_ && !SetEndOfFile(h_)) return Fail();
+        if (!FlushFileBuffers(h_)) return Fail();
+        HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        if (!CloseHandle(h)) return Fail();
+        return true;
     }
 
     HANDLE h_;
@@ -99,6 +127,7 @@ private:
     std::uint64_t pos_ = 0;
     bool holeAtEnd_ = false;
     bool sparse_ = false;
+    DWORD error_ = 0;
     bool failed_ = false;
     bool committed_ = false;
 };
@@ -163,6 +192,10 @@ std::string SystemErrorText(int code) {
         out.pop_back();
     if (out.empty()) out = "error " + std::to_string(code);
     return out;
+}
+
+bool IsOutOfSpace(int code) {
+    return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
 }
 
 bool FolderIsOnSource(const std::string& folder, const std::string& source) {

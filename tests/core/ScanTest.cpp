@@ -356,6 +356,8 @@ TEST(Texts, PositionAndExtension) {
     EXPECT_EQ(ExtensionOf("archive.tar.gz"), ".gz");
     EXPECT_EQ(ExtensionOf("a.b\\c"), "");
     EXPECT_EQ(ExtensionOf("a.b:c"), "");
+    EXPECT_EQ(ExtensionOf("../../p"), "");  // a point in a path part names no type
+    EXPECT_EQ(ExtensionOf("../x.gz"), ".gz");
     // A trail byte that looks like '\' does not hide the point before it.
     auto gbkLead = [](unsigned char c) { return c >= 0x81 && c <= 0xFE; };
     EXPECT_EQ(ExtensionOf("x.t\x95\\", +gbkLead), ".t\x95\\");

@@ -157,6 +157,7 @@ TEST(OutputFile, FullDiskFailsTheWriteAndLeavesNothing) {
         for (int i = 0; i < 64 && !failed; ++i)
             failed = !f->Write(Pattern(16384, static_cast<std::uint32_t>(i)));
         EXPECT_TRUE(failed) << "64 KiB of tmpfs took 1 MiB";
+        EXPECT_TRUE(IsOutOfSpace(f->LastError())) << SystemErrorText(f->LastError());
         EXPECT_FALSE(f->Write(Pattern(10)));
         EXPECT_FALSE(f->Commit());
     }
@@ -167,6 +168,26 @@ TEST(OutputFile, FullDiskFailsTheWriteAndLeavesNothing) {
     ASSERT_TRUE(next);
     EXPECT_TRUE(next->Write(Pattern(30000)));
     EXPECT_TRUE(next->Commit());
+}
+
+TEST(OutputFile, CommitNewNeverReplacesAFile) {
+    TempDir dir;
+    test::WriteText(dir.path() / "taken.bin", "old");
+    auto f = MustCreate(dir / "taken.bin");
+    ASSERT_TRUE(f);
+    EXPECT_TRUE(f->Write(Pattern(5000)));
+    EXPECT_EQ(f->CommitNew(dir / "taken.bin"), CommitOutcome::NameTaken);
+    EXPECT_EQ(ReadFile(dir.path() / "taken.bin"), std::vector<std::uint8_t>({'o', 'l', 'd'}));
+    EXPECT_EQ(f->CommitNew(dir / "free.bin"), CommitOutcome::Committed);
+    EXPECT_EQ(ReadFile(dir.path() / "free.bin"), Pattern(5000));
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"free.bin", "taken.bin"}));
+    // Dropped after a taken name, the file leaves nothing behind.
+    {
+        auto g = MustCreate(dir / "taken.bin");
+        ASSERT_TRUE(g);
+        EXPECT_EQ(g->CommitNew(dir / "free.bin"), CommitOutcome::NameTaken);
+    }
+    EXPECT_EQ(dir.Entries().size(), 2u);
 }
 
 TEST(OutputFile, ReadOnlyFolderRefusesTheFile) {
