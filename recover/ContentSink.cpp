@@ -43,8 +43,8 @@ RecoverResult ContentSink::Failed(RecoverStatus status, std::string detail) {
     r.status = status;
     if (status == RecoverStatus::OutputFailed) {
         r.systemError = file_ ? file_->LastError() : 0;
+        // The system's reason travels in systemError; callers add its text.
         r.detail = !openError_.empty() ? openError_ : path_;
-        if (r.systemError != 0) r.detail += ": " + SystemErrorText(r.systemError);
     } else {
         r.detail = std::move(detail);
     }

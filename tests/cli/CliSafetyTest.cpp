@@ -380,7 +380,7 @@ TEST_F(CliSafety, SourcesNeedsRoomForTheMftAndOffsetsMustBeNumbers) {
     const std::string s512 = Image(Bytes(volume.begin(), volume.begin() + 512), "s512.img");
     const std::string noMft = Image(Bytes(volume.begin(), volume.begin() + 4 * 4096), "nomft.img");
     Outcome r = Cmd({"sources", s511, s512, noMft, whole});
-    EXPECT_EQ(r.out, whole + "\t" + std::to_string(volume.size()) + "\tTest\n");
+    EXPECT_EQ(r.out, whole + "\t" + std::to_string(volume.size()) + "\tTest\t\t\n");
     for (const std::string& small : {s511, s512, noMft})
         EXPECT_THAT(r.err, HasSubstr(small + ": no NTFS volume or partition found"));
     for (const std::string& bad : {whole + "@abc", whole + "@-1"}) {
