@@ -274,7 +274,7 @@ TEST_F(FailingDevices, DISABLED_ADeviceThatVanishesEndsTheRecoveryWithAnError) {
     const fs::path out = dir.path() / "out";
     const Outcome o = Cli({"recover", dev.device(), "--out", out.string(), "--all"}, dir.path());
     EXPECT_NE(o.status, 0);
-    EXPECT_THAT(o.out, Not(HasSubstr(" 0 given up")));
+    EXPECT_FALSE(o.err.empty()) << "no error said";
     // Whatever was written is the file's true content.
     const auto manifest = ReadManifest(image);
     std::error_code ec;
