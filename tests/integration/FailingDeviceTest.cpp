@@ -306,6 +306,11 @@ TEST_F(Devices, AMountedImageIsNotWrittenInto) {
         fs::path at;
         ~Unmount() { (void)std::system(("umount " + ShellQuote(at.string())).c_str()); }
     } unmount{mnt};
+    struct stat onMount {
+    }, beside{};
+    ASSERT_EQ(::stat(mnt.c_str(), &onMount), 0);
+    ASSERT_EQ(::stat(dir.path().c_str(), &beside), 0);
+    ASSERT_NE(onMount.st_dev, beside.st_dev) << "the image is not mounted";
     const std::string loop =
         RunCapture("losetup -r -f --show " + ShellQuote(copy.string())).value_or("");
     const std::string loopDev = loop.substr(0, loop.find('\n'));
