@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "ntfs/uNTFS.h"
@@ -274,18 +275,16 @@ TEST_F(FailingDevices, DISABLED_ADeviceThatVanishesEndsTheRecoveryWithAnError) {
     const fs::path out = dir.path() / "out";
     const Outcome o = Cli({"recover", dev.device(), "--out", out.string(), "--all"}, dir.path());
     EXPECT_NE(o.status, 0);
-    EXPECT_THAT(o.out, Not(HasSubstr(" 0 given up")));
-    // Whatever was written is the file's true content.
-    const auto manifest = ReadManifest(image);
+    EXPECT_FALSE(o.err.empty()) << "no error said";
+    // Whatever was written is some deleted file's true content (names may
+    // have been changed to free ones, so contents are compared).
+    std::set<std::string> contents;
+    for (const ManifestEntry& e : DeletedEntries(ReadManifest(image))) contents.insert(e.md5);
     std::error_code ec;
     for (fs::recursive_directory_iterator it(out, ec), end; !ec && it != end; it.increment(ec)) {
         if (!it->is_regular_file()) continue;
-        bool known = false;
-        for (const ManifestEntry& e : DeletedEntries(manifest))
-            if (fs::path(e.path).filename() == it->path().filename() &&
-                FileMd5(it->path()) == e.md5)
-                known = true;
-        EXPECT_TRUE(known) << it->path() << " is not the file the volume held";
+        EXPECT_TRUE(contents.count(FileMd5(it->path())))
+            << it->path() << " is not a file the volume held";
     }
 }
 
@@ -307,6 +306,11 @@ TEST_F(Devices, AMountedImageIsNotWrittenInto) {
         fs::path at;
         ~Unmount() { (void)std::system(("umount " + ShellQuote(at.string())).c_str()); }
     } unmount{mnt};
+    struct stat onMount {
+    }, beside{};
+    ASSERT_EQ(::stat(mnt.c_str(), &onMount), 0);
+    ASSERT_EQ(::stat(dir.path().c_str(), &beside), 0);
+    ASSERT_NE(onMount.st_dev, beside.st_dev) << "the image is not mounted";
     const std::string loop =
         RunCapture("losetup -r -f --show " + ShellQuote(copy.string())).value_or("");
     const std::string loopDev = loop.substr(0, loop.find('\n'));
