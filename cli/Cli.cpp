@@ -33,6 +33,7 @@
 #include "platform/Platform.h"
 #include "recover/RecoverBatch.h"
 #include "recover/RecoverRecord.h"
+#include "scan/Filter.h"
 #include "scan/ScanEngine.h"
 
 #ifndef QM_VERSION
@@ -231,30 +232,78 @@ const std::string& NameUtf8(const std::u16string& name) {
 
 // A row is put together in one scratch buffer with room for its longest form
 // and added to the output in one piece.
-char* RowScratch(std::size_t nameBytes, std::size_t perByte) {
+char* RowScratch(std::size_t textBytes, std::size_t perByte) {
     thread_local std::vector<char> scratch;
-    // The name and its type, escaped, and the rest of the row.
-    const std::size_t most = 2 * (perByte * nameBytes + 2) + 512;
+    // The name, its type and its path, escaped, and the rest of the row.
+    const std::size_t most = 3 * (perByte * textBytes + 2) + 512;
     if (scratch.size() < most) scratch.resize(most);
     return scratch.data();
 }
 
-void AppendTsvRow(std::string& out, const ScanRow& row) {
-    const std::string& name = NameUtf8(row.name);
-    char* const start = RowScratch(name.size(), kTsvPerByte);
+// What the listing adds to a row's own fields: its path and the words of its flags.
+struct RowExtras {
+    std::string path;  // UTF-8
+    std::string flags;
+    bool orphan = false;
+};
+
+std::string FlagsText(const ScanRow& row, bool orphan) {
+    std::string t;
+    auto add = [&](const char* word) {
+        if (!t.empty()) t += ',';
+        t += word;
+    };
+    if (row.flags & kRowCompressed) add("compressed");
+    if (row.flags & kRowEncrypted) add("encrypted");
+    if (row.flags & kRowSparse) add("sparse");
+    if (row.flags & kRowResident) add("resident");
+    if (orphan) add("orphan");
+    if (row.recoverable < 100) {
+        add("overwritten (");
+        t += std::to_string(100 - row.recoverable) + " %)";
+    }
+    return t;
+}
+
+// The name column: the file's name, and ":stream" for a stream row.
+const std::string& RowName(const ScanRow& row) {
+    if (row.kind != RowKind::Stream) return NameUtf8(row.name);
+    thread_local std::string text;
+    text = NameUtf8(row.name);
+    text += ':';
+    text += NameUtf8(row.stream);
+    return text;
+}
+
+std::string_view RowType(const ScanRow& row, const std::string& name, std::string& scratch) {
+    if (row.kind == RowKind::Folder) return "folder";
+    scratch = ExtensionOf(name);
+    return scratch;
+}
+
+void AppendTsvRow(std::string& out, const ScanRow& row, const RowExtras& x) {
+    const std::string& name = RowName(row);
+    char* const start = RowScratch(name.size() + x.path.size() + x.flags.size(), kTsvPerByte);
+    std::string type;
     char* p = PutPosition(start, row.position);
     *p++ = '\t';
     p = PutUnsigned(p, row.record);
     *p++ = '\t';
     p = PutTsvField(p, name);
     *p++ = '\t';
-    p = PutTsvField(p, ExtensionOf(name));
+    p = PutTsvField(p, RowType(row, name, type));
     *p++ = '\t';
-    p = PutUnsigned(p, row.size);
+    if (row.kind != RowKind::Folder) p = PutUnsigned(p, row.size);
     *p++ = '\t';
     if (char* end = PutIsoUtc(p, row.created)) p = end;
     *p++ = '\t';
     if (char* end = PutIsoUtc(p, row.modified)) p = end;
+    *p++ = '\t';
+    p = PutTsvField(p, x.path);
+    *p++ = '\t';
+    if (row.recoverable != kRecoverableUnknown) p = PutUnsigned(p, row.recoverable);
+    *p++ = '\t';
+    p = PutTsvField(p, x.flags);
     *p++ = '\n';
     out.append(start, p);
 }
@@ -269,28 +318,50 @@ char* PutJsonTime(char* p, std::uint64_t fileTime) {
     return p + 3;
 }
 
-void AppendJsonRow(std::string& out, const ScanRow& row) {
-    const std::string& name = NameUtf8(row.name);
-    char* const start = RowScratch(name.size(), kJsonPerByte);
-    auto text = [](char* p, std::string_view t) {
-        std::memcpy(p, t.data(), t.size());
-        return p + t.size();
-    };
-    char* p = text(start, "{\"position\":\"");
+char* PutText(char* p, std::string_view t) {
+    std::memcpy(p, t.data(), t.size());
+    return p + t.size();
+}
+
+const char* KindText(RowKind kind) {
+    switch (kind) {
+        case RowKind::Folder:
+            return "folder";
+        case RowKind::Stream:
+            return "stream";
+        default:
+            return "file";
+    }
+}
+
+void AppendJsonRow(std::string& out, const ScanRow& row, const RowExtras& x) {
+    const std::string& name = RowName(row);
+    char* const start = RowScratch(name.size() + x.path.size() + x.flags.size(), kJsonPerByte);
+    std::string type;
+    char* p = PutText(start, "{\"position\":\"");
     p = PutPosition(p, row.position);
-    p = text(p, "\",\"record\":");
+    p = PutText(p, "\",\"record\":");
     p = PutUnsigned(p, row.record);
-    p = text(p, ",\"name\":");
+    p = PutText(p, ",\"name\":");
     p = PutJsonString(p, name);
-    p = text(p, ",\"type\":");
-    p = PutJsonString(p, ExtensionOf(name));
-    p = text(p, ",\"size\":");
-    p = PutUnsigned(p, row.size);
-    p = text(p, ",\"created\":");
+    p = PutText(p, ",\"type\":");
+    p = PutJsonString(p, RowType(row, name, type));
+    p = PutText(p, ",\"size\":");
+    p = row.kind == RowKind::Folder ? PutText(p, "null") : PutUnsigned(p, row.size);
+    p = PutText(p, ",\"created\":");
     p = PutJsonTime(p, row.created);
-    p = text(p, ",\"modified\":");
+    p = PutText(p, ",\"modified\":");
     p = PutJsonTime(p, row.modified);
-    p = text(p, "}\n");
+    p = PutText(p, ",\"path\":");
+    p = PutJsonString(p, x.path);
+    p = PutText(p, ",\"recoverable\":");
+    p = row.recoverable == kRecoverableUnknown ? PutText(p, "null")
+                                               : PutUnsigned(p, row.recoverable);
+    p = PutText(p, ",\"flags\":");
+    p = PutJsonString(p, x.flags);
+    p = PutText(p, ",\"kind\":\"");
+    p = PutText(p, KindText(row.kind));
+    p = PutText(p, "\"}\n");
     out.append(start, p);
 }
 
@@ -300,32 +371,57 @@ int OutputFailed(const OutputBuffer& out, Messages& msg) {
     return kExitFailed;
 }
 
-int Scan(const std::string& source, bool json, std::FILE* outFile, Messages& msg) {
-    auto resolved = Resolve(source, msg);
+struct ScanArgs {
+    std::string source;
+    bool json = false;
+    bool streams = false;  // stream rows in TSV too (JSON always has them)
+    RowFilter filter;
+};
+
+// Prints the rows kept, now that the walk has resolved their folders.
+void PrintRows(const std::vector<ScanRow>& rows, const ScanSummary& summary, const ScanArgs& a,
+               OutputBuffer& out) {
+    if (!a.json) {
+        out.text() +=
+            "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\n";
+        out.LineDone();
+    }
+    RowExtras x;
+    for (const ScanRow& row : rows) {
+        const FolderPath folder = RowFolder(summary, row);
+        const std::u16string path = RowPath(folder, row);
+        if (!a.filter.Matches(row, path, folder.orphan)) continue;
+        x.path = NameUtf8(path);
+        x.flags = FlagsText(row, folder.orphan);
+        if (a.json)
+            AppendJsonRow(out.text(), row, x);
+        else
+            AppendTsvRow(out.text(), row, x);
+        out.LineDone();
+    }
+}
+
+// The paths are known once the walk has ended: rows are held until then.
+int Scan(const ScanArgs& a, std::FILE* outFile, Messages& msg) {
+    auto resolved = Resolve(a.source, msg);
     if (auto* status = std::get_if<int>(&resolved)) return *status;
     OpenSource& src = std::get<OpenSource>(resolved);
 
     ProgressBar bar(msg.file(), IsTerminal(msg.file()));
     OutputBuffer out(outFile, IsTerminal(outFile));
     out.beforeWrite = [&] { bar.Clear(); };
-    ScanRunner runner(
-        bar,
-        [&] {
-            if (!json) {
-                out.text() += "position\trecord\tname\ttype\tsize\tcreated\tmodified\n";
-                out.LineDone();
-            }
-        },
-        [&](ScanRow&& row) {
-            if (json)
-                AppendJsonRow(out.text(), row);
-            else
-                AppendTsvRow(out.text(), row);
-            out.LineDone();
-        });
-    ScanSummary summary = RunScan(*src.volume, runner, g_stop);
-    out.Flush();
+    std::vector<ScanRow> rows;
+    const bool streams = a.json || a.streams;
+    ScanRunner runner(bar, nullptr, [&](ScanRow&& row) {
+        if (row.kind == RowKind::Stream && !streams) return;
+        if (a.filter.MatchesWithoutPath(row)) rows.push_back(std::move(row));
+    });
+    ScanOptions options;
+    options.foldersAndStreams = true;
+    ScanSummary summary = RunScan(*src.volume, runner, g_stop, options);
     bar.Clear();
+    if (summary.setup.stop == SetupStop::None) PrintRows(rows, summary, a, out);
+    out.Flush();
     if (auto status = ReportScanEnd(summary, runner, src.source, msg)) return *status;
     return OutputFailed(out, msg);
 }
@@ -369,6 +465,7 @@ struct RecoverArgs {
     bool all = false, byNumber = false, allowSameVolume = false;
     unsigned jobs = 1;                     // files written at a time
     std::vector<std::uint64_t> positions;  // in the order given, without repeats
+    RowFilter filter;                      // selects the files instead of positions
 };
 
 bool FolderIsOnSourceChecked(const std::string& folder, const std::string& source) {
@@ -394,6 +491,14 @@ struct Wanted {
     std::uint64_t index;  // the row's index in scan order
     ScanRow row;
 };
+
+// Keeps the rows the filter takes, their paths resolved by the finished walk.
+void KeepMatching(std::vector<Wanted>& wanted, const ScanSummary& summary, const RowFilter& f) {
+    std::erase_if(wanted, [&](const Wanted& w) {
+        const FolderPath folder = RowFolder(summary, w.row);
+        return !f.Matches(w.row, RowPath(folder, w.row), folder.orphan);
+    });
+}
 
 int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     namespace fs = std::filesystem;
@@ -422,7 +527,7 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     std::uint64_t index = 0;
     ScanRunner runner(bar, nullptr, [&](ScanRow&& row) {
         const std::uint64_t i = index++;
-        if (!a.all) {
+        if (!a.all && !a.filter.Active()) {
             auto it = asked.find(row.position);
             if (it == asked.end()) return;
             it->second = true;
@@ -436,6 +541,7 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
         return *status;
     }
     const VolumeGeometry geometry = summary.setup.info->geometry;
+    if (a.filter.Active()) KeepMatching(wanted, summary, a.filter);
 
     std::uint64_t written = 0, givenUp = 0, bytes = 0;
     for (const auto& [position, seen] : asked) {
@@ -557,7 +663,9 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
             }
             haveOut = true;
         } else {
-            return msg.Usage("recover: unknown option " + s);
+            auto taken = TakeFilterOption(args, i, a.filter);
+            if (!taken) return msg.Usage("recover: " + taken.error().message);
+            if (!*taken) return msg.Usage("recover: unknown option " + s);
         }
     }
     if (operands.empty()) return msg.Usage("recover: no SOURCE given");
@@ -570,30 +678,40 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
                              " (expected 0x... as scan prints it)");
         if (seen.insert(*p).second) a.positions.push_back(*p);
     }
-    if (a.all == !a.positions.empty())
+    if (a.filter.Active() && !a.positions.empty())
+        return msg.Usage("recover: positions and filters exclude each other");
+    if (!a.filter.Active() && a.all == !a.positions.empty())
         return msg.Usage(a.all ? "recover: --all and positions exclude each other"
                                : "recover: give --all or the positions to recover");
     return Recover(a, out, msg);
 }
 
 int ParseScan(const std::vector<std::string>& args, std::FILE* out, Messages& msg) {
-    bool json = false;
+    ScanArgs a;
     std::vector<std::string> operands;
     bool endOfOptions = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& s = args[i];
-        if (endOfOptions || s.empty() || s[0] != '-' || s == "-")
+        if (endOfOptions || s.empty() || s[0] != '-' || s == "-") {
             operands.push_back(s);
-        else if (s == "--")
+            continue;
+        }
+        if (s == "--") {
             endOfOptions = true;
-        else if (s == "--json")
-            json = true;
-        else
-            return msg.Usage("scan: unknown option " + s);
+        } else if (s == "--json") {
+            a.json = true;
+        } else if (s == "--streams") {
+            a.streams = true;
+        } else {
+            auto taken = TakeFilterOption(args, i, a.filter);
+            if (!taken) return msg.Usage("scan: " + taken.error().message);
+            if (!*taken) return msg.Usage("scan: unknown option " + s);
+        }
     }
     if (operands.size() != 1)
         return msg.Usage(operands.empty() ? "scan: no SOURCE given" : "scan: one SOURCE at a time");
-    return Scan(operands[0], json, out, msg);
+    a.source = operands[0];
+    return Scan(a, out, msg);
 }
 
 }  // namespace

@@ -66,12 +66,18 @@ Bytes MakeVolume() {
     return vb.Build();
 }
 
+// The seven columns every script reads first, then path, recoverable and flags.
+// The volume's $Bitmap is empty: the non-resident files' recoverability is unknown.
 const std::string kTsv =
-    "position\trecord\tname\ttype\tsize\tcreated\tmodified\n"
-    "0x8000\t16\tplain.txt\t.txt\t5\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.453Z\n"
-    "0x8400\t17\tq\"b\\\\s\\tt\\n\u20AC.x\t.x\t5\t2004-02-29T20:00:29.452Z\t\n"
-    "0x8C00\t19\tbig.bin\t.bin\t10000\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z\n"
-    "0x9000\t20\tbroken.dat\t.dat\t4096\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z\n";
+    "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\n"
+    "0x8000\t16\tplain.txt\t.txt\t5\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.453Z"
+    "\t/plain.txt\t100\tresident\n"
+    "0x8400\t17\tq\"b\\\\s\\tt\\n\u20AC.x\t.x\t5\t2004-02-29T20:00:29.452Z\t"
+    "\t/q\"b\\\\s\\tt\\n\u20AC.x\t100\tresident\n"
+    "0x8C00\t19\tbig.bin\t.bin\t10000\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z"
+    "\t/big.bin\t\t\n"
+    "0x9000\t20\tbroken.dat\t.dat\t4096\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z"
+    "\t/broken.dat\t\t\n";
 
 struct Outcome {
     int status;
@@ -201,11 +207,14 @@ TEST_F(Cli, ScanAsTsvAndJson) {
     std::getline(lines, second);
     EXPECT_EQ(first,
               R"({"position":"0x8000","record":16,"name":"plain.txt","type":".txt","size":5,)"
-              R"("created":"2004-02-29T20:00:29.452Z","modified":"2004-02-29T20:00:29.453Z"})");
+              R"("created":"2004-02-29T20:00:29.452Z","modified":"2004-02-29T20:00:29.453Z",)"
+              R"("path":"/plain.txt","recoverable":100,"flags":"resident","kind":"file"})");
     EXPECT_EQ(
         second,
         "{\"position\":\"0x8400\",\"record\":17,\"name\":\"q\\\"b\\\\s\\tt\\n\u20AC.x\","
-        "\"type\":\".x\",\"size\":5,\"created\":\"2004-02-29T20:00:29.452Z\",\"modified\":null}");
+        "\"type\":\".x\",\"size\":5,\"created\":\"2004-02-29T20:00:29.452Z\",\"modified\":null,"
+        "\"path\":\"/q\\\"b\\\\s\\tt\\n\u20AC.x\",\"recoverable\":100,\"flags\":\"resident\","
+        "\"kind\":\"file\"}");
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 4);
 }
 
