@@ -28,7 +28,8 @@ bool ReadNonResident(RawVolume& volume, ByteView attr, std::uint32_t clusterSize
         auto runBytes = CheckedMul(r.length, clusterSize);
         if (!runBytes) return false;
         const std::uint64_t n = std::min<std::uint64_t>(*runBytes, out.size() - at);
-        std::span<std::uint8_t> dst = out.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(n));
+        std::span<std::uint8_t> dst =
+            out.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(n));
         if (r.sparse) {
             std::fill(dst.begin(), dst.end(), std::uint8_t{0});
         } else {
@@ -64,7 +65,8 @@ std::optional<ClusterBitmap> ClusterBitmap::Read(RawVolume& volume, const Volume
         std::memcpy(bits.data(), value->data(), static_cast<std::size_t>(bytes));
     } else {
         if (data->U64(kNrDataSize).value_or(0) < bytes) return std::nullopt;
-        if (!ReadNonResident(volume, *data, info.geometry.ClusterSize, bits.span())) return std::nullopt;
+        if (!ReadNonResident(volume, *data, info.geometry.ClusterSize, bits.span()))
+            return std::nullopt;
     }
     return ClusterBitmap(std::move(bits), clusters);
 }
@@ -90,7 +92,8 @@ std::uint8_t ClusterTally::Percent() const {
     if (clusters == 0) return 100;
     const std::uint64_t free = clusters - std::min(allocated, clusters);
     // free * 100 stays far below 2^64 for any real run list; divide first when it would not.
-    const std::uint64_t pct = free > UINT64_MAX / 100 ? free / (clusters / 100) : free * 100 / clusters;
+    const std::uint64_t pct =
+        free > UINT64_MAX / 100 ? free / (clusters / 100) : free * 100 / clusters;
     return static_cast<std::uint8_t>(std::min<std::uint64_t>(pct, 100));
 }
 

@@ -8,9 +8,9 @@ namespace {
 char16_t Fold(char16_t c) {
     if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 32);
     if (c < 0xC0) return c;
-    if (c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 32);          // Latin-1
+    if (c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 32);                  // Latin-1
     if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return static_cast<char16_t>(c + 32);  // Greek
-    if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 32);        // Cyrillic
+    if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 32);                // Cyrillic
     if (c >= 0x400 && c <= 0x40F) return static_cast<char16_t>(c + 80);
     return c;
 }
@@ -20,7 +20,11 @@ std::u16string Utf16Of(std::string_view s) {
     std::u16string out;
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
-        const int extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : -1;
+        const int extra = b < 0x80         ? 0
+                          : (b >> 5) == 6  ? 1
+                          : (b >> 4) == 14 ? 2
+                          : (b >> 3) == 30 ? 3
+                                           : -1;
         char32_t cp = extra == 0 ? b : extra == 1 ? b & 0x1F : extra == 2 ? b & 0x0F : b & 0x07;
         bool ok = extra >= 0 && i + static_cast<std::size_t>(extra) < s.size();
         for (int k = 1; ok && k <= extra; ++k) {
@@ -105,15 +109,26 @@ std::optional<std::uint64_t> ParseSizeText(std::string_view text) {
     if (text.empty()) return std::nullopt;
     unsigned shift = 0;
     switch (text.back()) {
-        case 'k': case 'K': shift = 10; break;
-        case 'm': case 'M': shift = 20; break;
-        case 'g': case 'G': shift = 30; break;
-        default: break;
+        case 'k':
+        case 'K':
+            shift = 10;
+            break;
+        case 'm':
+        case 'M':
+            shift = 20;
+            break;
+        case 'g':
+        case 'G':
+            shift = 30;
+            break;
+        default:
+            break;
     }
     if (shift) text.remove_suffix(1);
     std::uint64_t v = 0;
     const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size()) return std::nullopt;
+    if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size())
+        return std::nullopt;
     if (shift && v > (UINT64_MAX >> shift)) return std::nullopt;
     return v << shift;
 }
@@ -200,23 +215,27 @@ std::optional<std::string> ValueOf(const std::vector<std::string>& args, std::si
 }
 
 Error BadValue(std::string_view option, const std::string& value, std::string_view expected) {
-    return Error::Make(ErrorCode::InvalidArgument, std::string(option) + " takes " +
-                                                       std::string(expected) + ", not \"" +
-                                                       value + "\"");
+    return Error::Make(
+        ErrorCode::InvalidArgument,
+        std::string(option) + " takes " + std::string(expected) + ", not \"" + value + "\"");
 }
 
 }  // namespace
 
-ErrorOr<bool> TakeFilterOption(const std::vector<std::string>& args, std::size_t& i,
-                               RowFilter& f) {
+ErrorOr<bool> TakeFilterOption(const std::vector<std::string>& args, std::size_t& i, RowFilter& f) {
     const std::string& s = args[i];
     if (s == "--include-orphans" || s == "--no-orphans") {
         f.orphans = s == "--include-orphans";
         return true;
     }
-    static constexpr std::string_view kOptions[] = {
-        "--name", "--path", "--ext", "--min-size", "--max-size",
-        "--modified-after", "--modified-before", "--recoverable"};
+    static constexpr std::string_view kOptions[] = {"--name",
+                                                    "--path",
+                                                    "--ext",
+                                                    "--min-size",
+                                                    "--max-size",
+                                                    "--modified-after",
+                                                    "--modified-before",
+                                                    "--recoverable"};
     for (std::string_view option : kOptions) {
         bool matched = false;
         const std::optional<std::string> value = ValueOf(args, i, option, matched);

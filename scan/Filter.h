@@ -24,8 +24,8 @@ std::optional<std::uint64_t> ParseSizeText(std::string_view text);
 std::optional<std::uint64_t> ParseIsoDate(std::string_view text);
 
 struct RowFilter {
-    std::optional<std::u16string> name;  // glob on the name
-    std::optional<std::u16string> path;  // glob on the full path
+    std::optional<std::u16string> name;      // glob on the name
+    std::optional<std::u16string> path;      // glob on the full path
     std::vector<std::u16string> extensions;  // without the point, any of them
     std::optional<std::uint64_t> minSize, maxSize;
     std::optional<std::uint64_t> modifiedAfter;   // modified at or after this FILETIME

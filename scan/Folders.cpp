@@ -9,7 +9,8 @@ namespace qm {
 bool SequenceMatches(std::uint16_t current, std::uint16_t referenced, bool inUse) {
     if (current == referenced || referenced == 0) return true;
     if (inUse) return false;
-    const std::uint16_t bumped = referenced == 0xFFFF ? 1 : static_cast<std::uint16_t>(referenced + 1);
+    const std::uint16_t bumped =
+        referenced == 0xFFFF ? 1 : static_cast<std::uint16_t>(referenced + 1);
     return current == bumped;
 }
 
@@ -26,13 +27,16 @@ void FolderTable::Add(std::uint64_t record, std::uint16_t sequence, bool inUse,
     folders_.push_back(std::move(f));
 }
 
-const FolderTable::Folder* FolderTable::Find(std::uint64_t ref) const {
-    const std::uint64_t record = ReferenceRecord(ref);
+const FolderTable::Folder* FolderTable::AtRecord(std::uint64_t record) const {
     auto it = std::lower_bound(folders_.begin(), folders_.end(), record,
                                [](const Folder& f, std::uint64_t r) { return f.record < r; });
-    if (it == folders_.end() || it->record != record) return nullptr;
-    if (!SequenceMatches(it->sequence, ReferenceSequence(ref), it->inUse)) return nullptr;
-    return &*it;
+    return it == folders_.end() || it->record != record ? nullptr : &*it;
+}
+
+const FolderTable::Folder* FolderTable::Find(std::uint64_t ref) const {
+    const Folder* f = AtRecord(ReferenceRecord(ref));
+    if (!f || !SequenceMatches(f->sequence, ReferenceSequence(ref), f->inUse)) return nullptr;
+    return f;
 }
 
 // Follows the parents from `start` until a settled folder, the root, a break
@@ -78,14 +82,24 @@ void FolderTable::Resolve() {
 }
 
 FolderPath FolderTable::PathOf(std::uint64_t parent) const {
+    if (const Folder* f = Find(parent)) return PathFrom(f);
     FolderPath path;
-    const Folder* f = Find(parent);
-    if (!f) {
-        // Without the root's own record, a reference to it is believed.
-        path.orphan = haveRoot_ || ReferenceRecord(parent) != kRootRecord;
-        if (path.orphan) path.text = u"$Orphan";
-        return path;
-    }
+    // Without the root's own record, a reference to it is believed.
+    path.orphan = haveRoot_ || ReferenceRecord(parent) != kRootRecord;
+    if (path.orphan) path.text = u"$Orphan";
+    return path;
+}
+
+FolderPath FolderTable::ParentOf(std::uint64_t record) const {
+    const Folder* f = AtRecord(record);
+    if (!f) return PathOf(~std::uint64_t{0});
+    if (f->linked) return PathFrom(&folders_[f->up]);
+    if (record == kRootRecord) return {};
+    return FolderPath{u"$Orphan", true};
+}
+
+FolderPath FolderTable::PathFrom(const Folder* f) const {
+    FolderPath path;
     std::vector<const Folder*> up;
     for (const Folder* at = f; at && at->record != kRootRecord;
          at = at->linked ? &folders_[at->up] : nullptr)

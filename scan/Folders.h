@@ -42,6 +42,9 @@ public:
 
     // The folder that reference `parent` names, from the root down.
     FolderPath PathOf(std::uint64_t parent) const;
+    // The folder a folder of the table lies in, as its resolved link says (a
+    // folder that closes a loop lies in "$Orphan", not under itself).
+    FolderPath ParentOf(std::uint64_t record) const;
     std::size_t size() const { return folders_.size(); }
     // Bytes held, for the memory figures.
     std::size_t BytesHeld() const;
@@ -60,7 +63,11 @@ private:
     };
     // The folder `ref` names, when one with a matching sequence number is known.
     const Folder* Find(std::uint64_t ref) const;
-    std::size_t IndexOf(const Folder* f) const { return static_cast<std::size_t>(f - folders_.data()); }
+    const Folder* AtRecord(std::uint64_t record) const;
+    FolderPath PathFrom(const Folder* f) const;
+    std::size_t IndexOf(const Folder* f) const {
+        return static_cast<std::size_t>(f - folders_.data());
+    }
     void Settle(std::size_t start);
 
     std::vector<Folder> folders_;  // by record number

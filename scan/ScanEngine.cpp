@@ -378,6 +378,7 @@ std::optional<ScanRow> RowFromRecord(ByteView record) {
 
 FolderPath RowFolder(const ScanSummary& summary, const ScanRow& row) {
     if (!summary.folders) return {};
+    if (row.kind == RowKind::Folder) return summary.folders->ParentOf(row.record);
     return summary.folders->PathOf(row.parent);
 }
 
