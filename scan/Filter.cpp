@@ -181,6 +181,8 @@ bool RowFilter::MatchesWithoutPath(const ScanRow& row) const {
     const bool sized = row.kind != RowKind::Folder;
     if (minSize && (!sized || row.size < *minSize)) return false;
     if (maxSize && (!sized || row.size > *maxSize)) return false;
+    // A time no calendar shows (2^63 and above) is neither before nor after a date.
+    if ((modifiedAfter || modifiedBefore) && row.modified >= (std::uint64_t{1} << 63)) return false;
     if (modifiedAfter && row.modified < *modifiedAfter) return false;
     if (modifiedBefore && row.modified >= *modifiedBefore) return false;
     if (minRecoverable &&

@@ -285,6 +285,35 @@ TEST_F(Cli, RecoverAllThenChosenPositionsByNumber) {
     EXPECT_EQ(Slurp(out / "File_2"), Slurp(out / "big.bin"));
 }
 
+TEST_F(Cli, FiltersChooseTheRowsOfScanAndTheFilesOfRecover) {
+    auto lines = [](const std::string& out) {
+        std::vector<std::string> records;
+        std::istringstream in(out);
+        std::string l;
+        std::getline(in, l);  // header
+        while (std::getline(in, l)) records.push_back(l.substr(0, l.find('\t')));
+        return records;
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(lines(Cmd({"scan", image_, "--name", "*.TXT"}).out), V{"0x8000"});
+    EXPECT_EQ(lines(Cmd({"scan", image_, "--min-size=5K"}).out), V{"0x8C00"});
+    EXPECT_EQ(lines(Cmd({"scan", image_, "--ext", "bin,dat", "--max-size", "4K"}).out),
+              V{"0x9000"});
+    EXPECT_EQ(lines(Cmd({"scan", image_, "--path", "/p*", "--no-orphans"}).out), V{"0x8000"});
+    EXPECT_EQ(lines(Cmd({"scan", image_, "--modified-after", "2004-03-01"}).out), V{});
+    Outcome bad = Cmd({"scan", image_, "--min-size", "lots"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_THAT(bad.err, HasSubstr("--min-size"));
+
+    const fs::path out = dir_ / "filtered";
+    Outcome r = Cmd({"recover", image_, "--out", out.string(), "--by-number", "--ext", "bin"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "0x8C00\t" + (out / "File_2").string() + "\t10000\n");  // scan's index kept
+    Outcome both = Cmd({"recover", image_, "--out", out.string(), "--ext", "bin", "0x8000"});
+    EXPECT_EQ(both.status, 2);
+    EXPECT_THAT(both.err, HasSubstr("positions and filters exclude each other"));
+}
+
 TEST_F(Cli, RefusesAnOutputFolderOnTheVolumeBeingRead) {
     const std::string disk = Disk("one.img", {2048});
     std::vector<std::pair<std::string, std::string>> asked;

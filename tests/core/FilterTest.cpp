@@ -12,11 +12,16 @@ TEST(Filter, Globs) {
         bool match;
     };
     const std::vector<Case> cases = {
-        {u"*.jpg", u"IMG_0001.JPG", true},     {u"img_????.jpg", u"IMG_0001.jpg", true},
-        {u"img_???.jpg", u"IMG_0001.jpg", false}, {u"*", u"", true},
-        {u"", u"a", false},                     {u"a*b*c", u"aXbYbZc", true},
-        {u"a*b*c", u"aXbYbZ", false},           {u"/Photos/*", u"/Photos/2024/a.jpg", true},
-        {u"ПИСЬМО*", u"письмо.txt", true},      {u"ÉTÉ.*", u"été.png", true},
+        {u"*.jpg", u"IMG_0001.JPG", true},
+        {u"img_????.jpg", u"IMG_0001.jpg", true},
+        {u"img_???.jpg", u"IMG_0001.jpg", false},
+        {u"*", u"", true},
+        {u"", u"a", false},
+        {u"a*b*c", u"aXbYbZc", true},
+        {u"a*b*c", u"aXbYbZ", false},
+        {u"/Photos/*", u"/Photos/2024/a.jpg", true},
+        {u"ПИСЬМО*", u"письмо.txt", true},
+        {u"ÉTÉ.*", u"été.png", true},
         {u"*a", u"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", false},
     };
     for (const Case& c : cases)
@@ -81,8 +86,11 @@ TEST(Filter, RowsTakenAndLeft) {
         {{"--min-size", "1K"}, Row(u"a", 1024, 100), u"/a", false, true},
         {{"--min-size", "1K"}, Row(u"a", 1023, 100), u"/a", false, false},
         {{"--max-size", "1K"}, Row(u"a", 1025, 100), u"/a", false, false},
-        {{"--min-size", "0"}, Row(u"dir", 0, kRecoverableUnknown, RowKind::Folder), u"/dir",
-         false, false},
+        {{"--min-size", "0"},
+         Row(u"dir", 0, kRecoverableUnknown, RowKind::Folder),
+         u"/dir",
+         false,
+         false},
         {{"--modified-after", "2024-06-15"}, Row(u"a", 1, 100), u"/a", false, true},
         {{"--modified-after", "2024-06-16"}, Row(u"a", 1, 100), u"/a", false, false},
         {{"--modified-before", "2024-06-15T12:00"}, Row(u"a", 1, 100), u"/a", false, false},
@@ -95,16 +103,18 @@ TEST(Filter, RowsTakenAndLeft) {
     };
     for (const Case& c : cases) {
         const RowFilter f = FilterOf(c.args);
-        EXPECT_EQ(f.Matches(c.row, c.path, c.orphan), c.match)
-            << ::testing::PrintToString(c.args);
+        EXPECT_EQ(f.Matches(c.row, c.path, c.orphan), c.match) << ::testing::PrintToString(c.args);
         EXPECT_EQ(f.Active(), !c.args.empty() && c.args.back() != "--include-orphans");
     }
 }
 
 TEST(Filter, MalformedOptionsNameThemselves) {
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{"--min-size", "lots"}, {"--max-size"}, {"--recoverable", "101"},
-          {"--recoverable=x"}, {"--modified-after", "2024-13-01"}, {"--ext", ","}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"--min-size", "lots"},
+                                          {"--max-size"},
+                                          {"--recoverable", "101"},
+                                          {"--recoverable=x"},
+                                          {"--modified-after", "2024-13-01"},
+                                          {"--ext", ","}}) {
         RowFilter f;
         std::size_t i = 0;
         auto taken = TakeFilterOption(args, i, f);

@@ -181,7 +181,8 @@ VolumeBuilder BitmapVolume(const std::vector<std::uint64_t>& allocated) {
     return v;
 }
 
-Bytes NonResidentFile(const VolumeBuilder& v, std::uint32_t n, Bytes runs, std::uint16_t flags = 0) {
+Bytes NonResidentFile(const VolumeBuilder& v, std::uint32_t n, Bytes runs,
+                      std::uint16_t flags = 0) {
     auto b = v.NewRecord(n).StandardInformation(kTime, kTime).FileName(u"f.bin");
     test::NonResidentSpec spec;
     spec.runList = std::move(runs);
@@ -271,14 +272,13 @@ void AddSpread(VolumeBuilder& v, const Spread& s) {
     data.runList = RunListBuilder().Run(2, 100).Build();
     data.dataSize = data.initializedSize = 5000;
     data.lastVcn = 1;
-    v.Record(s.extension,
-             v.NewRecord(s.extension)
-                 .Flags(s.extensionFlags)
-                 .SequenceNumber(s.extensionSequence)
-                 .BaseReference(s.extensionBase ? s.extensionBase : Ref(s.base, 2))
-                 .FileName(u"spread.bin", 1, kRootReference)
-                 .NonResidentAttribute(0x80, data)
-                 .Build());
+    v.Record(s.extension, v.NewRecord(s.extension)
+                              .Flags(s.extensionFlags)
+                              .SequenceNumber(s.extensionSequence)
+                              .BaseReference(s.extensionBase ? s.extensionBase : Ref(s.base, 2))
+                              .FileName(u"spread.bin", 1, kRootReference)
+                              .NonResidentAttribute(0x80, data)
+                              .Build());
 }
 
 TEST(ExtensionRecords, NameAndSizeFromThereWhenTheyBelongToTheFile) {
