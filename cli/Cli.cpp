@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -378,8 +379,9 @@ struct ScanArgs {
     RowFilter filter;
 };
 
-// Prints the rows kept, now that the walk has resolved their folders.
-void PrintRows(const std::vector<ScanRow>& rows, const ScanSummary& summary, const ScanArgs& a,
+// Prints the rows kept, now that the walk has resolved their folders. Rows of
+// one folder mostly follow one another: its text is worked out once for them.
+void PrintRows(const std::deque<ScanRow>& rows, const ScanSummary& summary, const ScanArgs& a,
                OutputBuffer& out) {
     if (!a.json) {
         out.text() +=
@@ -387,11 +389,22 @@ void PrintRows(const std::vector<ScanRow>& rows, const ScanSummary& summary, con
         out.LineDone();
     }
     RowExtras x;
+    FolderPath folder;
+    std::string folder8;
+    std::optional<std::uint64_t> lastParent;
     for (const ScanRow& row : rows) {
-        const FolderPath folder = RowFolder(summary, row);
-        const std::u16string path = RowPath(folder, row);
-        if (!a.filter.Matches(row, path, folder.orphan)) continue;
-        x.path = NameUtf8(path);
+        if (row.kind == RowKind::Folder || lastParent != row.parent) {
+            folder = RowFolder(summary, row);
+            folder8 = NameUtf8(folder.text);
+            lastParent = row.kind == RowKind::Folder ? std::nullopt : std::optional(row.parent);
+        }
+        const bool taken = a.filter.path
+                               ? a.filter.Matches(row, RowPath(folder, row), folder.orphan)
+                               : a.filter.Matches(row, {}, folder.orphan);
+        if (!taken) continue;
+        x.path = folder8;
+        x.path += '/';
+        x.path += RowName(row);
         x.flags = FlagsText(row, folder.orphan);
         if (a.json)
             AppendJsonRow(out.text(), row, x);
@@ -410,7 +423,7 @@ int Scan(const ScanArgs& a, std::FILE* outFile, Messages& msg) {
     ProgressBar bar(msg.file(), IsTerminal(msg.file()));
     OutputBuffer out(outFile, IsTerminal(outFile));
     out.beforeWrite = [&] { bar.Clear(); };
-    std::vector<ScanRow> rows;
+    std::deque<ScanRow> rows;  // grows without moving what it holds
     const bool streams = a.json || a.streams;
     ScanRunner runner(bar, nullptr, [&](ScanRow&& row) {
         if (row.kind == RowKind::Stream && !streams) return;

@@ -15,6 +15,8 @@ namespace {
 // $STANDARD_INFORMATION times, at fixed offsets of the attribute.
 constexpr std::size_t kSiCreated = 24;
 constexpr std::size_t kSiModified = 32;
+// The name length (UTF-16 units) of an attribute header.
+constexpr std::size_t kAttrNameUnits = 9;
 // The namespace byte of a resident $FILE_NAME.
 constexpr std::size_t kFnNamespace = 89;
 // The first record the walk examines: 0 to 15 are the file system's own.
@@ -71,6 +73,15 @@ bool FillRow(ByteView record, ScanRow& row, const ClusterBitmap* bitmap) {
     row.kind = RowKind::File;
     DataDetails(*a.data, a.standardInformation, bitmap, row);
     return true;
+}
+
+bool HasNamedData(ByteView record) {
+    bool named = false;
+    ForEachAttribute(record, [&](ByteView attr) {
+        named = *attr.U32(0) == kAttrData && attr.U8(kAttrNameUnits).value_or(0) != 0;
+        return !named;
+    });
+    return named;
 }
 
 bool NamespaceAccepted(ByteView fileName) {
@@ -164,7 +175,7 @@ void Walk::Examine(ByteView record, std::uint64_t index, std::uint64_t position)
     if (FillRow(record, row_, Bitmap())) {
         row_.record = index;
         row_.position = position;
-        if (!options_.foldersAndStreams) return Emit(std::move(row_));
+        if (!options_.foldersAndStreams || !HasNamedData(record)) return Emit(std::move(row_));
         const ScanRow file = row_;
         Emit(std::move(row_));
         return Streams(record, file);
