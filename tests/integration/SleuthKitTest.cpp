@@ -260,7 +260,9 @@ TEST_P(SleuthKit, PathsAsFlsGivesThemAndRecoverabilityAsTheBitmapCounts) {
         EXPECT_EQ(int(row.recoverable), int(want)) << "record " << row.record;
         ++countsCompared;
     }
-    if (!scan.rows.empty()) EXPECT_GT(pathsCompared, 0u);
+    if (!scan.rows.empty()) {
+        EXPECT_GT(pathsCompared, 0u);
+    }
     std::printf("%s: %zu paths and %zu cluster counts compared\n", source_.name.c_str(),
                 pathsCompared, countsCompared);
 }
