@@ -16,7 +16,6 @@ bool SequenceMatches(std::uint16_t current, std::uint16_t referenced, bool inUse
 
 void FolderTable::Add(std::uint64_t record, std::uint16_t sequence, bool inUse,
                       std::uint64_t parent, std::u16string name) {
-    if (!folders_.empty() && folders_.back().record >= record) return;
     Folder f;
     f.record = record;
     f.sequence = sequence;
@@ -73,6 +72,14 @@ void FolderTable::Settle(std::size_t start) {
 }
 
 void FolderTable::Resolve() {
+    // Folders named from extension records come after the walk: put them in
+    // place, keeping the first entry of a record.
+    std::stable_sort(folders_.begin(), folders_.end(),
+                     [](const Folder& a, const Folder& b) { return a.record < b.record; });
+    folders_.erase(
+        std::unique(folders_.begin(), folders_.end(),
+                    [](const Folder& a, const Folder& b) { return a.record == b.record; }),
+        folders_.end());
     for (Folder& f : folders_) {
         f.state = State::Unknown;
         f.linked = false;

@@ -33,8 +33,7 @@ public:
     // Paths deeper than this are not followed: the chain counts as broken.
     static constexpr std::size_t kMaxDepth = 16384;
 
-    // A directory record. Records must come in increasing record order; a
-    // record added twice keeps its first entry.
+    // A directory record, in any order; a record added twice keeps its first entry.
     void Add(std::uint64_t record, std::uint16_t sequence, bool inUse, std::uint64_t parent,
              std::u16string name);
     // Links every folder to its parent: after the walk, before PathOf.

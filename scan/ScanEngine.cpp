@@ -111,6 +111,14 @@ struct PendingFile {
     std::vector<ListEntry> entries;  // the list's entries naming other records
 };
 
+// A folder whose name lies in an extension record.
+struct PendingFolder {
+    std::uint64_t record = 0;
+    std::uint16_t sequence = 0;
+    bool inUse = false;
+    std::vector<ListEntry> entries;  // its list's $FILE_NAME entries in other records
+};
+
 // The state of one walk: the rows it hands on, and what it keeps for the end.
 class Walk {
 public:
@@ -121,9 +129,13 @@ public:
         summary_.bitmapRead = bitmap_.has_value();
     }
 
-    // Records the walk needs to fix up: free ones and folders.
-    static bool Wanted(std::uint16_t flags) {
-        return (flags & kRecordInUse) == 0 || (flags & kRecordDirectory) != 0;
+    // Records the walk needs to fix up: free ones, folders, and extension
+    // records (a folder's name may lie in one). Flags and base reference lie
+    // before the first sector's end, so they can be read before the fixups.
+    static bool Wanted(std::span<const std::uint8_t> rec) {
+        const auto flags = static_cast<std::uint16_t>(rec[kRecFlags] | (rec[kRecFlags + 1] << 8));
+        if ((flags & kRecordInUse) == 0 || (flags & kRecordDirectory) != 0) return true;
+        return RecordBaseReference(ByteView(rec.data(), rec.size())) != 0;
     }
     void SystemFolders();
     void Examine(ByteView record, std::uint64_t index, std::uint64_t position);
@@ -137,11 +149,15 @@ private:
     }
     void Folder(ByteView record, std::uint64_t index, std::uint64_t position, std::uint16_t flags);
     void Streams(ByteView record, const ScanRow& file);
-    void KeepExtension(ByteView record, std::uint64_t index);
+    void KeepExtension(ByteView record, std::uint64_t index, std::vector<Extension>& into);
     void KeepPending(ByteView record, std::uint64_t index, std::uint64_t position);
     std::vector<ListEntry> ListEntries(ByteView list, std::uint64_t self);
-    const Extension* FindExtension(std::uint64_t record) const;
+    static const Extension* FindIn(const std::vector<Extension>& v, std::uint64_t record);
+    const Extension* FindExtension(std::uint64_t record) const {
+        return FindIn(extensions_, record);
+    }
     void Merge(PendingFile& p);
+    void NameFolder(const PendingFolder& f);
 
     RawVolume& volume_;
     const VolumeInfo& info_;
@@ -150,8 +166,10 @@ private:
     ScanSummary& summary_;
     std::optional<ClusterBitmap> bitmap_;
     FolderTable folders_;
-    std::vector<Extension> extensions_;  // by record number
-    std::vector<PendingFile> pending_;   // by record number
+    std::vector<Extension> extensions_;      // by record number
+    std::vector<PendingFile> pending_;       // by record number
+    std::vector<Extension> liveExtensions_;  // in use: only folders' names are taken from them
+    std::vector<PendingFolder> pendingFolders_;
     ScanRow row_;  // reused: its name keeps its capacity when the observer does not take it
 };
 
@@ -171,7 +189,11 @@ void Walk::Examine(ByteView record, std::uint64_t index, std::uint64_t position)
     const auto flags = RecordFlags(record);
     if (!flags) return;
     if (*flags & kRecordDirectory) return Folder(record, index, position, *flags);
-    if (*flags != 0) return;
+    if (*flags != 0) {
+        if ((*flags & kRecordInUse) && RecordBaseReference(record) != 0)
+            KeepExtension(record, index, liveExtensions_);
+        return;
+    }
     if (FillRow(record, row_, Bitmap())) {
         row_.record = index;
         row_.position = position;
@@ -180,14 +202,22 @@ void Walk::Examine(ByteView record, std::uint64_t index, std::uint64_t position)
         Emit(std::move(row_));
         return Streams(record, file);
     }
-    if (RecordBaseReference(record) != 0) return KeepExtension(record, index);
+    if (RecordBaseReference(record) != 0) return KeepExtension(record, index, extensions_);
     KeepPending(record, index, position);
 }
 
 void Walk::Folder(ByteView record, std::uint64_t index, std::uint64_t position,
                   std::uint16_t flags) {
     const auto fn = FindAttributeView(record, kAttrFileName, true);
-    if (!fn) return;
+    if (!fn) {
+        const auto list = FindAttributeView(record, kAttrAttributeList);
+        if (!list) return;
+        PendingFolder f{index, RecordSequence(record), (flags & kRecordInUse) != 0,
+                        ListEntries(*list, index)};
+        std::erase_if(f.entries, [](const ListEntry& e) { return e.type != kAttrFileName; });
+        if (!f.entries.empty()) pendingFolders_.push_back(std::move(f));
+        return;
+    }
     std::u16string name;
     FileNameText(*fn, name);
     const bool inUse = (flags & kRecordInUse) != 0;
@@ -222,7 +252,7 @@ void Walk::Streams(ByteView record, const ScanRow& file) {
     });
 }
 
-void Walk::KeepExtension(ByteView record, std::uint64_t index) {
+void Walk::KeepExtension(ByteView record, std::uint64_t index, std::vector<Extension>& into) {
     Extension e;
     e.record = index;
     e.base = RecordBaseReference(record);
@@ -244,7 +274,7 @@ void Walk::KeepExtension(ByteView record, std::uint64_t index) {
         }
         return true;
     });
-    if (e.hasName || e.hasData) extensions_.push_back(std::move(e));
+    if (e.hasName || e.hasData) into.push_back(std::move(e));
 }
 
 std::vector<ListEntry> Walk::ListEntries(ByteView list, std::uint64_t self) {
@@ -301,10 +331,26 @@ void Walk::KeepPending(ByteView record, std::uint64_t index, std::uint64_t posit
     pending_.push_back(std::move(p));
 }
 
-const Extension* Walk::FindExtension(std::uint64_t record) const {
-    auto it = std::lower_bound(extensions_.begin(), extensions_.end(), record,
+const Extension* Walk::FindIn(const std::vector<Extension>& v, std::uint64_t record) {
+    auto it = std::lower_bound(v.begin(), v.end(), record,
                                [](const Extension& e, std::uint64_t r) { return e.record < r; });
-    return it != extensions_.end() && it->record == record ? &*it : nullptr;
+    return it != v.end() && it->record == record ? &*it : nullptr;
+}
+
+// Adds a folder named in an extension record: one in use for a folder in use,
+// a free one for a deleted folder, each naming the folder as its base.
+void Walk::NameFolder(const PendingFolder& f) {
+    const std::vector<Extension>& from = f.inUse ? liveExtensions_ : extensions_;
+    for (const ListEntry& e : f.entries) {
+        const Extension* x = FindIn(from, ReferenceRecord(e.reference));
+        if (!x || !x->hasName) continue;
+        if (!SequenceMatches(x->sequence, ReferenceSequence(e.reference), f.inUse)) continue;
+        if (ReferenceRecord(x->base) != f.record ||
+            !SequenceMatches(f.sequence, ReferenceSequence(x->base), f.inUse))
+            continue;
+        folders_.Add(f.record, f.sequence, f.inUse, x->parent, x->name);
+        return;
+    }
 }
 
 // Completes a pending file from the extension records its list names: each
@@ -335,6 +381,9 @@ void Walk::Merge(PendingFile& p) {
 }
 
 void Walk::Finish() {
+    for (const PendingFolder& f : pendingFolders_) NameFolder(f);
+    pendingFolders_.clear();
+    liveExtensions_.clear();
     for (PendingFile& p : pending_) {
         Merge(p);
         if (!p.hasName || !p.dataStart) continue;
@@ -495,9 +544,7 @@ ScanSummary RunScan(RawVolume& volume, ScanObserver& observer,
             std::span<std::uint8_t> rec(chunk.data() + lo, static_cast<std::size_t>(rs));
             bool ok;
             if (!hit) {
-                const auto flags =
-                    static_cast<std::uint16_t>(rec[kRecFlags] | (rec[kRecFlags + 1] << 8));
-                ok = !(flagsBeforeFixups && !Walk::Wanted(flags)) &&
+                ok = !(flagsBeforeFixups && !Walk::Wanted(rec)) &&
                      ApplyFixups(rec, info.geometry.BytesPerSector);
             } else if (hit->mapped) {
                 // A short chunk read: this record alone may still be readable.

@@ -321,5 +321,33 @@ TEST(ExtensionRecords, FollowTheRowsInRecordOrder) {
     EXPECT_EQ(l.summary.rows, 2);
 }
 
+TEST(ExtensionRecords, AFolderNamedInOne) {
+    struct Case {
+        const char* what;
+        std::uint64_t extensionBase;
+        std::u16string path;
+    };
+    const std::vector<Case> cases = {
+        {"its own extension record", Ref(20, 1), u"/Spread folder/f"},
+        {"another folder's", Ref(19, 1), u"$Orphan/f"},
+    };
+    for (const Case& c : cases) {
+        VolumeBuilder v;
+        v.Record(20, v.NewRecord(20)
+                         .Flags(3)
+                         .StandardInformation(kTime, kTime)
+                         .ResidentAttribute(0x20,
+                                            AttributeList({{0x10, Ref(20, 1)}, {0x30, Ref(21, 1)}}))
+                         .Build());
+        v.Record(21, v.NewRecord(21)
+                         .Flags(1)
+                         .BaseReference(c.extensionBase)
+                         .FileName(u"Spread folder", 1, kRootReference)
+                         .Build());
+        v.Record(22, File(v, 22, u"f", Ref(20, 1)));
+        EXPECT_EQ(List(v).paths.at(22), c.path) << c.what;
+    }
+}
+
 }  // namespace
 }  // namespace qm
