@@ -354,7 +354,9 @@ TEST_F(Cli, ReferenceGptDiskListsAndRecoversItsDeletedFile) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string(kTsv.substr(0, kTsv.find('\n') + 1)) +
                          "0x4000A800\t42\t{3808876b-c176-4e48-b7ae-04046e6cc752}\t\t65536\t"
-                         "2021-03-10T22:43:00.295Z\t2021-03-10T22:43:00.327Z\n");
+                         "2021-03-10T22:43:00.295Z\t2021-03-10T22:43:00.327Z\t"
+                         "/System Volume Information/{3808876b-c176-4e48-b7ae-04046e6cc752}\t0\t"
+                         "overwritten (100 %)\n");
     EXPECT_EQ(r.err,
               "quillmere-cli: " + disk + ": reading its NTFS partition " + disk + "@34603008\n");
     r = Cmd({"recover", disk, "--out", (dir_ / "out").string(), "--all"});
