@@ -250,16 +250,23 @@ int Rows(int argc, char** argv) {
         qm::RunScan(**v, count, stop);
         base = HeapInUse() - before;
     }
+    // Rows kept as the command line keeps them until their paths are printed:
+    // deleted folders and streams included, the folder table held.
     const std::size_t before = HeapInUse();
     KeepRows keep;
-    qm::RunScan(**v, keep, stop);
+    qm::ScanOptions listing;
+    listing.foldersAndStreams = true;
+    const qm::ScanSummary summary = qm::RunScan(**v, keep, stop, listing);
     const std::size_t after = HeapInUse();
     const double perRow = keep.rows.empty() ? 0 : double(after - before) / double(keep.rows.size());
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     std::printf(
-        "rows %zu heap_kept_bytes %zu bytes_per_row %.1f walk_leftover_bytes %zu maxrss_kib %ld\n",
-        keep.rows.size(), after - before, perRow, base, usage.ru_maxrss);
+        "rows %zu heap_kept_bytes %zu bytes_per_row %.1f walk_leftover_bytes %zu maxrss_kib %ld "
+        "folders %zu folder_bytes %zu\n",
+        keep.rows.size(), after - before, perRow, base, usage.ru_maxrss,
+        summary.folders ? summary.folders->size() : 0,
+        summary.folders ? summary.folders->BytesHeld() : 0);
     return 0;
 }
 

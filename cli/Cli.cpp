@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -42,6 +43,7 @@
 #include "platform/Platform.h"
 #include "recover/RecoverBatch.h"
 #include "recover/RecoverRecord.h"
+#include "scan/Filter.h"
 #include "scan/ScanEngine.h"
 
 namespace qm::cli {
@@ -265,30 +267,78 @@ const std::string& NameUtf8(const std::u16string& name) {
 
 // A row is put together in one scratch buffer with room for its longest form
 // and added to the output in one piece.
-char* RowScratch(std::size_t nameBytes, std::size_t perByte) {
+char* RowScratch(std::size_t textBytes, std::size_t perByte) {
     thread_local std::vector<char> scratch;
-    // The name and its type, escaped, and the rest of the row.
-    const std::size_t most = 2 * (perByte * nameBytes + 2) + 512;
+    // The name, its type and its path, escaped, and the rest of the row.
+    const std::size_t most = 3 * (perByte * textBytes + 2) + 512;
     if (scratch.size() < most) scratch.resize(most);
     return scratch.data();
 }
 
-void AppendTsvRow(std::string& out, const ScanRow& row) {
-    const std::string& name = NameUtf8(row.name);
-    char* const start = RowScratch(name.size(), kTsvPerByte);
+// What the listing adds to a row's own fields: its path and the words of its flags.
+struct RowExtras {
+    std::string path;  // UTF-8
+    std::string flags;
+    bool orphan = false;
+};
+
+std::string FlagsText(const ScanRow& row, bool orphan) {
+    std::string t;
+    auto add = [&](const char* word) {
+        if (!t.empty()) t += ',';
+        t += word;
+    };
+    if (row.flags & kRowCompressed) add("compressed");
+    if (row.flags & kRowEncrypted) add("encrypted");
+    if (row.flags & kRowSparse) add("sparse");
+    if (row.flags & kRowResident) add("resident");
+    if (orphan) add("orphan");
+    if (row.recoverable < 100) {
+        add("overwritten (");
+        t += std::to_string(100 - row.recoverable) + " %)";
+    }
+    return t;
+}
+
+// The name column: the file's name, and ":stream" for a stream row.
+const std::string& RowName(const ScanRow& row) {
+    if (row.kind != RowKind::Stream) return NameUtf8(row.name);
+    thread_local std::string text;
+    text = NameUtf8(row.name);
+    text += ':';
+    text += NameUtf8(row.stream);
+    return text;
+}
+
+std::string_view RowType(const ScanRow& row, const std::string& name, std::string& scratch) {
+    if (row.kind == RowKind::Folder) return "folder";
+    scratch = ExtensionOf(name);
+    return scratch;
+}
+
+void AppendTsvRow(std::string& out, const ScanRow& row, const RowExtras& x) {
+    const std::string& name = RowName(row);
+    char* const start = RowScratch(name.size() + x.path.size() + x.flags.size(), kTsvPerByte);
+    std::string type;
     char* p = PutPosition(start, row.position);
     *p++ = '\t';
     p = PutUnsigned(p, row.record);
     *p++ = '\t';
     p = PutTsvField(p, name);
     *p++ = '\t';
-    p = PutTsvField(p, ExtensionOf(name));
+    p = PutTsvField(p, RowType(row, name, type));
     *p++ = '\t';
-    p = PutUnsigned(p, row.size);
+    if (row.kind != RowKind::Folder) p = PutUnsigned(p, row.size);
     *p++ = '\t';
     if (char* end = PutIsoUtc(p, row.created)) p = end;
     *p++ = '\t';
     if (char* end = PutIsoUtc(p, row.modified)) p = end;
+    *p++ = '\t';
+    p = PutTsvField(p, x.path);
+    *p++ = '\t';
+    if (row.recoverable != kRecoverableUnknown) p = PutUnsigned(p, row.recoverable);
+    *p++ = '\t';
+    p = PutTsvField(p, x.flags);
     *p++ = '\n';
     out.append(start, p);
 }
@@ -303,28 +353,50 @@ char* PutJsonTime(char* p, std::uint64_t fileTime) {
     return p + 3;
 }
 
-void AppendJsonRow(std::string& out, const ScanRow& row) {
-    const std::string& name = NameUtf8(row.name);
-    char* const start = RowScratch(name.size(), kJsonPerByte);
-    auto text = [](char* p, std::string_view t) {
-        std::memcpy(p, t.data(), t.size());
-        return p + t.size();
-    };
-    char* p = text(start, "{\"position\":\"");
+char* PutText(char* p, std::string_view t) {
+    std::memcpy(p, t.data(), t.size());
+    return p + t.size();
+}
+
+const char* KindText(RowKind kind) {
+    switch (kind) {
+        case RowKind::Folder:
+            return "folder";
+        case RowKind::Stream:
+            return "stream";
+        default:
+            return "file";
+    }
+}
+
+void AppendJsonRow(std::string& out, const ScanRow& row, const RowExtras& x) {
+    const std::string& name = RowName(row);
+    char* const start = RowScratch(name.size() + x.path.size() + x.flags.size(), kJsonPerByte);
+    std::string type;
+    char* p = PutText(start, "{\"position\":\"");
     p = PutPosition(p, row.position);
-    p = text(p, "\",\"record\":");
+    p = PutText(p, "\",\"record\":");
     p = PutUnsigned(p, row.record);
-    p = text(p, ",\"name\":");
+    p = PutText(p, ",\"name\":");
     p = PutJsonString(p, name);
-    p = text(p, ",\"type\":");
-    p = PutJsonString(p, ExtensionOf(name));
-    p = text(p, ",\"size\":");
-    p = PutUnsigned(p, row.size);
-    p = text(p, ",\"created\":");
+    p = PutText(p, ",\"type\":");
+    p = PutJsonString(p, RowType(row, name, type));
+    p = PutText(p, ",\"size\":");
+    p = row.kind == RowKind::Folder ? PutText(p, "null") : PutUnsigned(p, row.size);
+    p = PutText(p, ",\"created\":");
     p = PutJsonTime(p, row.created);
-    p = text(p, ",\"modified\":");
+    p = PutText(p, ",\"modified\":");
     p = PutJsonTime(p, row.modified);
-    p = text(p, "}\n");
+    p = PutText(p, ",\"path\":");
+    p = PutJsonString(p, x.path);
+    p = PutText(p, ",\"recoverable\":");
+    p = row.recoverable == kRecoverableUnknown ? PutText(p, "null")
+                                               : PutUnsigned(p, row.recoverable);
+    p = PutText(p, ",\"flags\":");
+    p = PutJsonString(p, x.flags);
+    p = PutText(p, ",\"kind\":\"");
+    p = PutText(p, KindText(row.kind));
+    p = PutText(p, "\"}\n");
     out.append(start, p);
 }
 
@@ -341,35 +413,36 @@ public:
     explicit RowPrinter(ScanFormat format) : format_(format) {}
     void Begin(std::string& out) const {
         if (format_ == ScanFormat::Tsv)
-            out += "position\trecord\tname\ttype\tsize\tcreated\tmodified\n";
+            out +=
+                "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\n";
         else if (format_ == ScanFormat::Csv)
             AppendCsvHeader(out);
         else if (format_ == ScanFormat::Json)
             out += "[\n";
     }
-    void Row(std::string& out, const ScanRow& row) {
+    void Row(std::string& out, const ScanRow& row, const RowExtras& x) {
         switch (format_) {
             case ScanFormat::Tsv:
-                AppendTsvRow(out, row);
+                AppendTsvRow(out, row, x);
                 break;
             case ScanFormat::Csv:
-                AppendCsvRow(out, row, NameUtf8(row.name));
+                AppendCsvRow(out, row, RowName(row), x.path, x.flags);
                 break;
             case ScanFormat::Json:
                 if (rows_ > 0) out += ",\n";
-                AppendJsonRow(out, row);
+                AppendJsonRow(out, row, x);
                 out.pop_back();  // the line's end comes with the next row or the closing
                 break;
             case ScanFormat::Jsonl:
-                AppendJsonRow(out, row);
+                AppendJsonRow(out, row, x);
                 break;
             case ScanFormat::Bodyfile:
-                AppendBodyRows(out, row, NameUtf8(row.name));
+                AppendBodyRows(out, row, x.path);
                 break;
         }
         ++rows_;
     }
-    // Only a JSON document has a closing; a scan that did not start has none.
+    // Only a JSON document has a closing.
     void End(std::string& out) const {
         if (format_ == ScanFormat::Json) out += rows_ > 0 ? "\n]\n" : "]\n";
     }
@@ -379,32 +452,66 @@ private:
     std::uint64_t rows_ = 0;
 };
 
-int Scan(const std::string& source, unsigned partition, ScanFormat format, std::FILE* outFile,
-         Messages& msg) {
-    auto resolved = Resolve(source, msg, partition);
+struct ScanArgs {
+    std::string source;
+    unsigned partition = 0;
+    ScanFormat format = ScanFormat::Tsv;
+    bool streams = false;  // stream rows in TSV, CSV and the body file too (JSON always has them)
+    RowFilter filter;
+};
+
+// Prints the rows kept, now that the walk has resolved their folders. Rows of
+// one folder mostly follow one another: its text is worked out once for them.
+void PrintRows(const std::deque<ScanRow>& rows, const ScanSummary& summary, const ScanArgs& a,
+               OutputBuffer& out) {
+    RowPrinter printer(a.format);
+    printer.Begin(out.text());
+    out.LineDone();
+    RowExtras x;
+    FolderPath folder;
+    std::string folder8;
+    std::optional<std::uint64_t> lastParent;
+    for (const ScanRow& row : rows) {
+        if (row.kind == RowKind::Folder || lastParent != row.parent) {
+            folder = RowFolder(summary, row);
+            folder8 = NameUtf8(folder.text);
+            lastParent = row.kind == RowKind::Folder ? std::nullopt : std::optional(row.parent);
+        }
+        const bool taken = a.filter.path
+                               ? a.filter.Matches(row, RowPath(folder, row), folder.orphan)
+                               : a.filter.Matches(row, {}, folder.orphan);
+        if (!taken) continue;
+        x.path = folder8;
+        x.path += '/';
+        x.path += RowName(row);
+        x.flags = FlagsText(row, folder.orphan);
+        printer.Row(out.text(), row, x);
+        out.LineDone();
+    }
+    printer.End(out.text());
+}
+
+// The paths are known once the walk has ended: rows are held until then.
+int Scan(const ScanArgs& a, std::FILE* outFile, Messages& msg) {
+    auto resolved = Resolve(a.source, msg, a.partition);
     if (auto* status = std::get_if<int>(&resolved)) return *status;
     OpenSource& src = std::get<OpenSource>(resolved);
 
     ProgressBar bar(msg.file(), IsTerminal(msg.file()));
     OutputBuffer out(outFile, IsTerminal(outFile));
     out.beforeWrite = [&] { bar.Clear(); };
-    RowPrinter printer(format);
-    bool started = false;
-    ScanRunner runner(
-        bar,
-        [&] {
-            started = true;
-            printer.Begin(out.text());
-            out.LineDone();
-        },
-        [&](ScanRow&& row) {
-            printer.Row(out.text(), row);
-            out.LineDone();
-        });
-    ScanSummary summary = RunScan(*src.volume, runner, g_stop);
-    if (started) printer.End(out.text());
-    out.Flush();
+    std::deque<ScanRow> rows;  // grows without moving what it holds
+    const bool streams = a.streams || a.format == ScanFormat::Json || a.format == ScanFormat::Jsonl;
+    ScanRunner runner(bar, nullptr, [&](ScanRow&& row) {
+        if (row.kind == RowKind::Stream && !streams) return;
+        if (a.filter.MatchesWithoutPath(row)) rows.push_back(std::move(row));
+    });
+    ScanOptions options;
+    options.foldersAndStreams = true;
+    ScanSummary summary = RunScan(*src.volume, runner, g_stop, options);
     bar.Clear();
+    if (summary.setup.stop == SetupStop::None) PrintRows(rows, summary, a, out);
+    out.Flush();
     if (auto status = ReportScanEnd(summary, runner, src.source, msg)) return *status;
     if (out.failed()) return OutputFailed(out, msg);
     return summary.unreadable > 0 ? kExitPartial : kExitOk;
@@ -457,6 +564,7 @@ struct RecoverArgs {
     bool all = false, byNumber = false, allowSameVolume = false, overwrite = false, raw = false;
     unsigned jobs = 1;                     // files written at a time
     std::vector<std::uint64_t> positions;  // in the order given, without repeats
+    RowFilter filter;                      // selects the files instead of positions
 };
 
 #ifdef _WIN32
@@ -515,6 +623,14 @@ struct Wanted {
     std::uint64_t index;  // the row's index in scan order
     ScanRow row;
 };
+
+// Keeps the rows the filter takes, their paths resolved by the finished walk.
+void KeepMatching(std::vector<Wanted>& wanted, const ScanSummary& summary, const RowFilter& f) {
+    std::erase_if(wanted, [&](const Wanted& w) {
+        const FolderPath folder = RowFolder(summary, w.row);
+        return !f.Matches(w.row, RowPath(folder, w.row), folder.orphan);
+    });
+}
 
 // What ended a recovery before its last file.
 enum class EndCause { None, OutOfSpace, FolderUnusable, SourceFailed, OutputFailed };
@@ -718,7 +834,7 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     std::uint64_t index = 0;
     ScanRunner runner(bar, nullptr, [&](ScanRow&& row) {
         const std::uint64_t i = index++;
-        if (!a.all) {
+        if (!a.all && !a.filter.Active()) {
             auto it = asked.find(row.position);
             if (it == asked.end()) return;
             it->second = true;
@@ -731,6 +847,7 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
         RemoveIfMadeAndEmpty(a.outDir, created);
         return *status;
     }
+    if (a.filter.Active()) KeepMatching(wanted, summary, a.filter);
 
     OutputBuffer out(outFile, IsTerminal(outFile));
     out.beforeWrite = [&] { bar.Clear(); };
@@ -800,7 +917,9 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
             }
             haveOut = true;
         } else {
-            return msg.Usage("recover: unknown option " + s);
+            auto taken = TakeFilterOption(args, i, a.filter);
+            if (!taken) return msg.Usage("recover: " + taken.error().message);
+            if (!*taken) return msg.Usage("recover: unknown option " + s);
         }
     }
     if (operands.empty()) return msg.Usage("recover: no SOURCE given");
@@ -813,25 +932,30 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
                              " (expected 0x... as scan prints it)");
         if (seen.insert(*p).second) a.positions.push_back(*p);
     }
-    if (a.all == !a.positions.empty())
+    if (a.filter.Active() && !a.positions.empty())
+        return msg.Usage("recover: positions and filters exclude each other");
+    if (!a.filter.Active() && a.all == !a.positions.empty())
         return msg.Usage(a.all ? "recover: --all and positions exclude each other"
                                : "recover: give --all or the positions to recover");
     return Recover(a, out, msg);
 }
 
 int ParseScan(const std::vector<std::string>& args, std::FILE* out, Messages& msg) {
-    ScanFormat format = ScanFormat::Tsv;
-    unsigned partition = 0;
+    ScanArgs a;
     std::vector<std::string> operands;
     bool endOfOptions = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& s = args[i];
         if (endOfOptions || s.empty() || s[0] != '-' || s == "-") {
             operands.push_back(s);
-        } else if (s == "--") {
+            continue;
+        }
+        if (s == "--") {
             endOfOptions = true;
         } else if (s == "--json") {
-            format = ScanFormat::Jsonl;
+            a.format = ScanFormat::Jsonl;
+        } else if (s == "--streams") {
+            a.streams = true;
         } else if (s == "--format" || s.rfind("--format=", 0) == 0) {
             std::string name;
             if (s == "--format") {
@@ -844,7 +968,7 @@ int ParseScan(const std::vector<std::string>& args, std::FILE* out, Messages& ms
             if (!f)
                 return msg.Usage("scan: unknown format " + name + " (one of " + ScanFormatNames() +
                                  ")");
-            format = *f;
+            a.format = *f;
         } else if (s == "--partition" || s.rfind("--partition=", 0) == 0) {
             std::string n;
             if (s == "--partition") {
@@ -853,16 +977,19 @@ int ParseScan(const std::vector<std::string>& args, std::FILE* out, Messages& ms
             } else {
                 n = s.substr(12);
             }
-            const auto r = std::from_chars(n.data(), n.data() + n.size(), partition);
-            if (r.ec != std::errc() || r.ptr != n.data() + n.size() || partition == 0)
+            const auto r = std::from_chars(n.data(), n.data() + n.size(), a.partition);
+            if (r.ec != std::errc() || r.ptr != n.data() + n.size() || a.partition == 0)
                 return msg.Usage("scan: --partition takes a partition number (1 on), not " + n);
         } else {
-            return msg.Usage("scan: unknown option " + s);
+            auto taken = TakeFilterOption(args, i, a.filter);
+            if (!taken) return msg.Usage("scan: " + taken.error().message);
+            if (!*taken) return msg.Usage("scan: unknown option " + s);
         }
     }
     if (operands.size() != 1)
         return msg.Usage(operands.empty() ? "scan: no SOURCE given" : "scan: one SOURCE at a time");
-    return Scan(operands[0], partition, format, out, msg);
+    a.source = operands[0];
+    return Scan(a, out, msg);
 }
 
 }  // namespace

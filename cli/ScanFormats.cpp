@@ -32,23 +32,30 @@ void AppendCsvField(std::string& out, std::string_view text) {
 }
 
 void AppendCsvHeader(std::string& out) {
-    out += "position,record,name,type,size,created,modified\r\n";
+    out += "position,record,name,type,size,created,modified,path,recoverable,flags\r\n";
 }
 
-void AppendCsvRow(std::string& out, const ScanRow& row, const std::string& name8) {
+void AppendCsvRow(std::string& out, const ScanRow& row, const std::string& name8,
+                  const std::string& path8, const std::string& flags) {
     AppendPosition(out, row.position);
     out += ',';
     AppendUnsigned(out, row.record);
     out += ',';
     AppendCsvField(out, name8);
     out += ',';
-    AppendCsvField(out, ExtensionOf(name8));
+    AppendCsvField(out, row.kind == RowKind::Folder ? std::string("folder") : ExtensionOf(name8));
     out += ',';
-    AppendUnsigned(out, row.size);
+    if (row.kind != RowKind::Folder) AppendUnsigned(out, row.size);
     out += ',';
     AppendIsoUtc(out, row.created);
     out += ',';
     AppendIsoUtc(out, row.modified);
+    out += ',';
+    AppendCsvField(out, path8);
+    out += ',';
+    if (row.recoverable != kRecoverableUnknown) AppendUnsigned(out, row.recoverable);
+    out += ',';
+    AppendCsvField(out, flags);
     out += "\r\n";
 }
 

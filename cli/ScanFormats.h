@@ -24,9 +24,11 @@ const char* ScanFormatNames();
 // quotes doubled inside.
 void AppendCsvField(std::string& out, std::string_view text);
 
-// The CSV header and a row: the same columns as the tab-separated listing.
+// The CSV header and a row: the same columns as the tab-separated listing
+// (`name8` the name column, `path8` the full path, `flags` the flags' words).
 void AppendCsvHeader(std::string& out);
-void AppendCsvRow(std::string& out, const ScanRow& row, const std::string& name8);
+void AppendCsvRow(std::string& out, const ScanRow& row, const std::string& name8,
+                  const std::string& path8, const std::string& flags);
 
 // Seconds since 1970 of a FILETIME, 0 for one before 1970 or past what a
 // timeline can show, as The Sleuth Kit writes them.

@@ -15,10 +15,10 @@ namespace qm {
 // A file reference: the record number in the low 48 bits, the record's
 // sequence number in the high 16.
 constexpr std::uint64_t kRecordNumberMask = (std::uint64_t{1} << 48) - 1;
-inline std::uint64_t ReferenceRecord(std::uint64_t reference) {
+constexpr std::uint64_t ReferenceRecord(std::uint64_t reference) {
     return reference & kRecordNumberMask;
 }
-inline std::uint16_t ReferenceSequence(std::uint64_t reference) {
+constexpr std::uint16_t ReferenceSequence(std::uint64_t reference) {
     return static_cast<std::uint16_t>(reference >> 48);
 }
 

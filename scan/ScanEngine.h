@@ -4,12 +4,31 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ntfs/uNTFS.h"
+#include "scan/Folders.h"
 
 namespace qm {
+
+enum class RowKind : std::uint8_t {
+    File,    // a deleted file: the window lists these
+    Folder,  // a deleted folder (no size)
+    Stream,  // a named $DATA stream of a deleted file
+};
+
+// What a row's content is like.
+enum RowFlag : std::uint8_t {
+    kRowCompressed = 1,
+    kRowEncrypted = 2,
+    kRowSparse = 4,
+    kRowResident = 8,
+};
+
+// Share of a file's clusters still free, when the bitmap could not be read.
+constexpr std::uint8_t kRecoverableUnknown = 255;
 
 // One deleted file, as the walk finds it.
 struct ScanRow {
@@ -27,6 +46,13 @@ struct ScanRow {
     std::uint64_t fnModified = 0;
     std::uint64_t fnMftChanged = 0;
     std::uint64_t fnAccessed = 0;
+    std::uint64_t parent = 0;  // MFT reference of the folder the name lies in
+    std::u16string stream;     // the stream's name (stream rows)
+    // Per cent of its clusters not allocated again (100 for resident content),
+    // or kRecoverableUnknown.
+    std::uint8_t recoverable = kRecoverableUnknown;
+    std::uint8_t flags = 0;  // RowFlag bits
+    RowKind kind = RowKind::File;
 };
 
 // The row caption: "0x" + position in upper-case hex, 2 digits at least.
@@ -43,7 +69,9 @@ public:
     // The set-up is ready: the walk over `recordCount` records starts (records 0..15 are not
     // examined).
     virtual void OnWalkStart(std::int64_t /*recordCount*/) {}
-    // A deleted file. Rows come in increasing record order.
+    // A deleted file (or folder or stream, when asked for). Rows come in
+    // increasing record order; files whose name or data lie in extension
+    // records follow once the walk has seen them all, in their order.
     virtual void OnRow(ScanRow&& row) = 0;
     // `done` records of the walk have been passed (reported in steps, and once at the end).
     virtual void OnProgress(std::int64_t /*done*/) {}
@@ -55,6 +83,8 @@ struct ScanOptions {
     std::uint32_t chunkBytes = 1u << 20;
     // Progress is reported every this many records.
     std::uint32_t progressEvery = 1024;
+    // Deleted folders and named streams are rows too.
+    bool foldersAndStreams = false;
 };
 
 struct ScanSummary {
@@ -63,7 +93,15 @@ struct ScanSummary {
     std::int64_t recordsWalked = 0;  // records 16.. examined
     std::int64_t unreadable = 0;     // records that could not be read from the volume
     std::int64_t rows = 0;
+    // The folders met, resolved: the rows' paths (set when the walk ran).
+    std::shared_ptr<const FolderTable> folders;
+    bool bitmapRead = false;  // recoverability could be worked out
 };
+
+// The row's folder and whether it is an orphan; the root's folder without `folders`.
+FolderPath RowFolder(const ScanSummary& summary, const ScanRow& row);
+// The full path of the row: folder, "/", name, and ":stream" for a stream row.
+std::u16string RowPath(const FolderPath& folder, const ScanRow& row);
 
 // Runs the set-up on `volume`, then walks records 16 to the last, polling
 // `stopRequested` once per record.
@@ -71,7 +109,8 @@ ScanSummary RunScan(RawVolume& volume, ScanObserver& observer,
                     const std::atomic<bool>& stopRequested, const ScanOptions& options = {});
 
 // Examines one fixed-up record: a row when its flags are 0 and it carries
-// $STANDARD_INFORMATION, $FILE_NAME (file-name rule on) and $DATA.
+// $STANDARD_INFORMATION, $FILE_NAME (file-name rule on) and $DATA. Its
+// recoverability is unknown (no bitmap).
 std::optional<ScanRow> RowFromRecord(ByteView record);
 
 }  // namespace qm

@@ -93,30 +93,38 @@ TEST_F(CliOutput, EachFormatOfTheScan) {
     const std::string old = "1601-01-01T02:46:40.000Z";
     const std::string jsonRow1 = R"({"position":"0x8000","record":16,"name":"plain.txt",)"
                                  R"("type":".txt","size":5,"created":")" +
-                                 c + R"(","modified":")" + m + R"("})";
+                                 c + R"(","modified":")" + m +
+                                 R"(","path":"/plain.txt","recoverable":100,"flags":"resident",)"
+                                 R"("kind":"file"})";
     const std::string jsonRow2 = R"({"position":"0x8400","record":17,"name":"a,\"b\"|c.doc",)"
                                  R"("type":".doc","size":1,"created":")" +
-                                 old + R"(","modified":")" + c + R"("})";
+                                 old + R"(","modified":")" + c +
+                                 R"(","path":"/a,\"b\"|c.doc","recoverable":100,)"
+                                 R"("flags":"resident","kind":"file"})";
     struct Case {
         std::vector<std::string> options;
         std::string out;
     } cases[] = {
         {{},
-         "position\trecord\tname\ttype\tsize\tcreated\tmodified\n0x8000\t16\tplain.txt\t.txt\t5\t" +
-             c + "\t" + m + "\n0x8400\t17\ta,\"b\"|c.doc\t.doc\t1\t" + old + "\t" + c + "\n"},
+         "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\n"
+         "0x8000\t16\tplain.txt\t.txt\t5\t" +
+             c + "\t" + m + "\t/plain.txt\t100\tresident\n0x8400\t17\ta,\"b\"|c.doc\t.doc\t1\t" +
+             old + "\t" + c + "\t/a,\"b\"|c.doc\t100\tresident\n"},
         {{"--format", "tsv"}, ""},  // the same as the default: filled in below
         {{"--format=csv"},
-         "position,record,name,type,size,created,modified\r\n0x8000,16,plain.txt,.txt,5," + c +
-             "," + m + "\r\n0x8400,17,\"a,\"\"b\"\"|c.doc\",.doc,1," + old + "," + c + "\r\n"},
+         "position,record,name,type,size,created,modified,path,recoverable,flags\r\n"
+         "0x8000,16,plain.txt,.txt,5," +
+             c + "," + m + ",/plain.txt,100,resident\r\n0x8400,17,\"a,\"\"b\"\"|c.doc\",.doc,1," +
+             old + "," + c + ",\"/a,\"\"b\"\"|c.doc\",100,resident\r\n"},
         {{"--format", "json"}, "[\n" + jsonRow1 + ",\n" + jsonRow2 + "\n]\n"},
         {{"--format", "jsonl"}, jsonRow1 + "\n" + jsonRow2 + "\n"},
         {{"--json"}, jsonRow1 + "\n" + jsonRow2 + "\n"},
         {{"--format", "bodyfile"},
-         "0|plain.txt|16|r/rrwxrwxrwx|0|0|5|1078171229|1078171229|1078171229|1078084829\n"
-         "0|plain.txt ($FILE_NAME)|16|r/rrwxrwxrwx|0|0|5|1077739229|1077912029|1077825629|"
+         "0|/plain.txt|16|r/rrwxrwxrwx|0|0|5|1078171229|1078171229|1078171229|1078084829\n"
+         "0|/plain.txt ($FILE_NAME)|16|r/rrwxrwxrwx|0|0|5|1077739229|1077912029|1077825629|"
          "1077998429\n"
-         "0|a,\"b\"\\x7cc.doc|17|r/rrwxrwxrwx|0|0|1|1078084829|1078084829|1078084829|0\n"
-         "0|a,\"b\"\\x7cc.doc ($FILE_NAME)|17|r/rrwxrwxrwx|0|0|1|0|0|0|0\n"},
+         "0|/a,\"b\"\\x7cc.doc|17|r/rrwxrwxrwx|0|0|1|1078084829|1078084829|1078084829|0\n"
+         "0|/a,\"b\"\\x7cc.doc ($FILE_NAME)|17|r/rrwxrwxrwx|0|0|1|0|0|0|0\n"},
     };
     cases[1].out = cases[0].out;
     for (const Case& k : cases) {
@@ -156,9 +164,9 @@ TEST_F(CliOutput, MactimeBuildsATimelineFromTheBodyFile) {
     text << in.rdbuf();
     // Each time is an event: creation of plain.txt (b), its $FILE_NAME times.
     EXPECT_THAT(text.str(), HasSubstr("2004-02-29T20:00:29Z,5,...b,r/rrwxrwxrwx,0,0,16,"
-                                      "\"plain.txt\""));
-    EXPECT_THAT(text.str(), HasSubstr("\"plain.txt ($FILE_NAME)\""));
-    EXPECT_THAT(text.str(), HasSubstr("\"a,\"\"b\"\"\\x7cc.doc\""));
+                                      "\"/plain.txt\""));
+    EXPECT_THAT(text.str(), HasSubstr("\"/plain.txt ($FILE_NAME)\""));
+    EXPECT_THAT(text.str(), HasSubstr("\"/a,\"\"b\"\"\\x7cc.doc\""));
 }
 
 TEST(ScanFormats, BodyTimesAndNames) {

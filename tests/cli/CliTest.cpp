@@ -66,12 +66,18 @@ Bytes MakeVolume() {
     return vb.Build();
 }
 
+// The seven columns every script reads first, then path, recoverable and flags.
+// The volume's $Bitmap is empty: the non-resident files' recoverability is unknown.
 const std::string kTsv =
-    "position\trecord\tname\ttype\tsize\tcreated\tmodified\n"
-    "0x8000\t16\tplain.txt\t.txt\t5\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.453Z\n"
-    "0x8400\t17\tq\"b\\\\s\\tt\\n\u20AC.x\t.x\t5\t2004-02-29T20:00:29.452Z\t\n"
-    "0x8C00\t19\tbig.bin\t.bin\t10000\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z\n"
-    "0x9000\t20\tbroken.dat\t.dat\t4096\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z\n";
+    "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\n"
+    "0x8000\t16\tplain.txt\t.txt\t5\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.453Z"
+    "\t/plain.txt\t100\tresident\n"
+    "0x8400\t17\tq\"b\\\\s\\tt\\n\u20AC.x\t.x\t5\t2004-02-29T20:00:29.452Z\t"
+    "\t/q\"b\\\\s\\tt\\n\u20AC.x\t100\tresident\n"
+    "0x8C00\t19\tbig.bin\t.bin\t10000\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z"
+    "\t/big.bin\t\t\n"
+    "0x9000\t20\tbroken.dat\t.dat\t4096\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z"
+    "\t/broken.dat\t\t\n";
 
 struct Outcome {
     int status;
@@ -201,11 +207,14 @@ TEST_F(Cli, ScanAsTsvAndJson) {
     std::getline(lines, second);
     EXPECT_EQ(first,
               R"({"position":"0x8000","record":16,"name":"plain.txt","type":".txt","size":5,)"
-              R"("created":"2004-02-29T20:00:29.452Z","modified":"2004-02-29T20:00:29.453Z"})");
+              R"("created":"2004-02-29T20:00:29.452Z","modified":"2004-02-29T20:00:29.453Z",)"
+              R"("path":"/plain.txt","recoverable":100,"flags":"resident","kind":"file"})");
     EXPECT_EQ(
         second,
         "{\"position\":\"0x8400\",\"record\":17,\"name\":\"q\\\"b\\\\s\\tt\\n\u20AC.x\","
-        "\"type\":\".x\",\"size\":5,\"created\":\"2004-02-29T20:00:29.452Z\",\"modified\":null}");
+        "\"type\":\".x\",\"size\":5,\"created\":\"2004-02-29T20:00:29.452Z\",\"modified\":null,"
+        "\"path\":\"/q\\\"b\\\\s\\tt\\n\u20AC.x\",\"recoverable\":100,\"flags\":\"resident\","
+        "\"kind\":\"file\"}");
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 4);
 }
 
@@ -276,6 +285,35 @@ TEST_F(Cli, RecoverAllThenChosenPositionsByNumber) {
     EXPECT_EQ(Slurp(out / "File_2"), Slurp(out / "big.bin"));
 }
 
+TEST_F(Cli, FiltersChooseTheRowsOfScanAndTheFilesOfRecover) {
+    auto lines = [](const std::string& out) {
+        std::vector<std::string> records;
+        std::istringstream in(out);
+        std::string l;
+        std::getline(in, l);  // header
+        while (std::getline(in, l)) records.push_back(l.substr(0, l.find('\t')));
+        return records;
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(lines(Cmd({"scan", image_, "--name", "*.TXT"}).out), V{"0x8000"});
+    EXPECT_EQ(lines(Cmd({"scan", image_, "--min-size=5K"}).out), V{"0x8C00"});
+    EXPECT_EQ(lines(Cmd({"scan", image_, "--ext", "bin,dat", "--max-size", "4K"}).out),
+              V{"0x9000"});
+    EXPECT_EQ(lines(Cmd({"scan", image_, "--path", "/p*", "--no-orphans"}).out), V{"0x8000"});
+    EXPECT_EQ(lines(Cmd({"scan", image_, "--modified-after", "2004-03-01"}).out), V{});
+    Outcome bad = Cmd({"scan", image_, "--min-size", "lots"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_THAT(bad.err, HasSubstr("--min-size"));
+
+    const fs::path out = dir_ / "filtered";
+    Outcome r = Cmd({"recover", image_, "--out", out.string(), "--by-number", "--ext", "bin"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "0x8C00\t" + (out / "File_2").string() + "\t10000\n");  // scan's index kept
+    Outcome both = Cmd({"recover", image_, "--out", out.string(), "--ext", "bin", "0x8000"});
+    EXPECT_EQ(both.status, 2);
+    EXPECT_THAT(both.err, HasSubstr("positions and filters exclude each other"));
+}
+
 TEST_F(Cli, RefusesAnOutputFolderOnTheVolumeBeingRead) {
     const std::string disk = Disk("one.img", {2048});
     std::vector<std::pair<std::string, std::string>> asked;
@@ -316,7 +354,9 @@ TEST_F(Cli, ReferenceGptDiskListsAndRecoversItsDeletedFile) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string(kTsv.substr(0, kTsv.find('\n') + 1)) +
                          "0x4000A800\t42\t{3808876b-c176-4e48-b7ae-04046e6cc752}\t\t65536\t"
-                         "2021-03-10T22:43:00.295Z\t2021-03-10T22:43:00.327Z\n");
+                         "2021-03-10T22:43:00.295Z\t2021-03-10T22:43:00.327Z\t"
+                         "/System Volume Information/{3808876b-c176-4e48-b7ae-04046e6cc752}\t0\t"
+                         "overwritten (100 %)\n");
     EXPECT_EQ(r.err,
               "quillmere-cli: " + disk + ": reading its NTFS partition " + disk + "@34603008\n");
     r = Cmd({"recover", disk, "--out", (dir_ / "out").string(), "--all"});

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
@@ -183,6 +186,87 @@ TEST_P(SleuthKit, SameDeletedFilesSizesAndContent) {
             << "record " << row.record << ", first " << compared << " bytes";
         fs::remove(path);
     }
+}
+
+// fls -p lines: record number -> the paths fls gives it ("Documents/readme.txt").
+std::map<std::uint64_t, std::set<std::string>> FlsPaths(const std::string& out) {
+    static const std::regex line(R"(^\S/\S\s+(\*\s+)?(\d+)[-:][^\t]*\t(.*)$)");
+    std::map<std::uint64_t, std::set<std::string>> paths;
+    std::istringstream in(out);
+    std::string l;
+    while (std::getline(in, l)) {
+        std::smatch m;
+        if (std::regex_search(l, m, line)) paths[std::stoull(m[2])].insert(m[3]);
+    }
+    return paths;
+}
+
+// The clusters istat lists for the first $DATA attribute (0: a sparse cluster).
+std::vector<std::uint64_t> IstatClusters(const std::string& out) {
+    std::vector<std::uint64_t> clusters;
+    const auto at = out.find("Type: $DATA (128-");
+    if (at == std::string::npos) return clusters;
+    std::istringstream in(out.substr(out.find('\n', at) + 1));
+    std::string l;
+    while (std::getline(in, l) && !l.empty() && std::isdigit(static_cast<unsigned char>(l[0]))) {
+        std::istringstream words(l);
+        std::uint64_t c;
+        while (words >> c) clusters.push_back(c);
+    }
+    return clusters;
+}
+
+TEST_P(SleuthKit, PathsAsFlsGivesThemAndRecoverabilityAsTheBitmapCounts) {
+    const auto fls = RunCapture(Tsk("fls", " -r -p"));
+    if (!fls)
+        GTEST_SKIP() << "fls cannot read " << source_.name << " (TSK 4.11 rejects 2 MiB clusters)";
+    const auto flsPaths = FlsPaths(*fls);
+    auto volume = OpenRawVolume(SourceText());
+    ASSERT_TRUE(volume.ok()) << volume.error().ToString();
+    const ScanResult scan = ScanVolume(**volume);
+    ASSERT_EQ(scan.summary.setup.stop, SetupStop::None) << scan.summary.setup.reason;
+
+    // $Bitmap as TSK reads it, for a direct count.
+    TempDir tmp(source_.name);
+    const std::string bitmapFile = (tmp.path() / "bitmap").string();
+    ASSERT_TRUE(RunCapture(Tsk("icat", " 6 > " + ShellQuote(bitmapFile)))) << "icat 6";
+    std::ifstream bitmapIn(bitmapFile, std::ios::binary);
+    const std::string bitmap((std::istreambuf_iterator<char>(bitmapIn)), {});
+
+    std::size_t pathsCompared = 0, countsCompared = 0;
+    for (const ScanRow& row : scan.rows) {
+        const FolderPath folder = RowFolder(scan.summary, row);
+        const std::string path = Utf8(RowPath(folder, row));
+        auto it = flsPaths.find(row.record);
+        if (!folder.orphan && it != flsPaths.end() &&
+            !it->second.begin()->starts_with("$OrphanFiles")) {
+            EXPECT_TRUE(it->second.count(path.substr(1)))
+                << "record " << row.record << ": " << path << ", fls: " << *it->second.begin();
+            ++pathsCompared;
+        }
+        if (row.flags & kRowResident) {
+            EXPECT_EQ(int(row.recoverable), 100) << row.record;
+            continue;
+        }
+        const auto istat = RunCapture(Tsk("istat", " " + std::to_string(row.record)));
+        ASSERT_TRUE(istat) << "istat " << row.record;
+        std::uint64_t clusters = 0, taken = 0;
+        for (std::uint64_t c : IstatClusters(*istat)) {
+            if (c == 0) continue;
+            ++clusters;
+            const bool set = c / 8 >= bitmap.size() ||
+                             (static_cast<unsigned char>(bitmap[c / 8]) >> (c % 8)) & 1;
+            taken += set;
+        }
+        const std::uint64_t want = clusters == 0 ? 100 : (clusters - taken) * 100 / clusters;
+        EXPECT_EQ(int(row.recoverable), int(want)) << "record " << row.record;
+        ++countsCompared;
+    }
+    if (!scan.rows.empty()) {
+        EXPECT_GT(pathsCompared, 0u);
+    }
+    std::printf("%s: %zu paths and %zu cluster counts compared\n", source_.name.c_str(),
+                pathsCompared, countsCompared);
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, SleuthKit,
