@@ -51,7 +51,6 @@ int CompareTextAscii(std::string_view a, std::string_view b) {
     return static_cast<int>(std::clamp<std::ptrdiff_t>(diff, -0x7FFFFFFF, 0x7FFFFFFF));
 }
 
-
 RowStore::RowStore() = default;
 RowStore::~RowStore() = default;
 

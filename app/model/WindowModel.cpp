@@ -216,7 +216,8 @@ RecoverRowQuery WindowModel::TickedRowAt(int from, int limit) const {
 
 template <typename W>
 void WindowModel::Release(std::vector<std::unique_ptr<W>>& list, W* worker) {
-    auto it = std::find_if(list.begin(), list.end(), [worker](auto& p) { return p.get() == worker; });
+    auto it =
+        std::find_if(list.begin(), list.end(), [worker](auto& p) { return p.get() == worker; });
     if (it == list.end()) return;
     std::unique_ptr<W> owned = std::move(*it);
     list.erase(it);
@@ -278,8 +279,7 @@ void WindowModel::OnScanBatch(std::vector<RowTexts>&& rows, std::optional<std::i
         [this, rows = std::move(rows), progress] {
             if (!rows.empty()) {
                 rows_.AppendRows(rows);
-                SetLabel(Label::DeleteFileCount,
-                         "删除的文件数：" + std::to_string(rows_.Count()));
+                SetLabel(Label::DeleteFileCount, "删除的文件数：" + std::to_string(rows_.Count()));
             }
             if (progress) view_.SetProgress(ClampToInt(*progress));
         },

@@ -51,7 +51,15 @@ namespace qm::window {
 std::string ErrorBoxText(const std::string& message);
 
 // The labels of the drive information box.
-enum class Label { DriveName, DriveSerial, DriveSize, MftLocation, MftSize, RecordsCount, DeleteFileCount };
+enum class Label {
+    DriveName,
+    DriveSerial,
+    DriveSize,
+    MftLocation,
+    MftSize,
+    RecordsCount,
+    DeleteFileCount
+};
 
 // What a face does for the model, always on the UI thread. Texts are UTF-8
 // unless said otherwise; paths and sources are in the 8-bit code page.
@@ -96,9 +104,9 @@ struct StartupSources {
 // How a recovery went, file by file.
 struct RecoverTally {
     static constexpr std::size_t kReasons = 3;
-    int written = 0;   // whole
-    int damaged = 0;   // written, with unreadable parts
-    int givenUp = 0;   // nothing written
+    int written = 0;  // whole
+    int damaged = 0;  // written, with unreadable parts
+    int givenUp = 0;  // nothing written
     // The first reasons, "name: reason", UTF-8.
     std::vector<std::string> reasons;
     // The reason the recovery ended before the last ticked row, or "".
