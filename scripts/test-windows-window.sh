@@ -61,21 +61,30 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
   wineserver -w || true
 fi
-# Tahoma and the dialog fonts have no Chinese glyphs: WenQuanYi Zen Hei
-# (fonts-wqy-zenhei) stands in for them, and for the CJK system fonts.
+# wine's Tahoma and dialog fonts have no Chinese glyphs: Tahoma keeps its Latin
+# ones and takes the rest from WenQuanYi Zen Hei (fonts-wqy-zenhei) through
+# font linking; the dialog and CJK system fonts are replaced by it.
 cat >"$WORK/fonts.reg" <<'REG'
 REGEDIT4
 
 [HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
-"Tahoma"="WenQuanYi Zen Hei"
 "MS Shell Dlg"="WenQuanYi Zen Hei"
 "MS Shell Dlg 2"="WenQuanYi Zen Hei"
 "Microsoft Sans Serif"="WenQuanYi Zen Hei"
 "SimSun"="WenQuanYi Zen Hei"
 "NSimSun"="WenQuanYi Zen Hei"
 "Segoe UI"="WenQuanYi Zen Hei"
+
+; No window manager on Xvfb: wine draws the frame and the caption itself.
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Decorated"="N"
+"Managed"="N"
 REG
 wine regedit /S "$(winepath -w "$WORK/fonts.reg" 2>/dev/null)" >/dev/null 2>&1 || true
+wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+  /v Tahoma /f >/dev/null 2>&1 || true
+wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+  /v Tahoma /t REG_MULTI_SZ /d 'wqy-zenhei.ttc,WenQuanYi Zen Hei' /f >/dev/null 2>&1 || true
 wineserver -w || true
 
 # ---- The window on Xvfb ----------------------------------------------------------------
@@ -97,7 +106,8 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   done
   if [ -f "$WORK/sync/screenshot.ready" ]; then
     sleep 1  # let the last rows paint
-    import -window root -crop 867x640+120+80 +repage "$WORK/screenshot.png" 2>/dev/null ||
+    # The window: 867 x 603 with its frame, at 125, 88.
+    import -window root -crop 867x603+125+88 +repage "$WORK/screenshot.png" 2>/dev/null ||
       import -window root "$WORK/screenshot.png"
     touch "$WORK/sync/screenshot.done"
   fi

@@ -15,8 +15,8 @@ constexpr int kGroupTop = kClientHeight - 222 - 50, kPanelTop = kClientHeight - 
 
 std::wstring Convert(UINT codePage, const std::string& text) {
     if (text.empty()) return {};
-    const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+    const int n =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<std::size_t>(std::max(n, 0)), L'\0');
     if (n > 0)
         MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
@@ -70,7 +70,8 @@ bool TfMainWin::Create(HINSTANCE instance, int show) {
     RegisterClassExW(&wc);
 
     // No maximise box and a fixed frame: the layout is the seed's, in pixels.
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+    // Without WS_CLIPCHILDREN: the group boxes leave their insides to the window.
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     RECT r{0, 0, kClientWidth, kClientHeight};
     AdjustWindowRectEx(&r, style, FALSE, WS_EX_CONTROLPARENT);
     hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, WideOfUtf8(kWindowCaption).c_str(),
@@ -187,8 +188,8 @@ void TfMainWin::CreateDrivePanel() {
     HWND scan = Make(L"BUTTON", L"扫描磁盘", WS_TABSTOP | BS_PUSHBUTTON, kIdBtnScan, 16, t + 165,
                      121, 35, 0, bold_);
     (void)scan;
-    Make(L"LISTBOX", L"", WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT,
-         kIdDriveList, 16, t + 24, 121, 135, WS_EX_CLIENTEDGE);
+    Make(L"LISTBOX", L"", WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, kIdDriveList,
+         16, t + 24, 121, 135, WS_EX_CLIENTEDGE);
     // The progress bar keeps its place in the chain though it takes no focus.
     Make(PROGRESS_CLASSW, L"", 0, kIdPb, 2, kClientHeight - 16 - 2, kClientWidth - 4, 16);
 }
@@ -200,22 +201,21 @@ void TfMainWin::CreateOutputPanel() {
     Make(L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, kIdDcb, 432, t + 32, 226,
          200);
     Make(L"BUTTON", L"文件保存方式", BS_GROUPBOX, kIdRadioGroup1, 664, t + 32, 185, 99);
-    HWND rb1 = Make(L"BUTTON", L"按原名保存(可能会覆盖)", WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON,
-                    kIdRb1, 680, t + 64, 153, 17);
+    HWND rb1 = Make(L"BUTTON", L"按原名保存(可能会覆盖)",
+                    WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, kIdRb1, 680, t + 64, 153, 17);
     Make(L"BUTTON", L"按\"File_编号\"保存", BS_AUTORADIOBUTTON, kIdRb2, 680, t + 95, 113, 17);
     SendMessageW(rb1, BM_SETCHECK, BST_CHECKED, 0);
     Make(L"BUTTON", L"恢复选中文件", WS_TABSTOP | WS_GROUP | BS_PUSHBUTTON, kIdBtnRecover, 432,
          t + 160, 417, 40, 0, bold_);
     Make(L"EDIT", L"", WS_TABSTOP | ES_READONLY | ES_AUTOHSCROLL, kIdEdPath, 519, t + 5, 330, 21,
          WS_EX_CLIENTEDGE);
-    Make(L"BUTTON", L"选中所有的删除文件", WS_TABSTOP | BS_AUTOCHECKBOX, kIdCheckBox1, 664,
-         t + 137, 185, 17);
+    Make(L"BUTTON", L"选中所有的删除文件", WS_TABSTOP | BS_AUTOCHECKBOX, kIdCheckBox1, 664, t + 137,
+         185, 17);
 }
 
 void TfMainWin::CreateListControls() {
-    HWND list = Make(WC_LISTVIEWW, L"",
-                     WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, kIdListView1, 0,
-                     0, kClientWidth, kGroupTop, WS_EX_CLIENTEDGE);
+    HWND list = Make(WC_LISTVIEWW, L"", WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS,
+                     kIdListView1, 0, 0, kClientWidth, kGroupTop, WS_EX_CLIENTEDGE);
     ListView_SetExtendedListViewStyle(
         list, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_DOUBLEBUFFER);
     ListView_SetCallbackMask(list, LVIS_STATEIMAGEMASK);
@@ -238,18 +238,19 @@ void TfMainWin::CreateLabels() {
     Make(L"STATIC", L"Quillmere 团队", SS_LEFT, kIdLbl1, 728, kGroupTop + 24, 110, 14);
     Make(L"STATIC", L"NTFS格式磁盘列表:", SS_LEFT, kIdLabel1, 16, t + 8, 121, 14);
     HWND icon = Make(L"STATIC", L"", SS_ICON | SS_CENTERIMAGE, kIdDriveIcon, 161, t + 10, 32, 32);
-    SendMessageW(icon, STM_SETICON,
-                 reinterpret_cast<WPARAM>(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1))),
-                 0);
-    Make(L"STATIC", L"磁盘信息", SS_CENTER | SS_CENTERIMAGE, kIdDriveTitle, 191, t + 11, 186, 32,
-         0, title_);
+    SendMessageW(
+        icon, STM_SETICON,
+        reinterpret_cast<WPARAM>(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1))), 0);
+    Make(L"STATIC", L"磁盘信息", SS_CENTER | SS_CENTERIMAGE, kIdDriveTitle, 191, t + 11, 186, 32, 0,
+         title_);
     const struct {
         int id;
         const wchar_t* text;
-    } labels[] = {{kIdDriveName, L"名称: 未知"},          {kIdDriveSerial, L"序号: 未知"},
-                  {kIdDriveSize, L"大小: 未知"},          {kIdDriveMftLocation, L"MFT位置: 未知"},
-                  {kIdDriveMftSize, L"MFT大小: 未知"},    {kIdDriveMftRecordsCount, L"总文件数: 0"},
-                  {kIdDeleteFileCount, L"删除的文件数：0"}};
+    } labels[] = {
+        {kIdDriveName, L"名称: 未知"},           {kIdDriveSerial, L"序号: 未知"},
+        {kIdDriveSize, L"大小: 未知"},           {kIdDriveMftLocation, L"MFT位置: 未知"},
+        {kIdDriveMftSize, L"MFT大小: 未知"},     {kIdDriveMftRecordsCount, L"总文件数: 0"},
+        {kIdDeleteFileCount, L"删除的文件数：0"}};
     int y = t + 60;
     for (const auto& l : labels) {
         Make(L"STATIC", l.text, SS_LEFT | SS_NOPREFIX, l.id, 161, y, 232, 14, 0, bold_);
@@ -370,8 +371,8 @@ void TfMainWin::OnGetDispInfo(NMLVDISPINFOW* info) {
         // Names are shown as the ANSI code page reads them.
         textBuffer_ = WideOfAnsi(std::string(store.Text(item.iItem, item.iSubItem)));
         if (item.cchTextMax > 0) {
-            const std::size_t n =
-                std::min<std::size_t>(textBuffer_.size(), static_cast<std::size_t>(item.cchTextMax) - 1);
+            const std::size_t n = std::min<std::size_t>(
+                textBuffer_.size(), static_cast<std::size_t>(item.cchTextMax) - 1);
             std::copy_n(textBuffer_.data(), n, item.pszText);
             item.pszText[n] = L'\0';
         }
@@ -382,7 +383,8 @@ void TfMainWin::OnGetDispInfo(NMLVDISPINFOW* info) {
     }
 }
 
-// ---- RowStoreListener ----------------------------------------------------------------------------
+// ---- RowStoreListener
+// ----------------------------------------------------------------------------
 
 void TfMainWin::AfterAppend() {
     ListView_SetItemCountEx(GetDlgItem(hwnd_, kIdListView1), model_.Rows().Count(),
@@ -405,7 +407,8 @@ void TfMainWin::AfterSort(const std::vector<int>&) {
     InvalidateRect(GetDlgItem(hwnd_, kIdListView1), nullptr, FALSE);
 }
 
-// ---- WindowView ----------------------------------------------------------------------------------
+// ---- WindowView
+// ----------------------------------------------------------------------------------
 
 void TfMainWin::SetDrives(const std::vector<std::string>& sources) {
     HWND list = GetDlgItem(hwnd_, kIdDriveList);
@@ -416,7 +419,7 @@ void TfMainWin::SetDrives(const std::vector<std::string>& sources) {
 }
 
 void TfMainWin::SetLabel(window::Label which, const std::string& text) {
-    static constexpr int kIds[] = {kIdDriveName,    kIdDriveSerial,          kIdDriveSize,
+    static constexpr int kIds[] = {kIdDriveName,        kIdDriveSerial,  kIdDriveSize,
                                    kIdDriveMftLocation, kIdDriveMftSize, kIdDriveMftRecordsCount,
                                    kIdDeleteFileCount};
     SetDlgItemTextW(hwnd_, kIds[static_cast<int>(which)], WideOfUtf8(text).c_str());
@@ -487,7 +490,8 @@ bool TfMainWin::FolderIsOnSource(const std::string& folder, const std::string& s
     return qm::FolderIsOnSource(folder, source);
 }
 
-// ---- The output folder ---------------------------------------------------------------------------
+// ---- The output folder
+// ---------------------------------------------------------------------------
 
 void TfMainWin::FillDriveChooser() {
     HWND dcb = GetDlgItem(hwnd_, kIdDcb);
@@ -559,7 +563,8 @@ void TfMainWin::SetDirectory(const std::wstring& path) {
 
     // The drive chooser follows the folder.
     for (std::size_t i = 0; i < driveRoots_.size(); ++i)
-        if (CompareStringOrdinal(driveRoots_[i].c_str(), 2, directory_.c_str(), 2, TRUE) == CSTR_EQUAL)
+        if (CompareStringOrdinal(driveRoots_[i].c_str(), 2, directory_.c_str(), 2, TRUE) ==
+            CSTR_EQUAL)
             SendDlgItemMessageW(hwnd_, kIdDcb, CB_SETCURSEL, i, 0);
     model_.RunCommand([this] { model_.DLBChange(); });
 }

@@ -133,9 +133,9 @@ private:
     HFONT font_ = nullptr, bold_ = nullptr, title_ = nullptr;
     HBRUSH white_ = nullptr;
     std::wstring directory_;
-    std::vector<std::wstring> dirEntries_;    // the folder of each DLB line
-    std::vector<std::wstring> driveRoots_;    // the root of each DCB entry
-    std::wstring textBuffer_;                 // what LVN_GETDISPINFO hands out
+    std::vector<std::wstring> dirEntries_;  // the folder of each DLB line
+    std::vector<std::wstring> driveRoots_;  // the root of each DCB entry
+    std::wstring textBuffer_;               // what LVN_GETDISPINFO hands out
 };
 
 }  // namespace qm::win32

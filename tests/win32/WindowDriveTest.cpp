@@ -12,6 +12,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h:
 #include <commctrl.h>
 
 #include <algorithm>
@@ -110,7 +111,9 @@ public:
         GetWindowTextW(Item(id), buf, 1024);
         return Utf8(buf);
     }
-    int Rows() const { return static_cast<int>(SendMessageW(Item(kIdListView1), LVM_GETITEMCOUNT, 0, 0)); }
+    int Rows() const {
+        return static_cast<int>(SendMessageW(Item(kIdListView1), LVM_GETITEMCOUNT, 0, 0));
+    }
     std::string Cell(int row, int column) const {
         Remote r(process_, sizeof(LVITEMW) + 2048);
         LVITEMW item{};
@@ -176,10 +179,12 @@ private:
 
 std::pair<std::string, std::string> Driver::TakeMessageBox() const {
     HWND box = nullptr;
-    WaitFor([&] {
-        box = FindWindowW(L"#32770", nullptr);
-        return box != nullptr && GetWindow(box, GW_OWNER) == w_;
-    }, 60);
+    WaitFor(
+        [&] {
+            box = FindWindowW(L"#32770", nullptr);
+            return box != nullptr && GetWindow(box, GW_OWNER) == w_;
+        },
+        60);
     if (!box) return {};
     wchar_t title[256] = {};
     GetWindowTextW(box, title, 256);
@@ -221,7 +226,8 @@ Expected ReadExpected(const std::string& manifest, const std::string& scan) {
 
 std::set<std::string> Files(const fs::path& dir) {
     std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.insert(Utf8(e.path().filename().wstring()));
+    for (const auto& e : fs::directory_iterator(dir))
+        names.insert(Utf8(e.path().filename().wstring()));
     return names;
 }
 
@@ -238,9 +244,11 @@ void CheckStartup(Driver& d, HWND w) {
     GetClientRect(w, &r);
     Check(r.right == 859 && r.bottom == 576, "client area 859 x 576");
     Check(d.Text(kIdBtnScan) == "扫描磁盘" && d.Text(kIdBtnRecover) == "恢复选中文件" &&
-              d.Text(kIdRb1) == "按原名保存(可能会覆盖)" && d.Text(kIdCheckBox1) == "选中所有的删除文件",
+              d.Text(kIdRb1) == "按原名保存(可能会覆盖)" &&
+              d.Text(kIdCheckBox1) == "选中所有的删除文件",
           "button captions");
-    const char* columns[] = {"记录位置", "文件名", "文件类型", "文件大小", "创建日期", "最后修改日期"};
+    const char* columns[] = {"记录位置", "文件名",   "文件类型",
+                             "文件大小", "创建日期", "最后修改日期"};
     const int widths[] = {100, 200, 100, 100, 160, 160};
     for (int c = 0; c < 6; ++c) {
         const auto col = d.Column(c);
@@ -265,14 +273,17 @@ void CheckScan(Driver& d, const Expected& e) {
         return d.Rows() == want && d.Text(kIdBtnScan) == "扫描磁盘" &&
                IsWindowEnabled(d.Item(kIdBtnRecover));
     });
-    Check(done, "scan lists " + std::to_string(want) + " rows (got " + std::to_string(d.Rows()) + ")");
+    Check(done,
+          "scan lists " + std::to_string(want) + " rows (got " + std::to_string(d.Rows()) + ")");
     Check(d.Text(kIdDeleteFileCount) == "删除的文件数：" + std::to_string(want),
           "deleted-file count: " + d.Text(kIdDeleteFileCount));
     for (int r = 0; r < std::min(want, d.Rows()); ++r) {
         const auto& x = e.rows[static_cast<std::size_t>(r)];
-        const std::string got = d.Cell(r, 0) + "|" + d.Cell(r, 1) + "|" + d.Cell(r, 2) + "|" + d.Cell(r, 3);
+        const std::string got =
+            d.Cell(r, 0) + "|" + d.Cell(r, 1) + "|" + d.Cell(r, 2) + "|" + d.Cell(r, 3);
         const std::string expect = x[0] + "|" + x[2] + "|" + x[3] + "|" + x[4];
-        Check(got == expect, "row " + std::to_string(r) + ": " + got + (got == expect ? "" : " != " + expect));
+        Check(got == expect,
+              "row " + std::to_string(r) + ": " + got + (got == expect ? "" : " != " + expect));
     }
 }
 
@@ -344,7 +355,8 @@ void ScreenshotPause(const fs::path& sync) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 6) {
-        std::fprintf(stderr, "usage: quillmere_window_test EXE IMAGE MANIFEST SCAN OUTDIR [SYNCDIR]\n");
+        std::fprintf(stderr,
+                     "usage: quillmere_window_test EXE IMAGE MANIFEST SCAN OUTDIR [SYNCDIR]\n");
         return 2;
     }
     const Expected expected = ReadExpected(Utf8(argv[3]), Utf8(argv[4]));
@@ -363,8 +375,9 @@ int wmain(int argc, wchar_t** argv) {
     WaitForInputIdle(pi.hProcess, 60000);
     HWND w = nullptr;
     // Shown once its controls and the drive list are made.
-    WaitFor([&] { return (w = FindWindowW(kWindowClass, nullptr)) != nullptr && IsWindowVisible(w); },
-            60);
+    WaitFor(
+        [&] { return (w = FindWindowW(kWindowClass, nullptr)) != nullptr && IsWindowVisible(w); },
+        60);
     Check(w != nullptr, "the window opens");
     if (w) {
         Driver d(w, pi.hProcess);

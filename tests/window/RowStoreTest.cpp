@@ -48,9 +48,9 @@ TEST(RowStoreTest, CompareTextAscii) {
         std::string a, b;
         int sign;
     };
-    const Case cases[] = {{"abc", "ABC", 0},  {"a", "b", -1},       {"ab", "a", 1},
-                          {"_", "a", 1},      {"_", "A", 1},        {"\x81", "z", 1},
-                          {"", "", 0},        {"a\xB6", "A\xB7", -1}};
+    const Case cases[] = {{"abc", "ABC", 0}, {"a", "b", -1},        {"ab", "a", 1},
+                          {"_", "a", 1},     {"_", "A", 1},         {"\x81", "z", 1},
+                          {"", "", 0},       {"a\xB6", "A\xB7", -1}};
     for (const Case& c : cases) {
         const int r = CompareTextAscii(c.a, c.b);
         EXPECT_EQ((r > 0) - (r < 0), c.sign) << c.a << " / " << c.b;

@@ -24,7 +24,8 @@ class WindowModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::vector<TestFile> files;
-        for (int i = 0; i < 5; ++i) files.push_back({u"f" + std::u16string(1, u'A' + i), Content(i)});
+        for (int i = 0; i < 5; ++i)
+            files.push_back({u"f" + std::u16string(1, u'A' + i), Content(i)});
         volume_ = MakeVolume(dir_.path, "vol.img", files, u"Data");
         out_ = (std::filesystem::path(dir_.path) / "out").string();
         std::filesystem::create_directories(out_);
@@ -37,7 +38,9 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    void Start() { h_.model.FormCreate({{}, [this] { return std::vector{volume_}; }}); }
+    void Start() {
+        h_.model.FormCreate({{}, [this] { return std::vector{volume_}; }});
+    }
 
     TempDir dir_;
     std::string volume_, out_;
@@ -75,9 +78,7 @@ TEST_F(WindowModelTest, PromptsAndTheListIndexError) {
         h_.view.errors.clear();
         h_.view.selected = c.selected;
         h_.model.Rows().SetAllChecked(c.tick);
-        h_.model.RunCommand([&] {
-            c.scan ? h_.model.btnScanClick() : h_.model.btnRecoverClick();
-        });
+        h_.model.RunCommand([&] { c.scan ? h_.model.btnScanClick() : h_.model.btnRecoverClick(); });
         EXPECT_EQ(h_.view.messages, c.messages);
         EXPECT_EQ(h_.view.errors, c.errors);
         EXPECT_FALSE(h_.model.HasWorkers());
@@ -134,7 +135,11 @@ TEST_F(WindowModelTest, RecoveryIntoAnUnwritableFolderSaysWhatWasGivenUp) {
     h_.RecoverToEnd();
     ASSERT_EQ(h_.view.messages.size(), 1u);
     const std::string& m = h_.view.messages[0];
-    EXPECT_EQ(m.rfind("恢复结束: 0 个文件完好, 0 个文件已损坏, 5 个文件未能恢复。\nfA: 无法写入输出文件", 0), 0u) << m;
+    EXPECT_EQ(
+        m.rfind("恢复结束: 0 个文件完好, 0 个文件已损坏, 5 个文件未能恢复。\nfA: 无法写入输出文件",
+                0),
+        0u)
+        << m;
     // The first three reasons, one line each.
     EXPECT_EQ(std::count(m.begin(), m.end(), '\n'), 3) << m;
     EXPECT_EQ(h_.model.LastRecovery().givenUp, 5);
@@ -155,9 +160,11 @@ TEST_F(WindowModelTest, ListCommands) {
         std::vector<bool> ticks;
     };
     const Step steps[] = {
-        {"select all deleted", [&] { h_.view.selectAll = true, h_.model.CheckBox1Click(); },
+        {"select all deleted",
+         [&] { h_.view.selectAll = true, h_.model.CheckBox1Click(); },
          {true, true, true, true, true}},
-        {"box cleared", [&] { h_.view.selectAll = false, h_.model.CheckBox1Click(); },
+        {"box cleared",
+         [&] { h_.view.selectAll = false, h_.model.CheckBox1Click(); },
          {false, false, false, false, false}},
         {"tick one", [&] { rows.SetChecked(3, true); }, {false, false, false, true, false}},
         {"invert", [&] { h_.model.btn2Click(); }, {true, true, true, false, true}},
