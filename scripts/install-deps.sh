@@ -9,7 +9,7 @@ PACKAGES=(
   libgtest-dev
   ntfs-3g ntfs-3g-dev
   sleuthkit
-  xvfb xauth imagemagick fonts-wqy-zenhei
+  xvfb xauth imagemagick fonts-wqy-zenhei zip
   clang-14 clang-format-14 libfuzzer-14-dev libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64
   locales tzdata python3
