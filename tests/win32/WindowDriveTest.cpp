@@ -255,6 +255,18 @@ void CheckStartup(Driver& d, HWND w) {
         Check(col.first == columns[c] && col.second == widths[c],
               "column " + std::to_string(c) + ": " + col.first + " " + std::to_string(col.second));
     }
+    // The tab order: the controls that take focus, in the seed's order.
+    const int order[] = {kIdBtnScan, kIdDriveList, kIdDlb,       kIdDcb,  kIdRb1, kIdBtnRecover,
+                         kIdEdPath,  kIdCheckBox1, kIdListView1, kIdBtn1, kIdBtn2};
+    HWND at = d.Item(kIdBtnScan);
+    std::string got = std::to_string(GetDlgCtrlID(at));
+    std::string want = std::to_string(order[0]);
+    for (std::size_t i = 1; i < std::size(order); ++i) {
+        at = GetNextDlgTabItem(w, at, FALSE);
+        got += " " + std::to_string(GetDlgCtrlID(at));
+        want += " " + std::to_string(order[i]);
+    }
+    Check(got == want, "tab order: " + got);
     // Scan without a source: the seed's prompt, titled with the application's title.
     d.Press(kIdBtnScan);
     const auto box = d.TakeMessageBox();
