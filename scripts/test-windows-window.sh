@@ -6,6 +6,8 @@
 # maker's manifest. Saves docs/screenshot-windows.png after the scan.
 #
 #   scripts/test-windows-window.sh [BUILD-WIN]     (scripts/test-windows.sh runs it)
+#   QM_WINDOW_EXE=build-win/package/quillmere/quillmere.exe QM_WINE_PREFIX=/tmp/fresh \
+#     scripts/test-windows-window.sh               # the packaged program, a fresh prefix
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -28,7 +30,8 @@ for exe in quillmere.exe quillmere_window_test.exe; do
     exit 1
   fi
 done
-EXE=$(find "$BUILD" -name quillmere.exe -not -path '*/wineprefix/*' | head -1)
+EXE=${QM_WINDOW_EXE:-$(find "$BUILD/app" -name quillmere.exe | head -1)}
+EXE=$(cd "$(dirname "$EXE")" && pwd)/$(basename "$EXE")
 TEST=$(find "$BUILD" -name quillmere_window_test.exe -not -path '*/wineprefix/*' | head -1)
 
 # ---- The image and what the CLI of the normal build lists on it ----------------------
@@ -53,7 +56,7 @@ if [ ! -d "$LOCPATH/zh_CN.UTF-8" ]; then
   localedef -i zh_CN -f UTF-8 "$LOCPATH/zh_CN.UTF-8" || true
 fi
 export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
-export WINEPREFIX="$BUILD/wineprefix-zh"
+export WINEPREFIX=${QM_WINE_PREFIX:-$BUILD/wineprefix-zh}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
