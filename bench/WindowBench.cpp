@@ -24,7 +24,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/uMain.h"
+#include "app/qt/uMain.h"
 
 namespace {
 

@@ -1,38 +1,61 @@
 #include "recover/uRecoverThread.h"
 
-#include <QProgressBar>
-#include <QPushButton>
-#include <optional>
-
-#include "app/uMain.h"
-#include "recover/RecoverRecord.h"
+#include <cerrno>
 
 TRecoverThread::TRecoverThread(bool createSuspended, std::string drive, std::int32_t tickedCount,
-                               qm::VolumeGeometry geometry, TfMain* window)
-    : geometry_(geometry), tickedCount_(tickedCount), drive_(std::move(drive)), window_(window) {
-    if (!createSuspended) start();
+                               qm::VolumeGeometry geometry, RecoverReport& report,
+                               const std::atomic<bool>& stop)
+    : geometry_(geometry),
+      tickedCount_(tickedCount),
+      drive_(std::move(drive)),
+      report_(report),
+      stop_(stop) {
+    if (!createSuspended) Start();
 }
 
-TRecoverThread::~TRecoverThread() = default;
+TRecoverThread::~TRecoverThread() {
+    Join();
+}
 
-void TRecoverThread::run() {
-    ArmExitSignal();
-    RecoverRunning.store(true);
+void TRecoverThread::Start() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+}
 
-    TfMain* w = window_;
-    qm::gui::UiStream& stream = w->Stream();
-    const std::int32_t count = tickedCount_;
-    stream.Post([w, count] {
-        w->PB->setMaximum(count);
-        w->PB->setMinimum(0);
-        w->PB->setValue(0);
-        w->btnRecover->setText(QString::fromUtf8("停止恢复"));
-        w->btnScan->setEnabled(false);
-    });
+void TRecoverThread::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+bool TRecoverThread::EndsRecovery(const qm::RecoverResult& result) {
+    if (result.status == qm::RecoverStatus::SourceFailed) return true;
+    if (result.status != qm::RecoverStatus::OutputFailed) return false;
+#ifdef _WIN32
+    // ERROR_HANDLE_DISK_FULL, ERROR_DISK_FULL
+    return result.systemError == 39 || result.systemError == 112;
+#else
+    return result.systemError == ENOSPC || result.systemError == EDQUOT;
+#endif
+}
+
+qm::RecoverResult TRecoverThread::RecoverOne(const RecoverRowQuery& row, const qm::MftMap* mft) {
+    const std::string path =
+        row.byName ? qm::OutputPathByName(row.folder, row.name)
+                   : qm::OutputPathByNumber(row.folder, static_cast<std::uint64_t>(row.index));
+    auto volume = qm::OpenRawVolume(drive_);
+    if (!volume) {
+        qm::RecoverResult failed;
+        failed.status = qm::RecoverStatus::OpenFailed;
+        return failed;
+    }
+    return qm::RecoverRecord(**volume, row.caption, geometry_, path, qm::DefaultOutputFactory(),
+                             &report_.Closing(), mft);
+}
+
+void TRecoverThread::Run() {
+    report_.OnRecoverStart(tickedCount_);
 
     // The rows present now; rows are addressed by their place in the list as
     // it is shown when the worker reaches them.
-    const std::optional<int> rows = stream.Ask<int>([w] { return w->ListView1Model()->Count(); });
+    const std::optional<int> rows = report_.RowCount();
     // The MFT's layout, read once: a record split over two MFT fragments is
     // read from both.
     std::optional<qm::MftMap> mft;
@@ -42,37 +65,20 @@ void TRecoverThread::run() {
     }
     int i = 0;
     while (rows && i < *rows) {
-        if (RecoverStopRequested.load()) break;
+        if (stop_.load()) break;
         // Ticks, caption, name, naming mode and folder as they stand when the
         // worker reaches the row. The rows up to the next ticked one are passed
         // over in the same moment, as the worker would pass them one by one.
-        const int limit = *rows;
-        auto next = stream.Ask<TfMain::RecoverRowQuery>(
-            [w, i, limit] { return w->NextTickedRow(i, limit); });
+        auto next = report_.NextTickedRow(i, *rows);
         if (!next || next->index < 0) break;
-
-        const std::string path =
-            next->byName
-                ? qm::OutputPathByName(next->folder, next->name)
-                : qm::OutputPathByNumber(next->folder, static_cast<std::uint64_t>(next->index));
-        // Whatever goes wrong with one file is silent; the progress bar steps all the same.
-        if (auto volume = qm::OpenRawVolume(drive_))
-            (void)qm::RecoverRecord(**volume, next->caption, geometry_, path,
-                                    qm::DefaultOutputFactory(), &stream.ClosingFlag(),
-                                    mft ? &*mft : nullptr);
-        stream.Post([w] { w->PB->setValue(w->PB->value() + 1); });
+        const qm::RecoverResult result = RecoverOne(*next, mft ? &*mft : nullptr);
+        report_.OnFileDone(*next, result);
+        if (EndsRecovery(result)) break;
         i = next->index + 1;
     }
 
     (void)qm::DefaultOutputFactory().Finish();  // one flush for the whole recovery
 
-    TRecoverThread* self = this;
-    stream.Post([w, self] {
-        RecoverRunning.store(false);
-        w->btnRecover->setText(QString::fromUtf8("恢复文件"));
-        w->btnScan->setEnabled(true);
-        w->ReleaseWorker(self);
-        emit w->RecoverEnded();
-    });
+    report_.OnRecoverEnd(this);
     // Nothing of this object may be touched from here on: the UI thread deletes it.
 }

@@ -1,12 +1,7 @@
 #include "scan/uScanThread.h"
 
-#include <QLabel>
-#include <QProgressBar>
-#include <QPushButton>
 #include <chrono>
-#include <climits>
 
-#include "app/uMain.h"
 #include "scan/DateText.h"
 
 namespace qm::gui {
@@ -41,44 +36,31 @@ RowTexts RowTextsOf(const ScanRow& row, FileTimeFormatter& times) {
 using qm::gui::RowTexts;
 using Clock = std::chrono::steady_clock;
 
-// Collects what the walk reports and passes it on to the UI thread: rows in
-// batches, everything else as it comes, all in one ordered stream.
+// Collects what the walk reports and passes it on: rows in batches,
+// everything else as it comes, all in one ordered stream.
 class TScanThread::Observer final : public qm::ScanObserver {
 public:
-    explicit Observer(TScanThread* thread)
-        : thread_(thread),
-          window_(thread->window_),
-          stream_(window_->Stream()),
-          formatsHolder_(window_->DateFormats()),
+    Observer(const std::string& source, ScanReport& report)
+        : source_(source),
+          report_(report),
+          formatsHolder_(report.DateFormats()),
           formats_(formatsHolder_.Get()),
           formatsGeneration_(formatsHolder_.Generation()) {}
 
     void OnLabel(qm::DriveLabel which, const std::string& text) override {
         Flush();
-        TfMain* w = window_;
-        stream_.Post([w, which, text] { w->SetDriveLabel(which, text); });
+        report_.OnScanLabel(which, text);
     }
 
     void OnGeometry(const qm::VolumeGeometry& g) override {
         Flush();
         geometry_ = g;
-        TfMain* w = window_;
-        stream_.Post([w, g] { w->SetVolumeGeometry(g); });
+        report_.OnScanGeometry(g);
     }
 
     void OnWalkStart(std::int64_t recordCount) override {
         Flush();
-        TfMain* w = window_;
-        stream_.Post([w, recordCount, source = thread_->drive_, g = geometry_] {
-            w->ListView1Model()->Clear();
-            w->SetRowsSource(source, g);
-            const std::int64_t steps = recordCount > 16 ? recordCount - 16 : 0;
-            w->PB->setMaximum(static_cast<int>(std::min<std::int64_t>(steps, INT_MAX)));
-            w->PB->setMinimum(0);
-            w->PB->setValue(0);
-            w->btnScan->setText(QString::fromUtf8("停止扫描"));
-            w->btnRecover->setEnabled(false);
-        });
+        report_.OnWalkStart(source_, geometry_, recordCount);
         lastFlush_ = Clock::now();
     }
 
@@ -101,17 +83,11 @@ public:
     void Flush() {
         lastFlush_ = Clock::now();
         if (batch_.empty() && !progressPending_) return;
-        TScanThread* t = thread_;
-        TfMain* w = window_;
-        const bool hasProgress = progressPending_;
-        const int progress = static_cast<int>(std::min<std::int64_t>(progress_, INT_MAX));
-        stream_.PostBounded(
-            [t, w, rows = std::move(batch_), hasProgress, progress] {
-                if (!rows.empty()) t->AddRow(rows);
-                if (hasProgress) w->PB->setValue(progress);
-            },
-            kQueuedBatches);
-        batch_.clear();
+        std::optional<std::int64_t> progress;
+        if (progressPending_) progress = progress_;
+        std::vector<RowTexts> rows;
+        rows.swap(batch_);
+        report_.OnScanBatch(std::move(rows), progress, kQueuedBatches);
         progressPending_ = false;
     }
 
@@ -120,9 +96,8 @@ private:
         return Clock::now() - lastFlush_ >= std::chrono::milliseconds(kBatchMilliseconds);
     }
 
-    TScanThread* const thread_;
-    TfMain* const window_;
-    qm::gui::UiStream& stream_;
+    const std::string& source_;
+    ScanReport& report_;
     qm::VolumeGeometry geometry_{};
     const qm::gui::DateFormatsHolder& formatsHolder_;
     std::shared_ptr<const qm::LocaleFormats> formats_;
@@ -134,44 +109,34 @@ private:
     Clock::time_point lastFlush_ = Clock::now();
 };
 
-TScanThread::TScanThread(bool createSuspended, std::string drive, TfMain* window)
-    : drive_(std::move(drive)), window_(window) {
-    if (!createSuspended) start();
+TScanThread::TScanThread(bool createSuspended, std::string drive, ScanReport& report,
+                         const std::atomic<bool>& stop)
+    : drive_(std::move(drive)), report_(report), stop_(stop) {
+    if (!createSuspended) Start();
 }
 
-TScanThread::~TScanThread() = default;
-
-void TScanThread::AddRow(const std::vector<RowTexts>& rows) {
-    qm::gui::ResultModel* model = window_->ListView1Model();
-    model->AppendRows(rows);
-    window_->SetLabelText(window_->DeleteFileCount,
-                          QString::fromUtf8("删除的文件数：") + QString::number(model->Count()));
+TScanThread::~TScanThread() {
+    Join();
 }
 
-void TScanThread::run() {
-    ArmExitSignal();
-    ScanRunning.store(true);
+void TScanThread::Start() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+}
 
+void TScanThread::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void TScanThread::Run() {
     bool walked = false;
     if (auto volume = qm::OpenRawVolume(drive_)) {
-        Observer observer(this);
-        qm::ScanSummary summary = qm::RunScan(**volume, observer, ScanStopRequested);
+        Observer observer(drive_, report_);
+        qm::ScanSummary summary = qm::RunScan(**volume, observer, stop_);
         observer.Flush();
         walked = summary.setup.stop == qm::SetupStop::None;
     }
     // A set-up that stops, an open failure included, ends silently and leaves
     // the list and the buttons as they were.
-
-    TfMain* w = window_;
-    TScanThread* self = this;
-    w->Stream().Post([w, self, walked] {
-        ScanRunning.store(false);
-        if (walked) {
-            w->btnScan->setText(QString::fromUtf8("扫描磁盘"));
-            w->btnRecover->setEnabled(true);
-        }
-        w->ReleaseWorker(self);
-        emit w->ScanEnded();
-    });
+    report_.OnScanEnd(this, walked);
     // Nothing of this object may be touched from here on: the UI thread deletes it.
 }

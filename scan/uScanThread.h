@@ -1,24 +1,32 @@
 // The window's scan worker: runs the volume set-up and the deleted-file walk
-// on a thread of its own and hands the rows and every other window update to
-// the UI thread, in order.
+// on a thread of its own and reports the rows and every other window update
+// through ScanReport, in order. It knows nothing of the window itself.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "app/ResultModel.h"
-#include "app/UiStream.h"
 #include "platform/Platform.h"
 #include "scan/DateText.h"
 #include "scan/ScanEngine.h"
 
-class TfMain;
-
 namespace qm::gui {
+
+// The six texts of a result row, in column order, in the 8-bit code page.
+struct RowTexts {
+    std::string caption;  // "0x" + record position
+    std::string name;
+    std::string type;
+    std::string size;
+    std::string created;
+    std::string modified;
+};
 
 // The date formats in force, read again when the regional settings change.
 // Rows keep the texts they were given; later rows use the new formats.
@@ -40,8 +48,30 @@ RowTexts RowTextsOf(const ScanRow& row, FileTimeFormatter& times);
 
 }  // namespace qm::gui
 
-class TScanThread final : public qm::gui::WorkerThread {
-    Q_OBJECT
+class TScanThread;
+
+// What the scan worker tells the window, called on the worker's thread in the
+// order things happen. The receiver hands each report to its UI thread.
+class ScanReport {
+public:
+    virtual ~ScanReport() = default;
+    virtual void OnScanLabel(qm::DriveLabel which, const std::string& text) = 0;
+    virtual void OnScanGeometry(const qm::VolumeGeometry& g) = 0;
+    // The walk starts: the list is emptied for the rows of `source`.
+    virtual void OnWalkStart(const std::string& source, const qm::VolumeGeometry& g,
+                             std::int64_t recordCount) = 0;
+    // Rows and the walk's progress so far. Waits while `queuedLimit` batches
+    // are waiting for the UI thread.
+    virtual void OnScanBatch(std::vector<qm::gui::RowTexts>&& rows,
+                             std::optional<std::int64_t> progress, int queuedLimit) = 0;
+    // The last report: `walked` unless the set-up stopped (or the source did
+    // not open). The receiver joins and deletes `worker` on its UI thread.
+    virtual void OnScanEnd(TScanThread* worker, bool walked) = 0;
+    // The formats new rows' dates are written with.
+    virtual const qm::gui::DateFormatsHolder& DateFormats() const = 0;
+};
+
+class TScanThread final {
 public:
     // Rows are handed over at least this often, and in batches of at most this many.
     static constexpr int kBatchMilliseconds = 30;
@@ -49,19 +79,24 @@ public:
     // Batches waiting for the UI thread before the walk waits for it.
     static constexpr int kQueuedBatches = 4;
 
-    // Starts at once unless `createSuspended`; `drive` is the source to scan.
-    TScanThread(bool createSuspended, std::string drive, TfMain* window);
-    ~TScanThread() override;
+    // Starts at once unless `createSuspended`; `drive` is the source to scan,
+    // `stop` is polled by the walk.
+    TScanThread(bool createSuspended, std::string drive, ScanReport& report,
+                const std::atomic<bool>& stop);
+    ~TScanThread();
+    TScanThread(const TScanThread&) = delete;
+    TScanThread& operator=(const TScanThread&) = delete;
 
-    // UI thread: appends a batch of rows to ListView1 and shows the new count.
-    void AddRow(const std::vector<qm::gui::RowTexts>& rows);
-
-protected:
-    void run() override;
+    void Start();
+    // Returns once the thread has ended (at once when it never started).
+    void Join();
 
 private:
     class Observer;
+    void Run();
 
     const std::string drive_;
-    TfMain* const window_;
+    ScanReport& report_;
+    const std::atomic<bool>& stop_;
+    std::thread thread_;
 };

@@ -90,6 +90,12 @@ for stage in $stages; do
                 bash scripts/test-windows.sh >build-windows.log 2>&1
                 tail -n 5 build-windows.log
                 count_ctest build-windows.log windows
+                # The native window on Xvfb, after the unit tests.
+                if grep -q '^test-windows-window: .* exit 0$' build-windows.log; then
+                    passed=$((passed + 1))
+                else
+                    failed=$((failed + 1)); failures+=("windows: the window test failed (see build-windows.log)")
+                fi
             fi ;;
         fuzz)
             if [ -x scripts/fuzz.sh ]; then

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/uMain.h"
+#include "app/qt/uMain.h"
 #include "tests/support/VolumeBuilder.h"
 
 namespace qm::guitest {

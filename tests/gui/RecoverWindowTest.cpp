@@ -151,6 +151,23 @@ TEST_F(RecoverWindowTest, PromptsErrorAndSameVolumeQuestion) {
     EXPECT_EQ(Written(), QStringList{"fC.txt"});
 }
 
+TEST_F(RecoverWindowTest, AFolderThatIsGoneIsReportedAtTheEnd) {
+    // The folder list still shows the folder; writing into it fails.
+    for (int r : {0, 1, 2}) w_->ListView1Model()->SetChecked(r, true);
+    ASSERT_TRUE(QDir(out_).removeRecursively());
+    ASSERT_TRUE(Recover());
+    ASSERT_EQ(dialogs_.messages.size(), 1);
+    const std::string m = Utf8(dialogs_.messages[0]);
+    EXPECT_EQ(
+        m.rfind(
+            "恢复结束: 0 个文件完好, 0 个文件已损坏, 3 个文件未能恢复。\nfA.txt: 无法写入输出文件",
+            0),
+        0u)
+        << m;
+    EXPECT_EQ(w_->PB->value(), 3);
+    EXPECT_EQ(Utf8(w_->btnRecover->text()), "恢复文件");
+}
+
 TEST_F(RecoverWindowTest, ReadsTheScannedSourceWhateverIsSelectedLater) {
     // Another volume with other files at the same records.
     const std::string other =

@@ -1,4 +1,4 @@
-#include "app/Skin.h"
+#include "app/qt/Skin.h"
 
 #include <QApplication>
 #include <QPalette>

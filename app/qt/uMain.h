@@ -1,5 +1,5 @@
-// The main window: start-up and drive discovery, the layout, the scan and
-// recover commands and the commands on the result list.
+// The main window's Qt face: the layout, and the window model's commands
+// bound to the controls. What the window decides is in app/model.
 #pragma once
 
 #include <QWidget>
@@ -10,12 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Controls.h"
-#include "app/ResultModel.h"
-#include "app/UiStream.h"
-#include "ntfs/uNTFS.h"
-#include "platform/Platform.h"
-#include "scan/uScanThread.h"
+#include "app/model/WindowModel.h"
+#include "app/qt/Controls.h"
+#include "app/qt/ResultModel.h"
 
 class QCheckBox;
 class QGroupBox;
@@ -26,32 +23,11 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QTableView;
-
-// "Quillmere数据恢复工具": message boxes carry it as their title.
-extern const char* const kApplicationTitle;
-// "Quillmere数据恢复软件 1.0.0.0"
-extern const char* const kWindowCaption;
-
-// The shared run flags. Each running flag is raised by its command just before
-// a worker starts and lowered when the worker's end reaches the window; each
-// stop flag is raised by a second press of its button and polled by the worker.
-extern std::atomic<bool> ScanRunning;
-extern std::atomic<bool> ScanStopRequested;
-extern std::atomic<bool> RecoverRunning;
-extern std::atomic<bool> RecoverStopRequested;
-
-// The column the list was sorted by last (0 to 5); 0 at start.
-extern std::int32_t SortColumn;
+class QVBoxLayout;
 
 class TfMain;
 // The one window, set before its creation handler runs.
 extern TfMain* fMain;
-
-// An error that escapes a command, shown by the application's error handler.
-class ListIndexError : public std::out_of_range {
-public:
-    explicit ListIndexError(int index);
-};
 
 // The error box's text: the message, with a "." added when its last
 // character sorts after ".".
@@ -69,7 +45,7 @@ struct StartupOptions {
     QString startDirectory;
 };
 
-class TfMain : public QWidget {
+class TfMain : public QWidget, private qm::window::WindowView {
     Q_OBJECT
 public:
     explicit TfMain(StartupOptions options = {}, QWidget* parent = nullptr);
@@ -108,7 +84,7 @@ public:
     QPushButton* btnRecover = nullptr;
     QProgressBar* PB = nullptr;
 
-    qm::gui::ResultModel* ListView1Model() const { return model_; }
+    qm::gui::ResultModel* ListView1Model() const { return listModel_; }
 
     // ---- Start-up ----------------------------------------------------------------
     void FormCreate();
@@ -127,33 +103,13 @@ public:
     // Orders two rows (by their place in the list) by the column SortColumn names.
     int ListView1Compare(int rowA, int rowB) const;
 
-    // ---- What the workers reach on the UI thread ------------------------------------------
-    qm::gui::UiStream& Stream() { return *stream_; }
-    const qm::gui::DateFormatsHolder& DateFormats() const { return dateFormats_; }
-    void SetDriveLabel(qm::DriveLabel which, const std::string& text);
-    void SetLabelText(QLabel* label, const QString& text);
-    qm::VolumeGeometry VolumeGeometry() const { return geometry_; }
-    void SetVolumeGeometry(const qm::VolumeGeometry& g) { geometry_ = g; }
-    // The source and geometry of the rows in the list, set when a scan's walk
-    // empties the list. A recovery reads the rows' records from there, not
-    // from whatever source is selected by then.
-    void SetRowsSource(const std::string& source, const qm::VolumeGeometry& g);
+    qm::VolumeGeometry VolumeGeometry() const { return model_.VolumeGeometry(); }
+    qm::window::WindowModel& Model() { return model_; }
 
-    struct RecoverRowQuery {
-        int index = -1;  // -1: no ticked row left
-        std::string caption, name, folder;
-        bool byName = true;
-    };
-    // The first ticked row at or after `from` (and before `limit`), with the
-    // naming mode and the folder as they stand now.
-    RecoverRowQuery NextTickedRow(int from, int limit) const;
-
-    // Deletes a worker whose end has reached the window.
-    void ReleaseWorker(qm::gui::WorkerThread* worker);
     // Asks every worker to stop, waits until each has ended, and leaves the
     // window idle. Runs when the window closes.
-    void StopWorkers();
-    bool HasWorkers() const { return !workers_.empty(); }
+    void StopWorkers() { model_.StopWorkers(); }
+    bool HasWorkers() const { return model_.HasWorkers(); }
 
     // ---- Dialogs and system hooks (tests replace them) --------------------------------------
     // A modal box with one OK button, titled with the application title.
@@ -168,6 +124,10 @@ public:
     // Runs a command, handing an error that escapes it to showError.
     void RunCommand(const std::function<void()>& command);
 
+public slots:
+    // Runs the steps the workers have queued for the window.
+    void DrainQueue();
+
 signals:
     void ScanEnded();
     void RecoverEnded();
@@ -177,16 +137,37 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // WindowView
+    void SetDrives(const std::vector<std::string>& sources) override;
+    void SetLabel(qm::window::Label which, const std::string& text) override;
+    void SetScanCaption(const std::string& text) override;
+    void SetRecoverCaption(const std::string& text) override;
+    void EnableScan(bool enabled) override;
+    void EnableRecover(bool enabled) override;
+    void SetProgressRange(int maximum) override;
+    void SetProgress(int value) override;
+    void SetPathText(const std::string& folder) override;
+    void ShowMessage(const std::string& text) override;
+    bool AskYesNo(const std::string& text) override;
+    void ShowError(const std::string& text) override;
+    int SelectedDrive() const override;
+    bool SaveByName() const override;
+    bool SelectAllDeleted() const override;
+    std::string Folder() const override;
+    bool FolderIsOnSource(const std::string& folder, const std::string& source) override;
+    void OnScanEnded() override { emit ScanEnded(); }
+    void OnRecoverEnded() override { emit RecoverEnded(); }
+
     void BuildControls();
+    void BuildList(QVBoxLayout* layout);
+    void BuildDrivePanel(QVBoxLayout* layout);
+    void BuildOutputPanel();
+    void Connect();
     void SetTabOrder();
-    std::string SelectedDrive() const;  // throws ListIndexError without a selection
+    QLabel* LabelOf(qm::window::Label which) const;
+    void SetLabelText(QLabel* label, const QString& text);
 
     StartupOptions options_;
-    qm::gui::ResultModel* model_ = nullptr;
-    qm::gui::UiStream* stream_ = nullptr;
-    qm::gui::DateFormatsHolder dateFormats_;
-    qm::VolumeGeometry geometry_{};
-    std::string rowsSource_;
-    qm::VolumeGeometry rowsGeometry_{};
-    std::vector<qm::gui::WorkerThread*> workers_;
+    qm::window::WindowModel model_;
+    qm::gui::ResultModel* listModel_ = nullptr;
 };

@@ -1,28 +1,21 @@
-#include "app/UiStream.h"
+#include "app/model/UiQueue.h"
 
-#include <QElapsedTimer>
-#include <QMetaObject>
 #include <chrono>
-#include <vector>
 
-namespace qm::gui {
+namespace qm::window {
 namespace {
 
 constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 // One Drain runs steps for at most this long before it lets the window paint.
-constexpr qint64 kDrainBudgetMs = 40;
+constexpr auto kDrainBudget = std::chrono::milliseconds(40);
 
 }  // namespace
 
-UiStream::UiStream(QObject* parent) : QObject(parent) {}
-UiStream::~UiStream() = default;
-
-void UiStream::Wake() {
-    if (!wakePending_.exchange(true))
-        QMetaObject::invokeMethod(this, "Drain", Qt::QueuedConnection);
+void UiQueue::Wake() {
+    if (!wakePending_.exchange(true) && wake_) wake_();
 }
 
-void UiStream::Post(Step step) {
+void UiQueue::Post(Step step) {
     {
         std::lock_guard lock(mutex_);
         if (closing_.load()) return;
@@ -31,7 +24,7 @@ void UiStream::Post(Step step) {
     Wake();
 }
 
-bool UiStream::PostBounded(Step step, int limit) {
+bool UiQueue::PostBounded(Step step, int limit) {
     {
         std::unique_lock lock(mutex_);
         while (boundedQueued_ >= limit) {
@@ -46,7 +39,7 @@ bool UiStream::PostBounded(Step step, int limit) {
     return true;
 }
 
-bool UiStream::Call(Step step) {
+bool UiQueue::Call(Step step) {
     auto done = std::make_shared<bool>(false);  // guarded by mutex_
     {
         std::lock_guard lock(mutex_);
@@ -67,7 +60,7 @@ bool UiStream::Call(Step step) {
     return true;
 }
 
-void UiStream::Close() {
+void UiQueue::Close() {
     {
         std::lock_guard lock(mutex_);
         closing_.store(true);
@@ -77,19 +70,18 @@ void UiStream::Close() {
     cv_.notify_all();
 }
 
-void UiStream::Reopen() {
+void UiQueue::Reopen() {
     std::lock_guard lock(mutex_);
     queue_.clear();
     boundedQueued_ = 0;
     closing_.store(false);
 }
 
-void UiStream::Drain() {
+void UiQueue::Drain() {
     wakePending_.store(false);
     if (draining_) return;
     draining_ = true;
-    QElapsedTimer timer;
-    timer.start();
+    const auto started = std::chrono::steady_clock::now();
     std::size_t budget;
     {
         std::lock_guard lock(mutex_);
@@ -109,7 +101,7 @@ void UiStream::Drain() {
             if (e.bounded && boundedQueued_ > 0) --boundedQueued_;
         }
         cv_.notify_all();
-        if (timer.elapsed() > kDrainBudgetMs) break;
+        if (std::chrono::steady_clock::now() - started > kDrainBudget) break;
     }
     draining_ = false;
     bool more;
@@ -120,45 +112,4 @@ void UiStream::Drain() {
     if (more) Wake();
 }
 
-// ---- WorkerThread ------------------------------------------------------------------
-
-namespace {
-
-// Signals the end of a thread from its thread-local destructors, which run
-// after QThread has finished with the thread: only then may its object go.
-struct ExitNotices {
-    std::vector<std::function<void()>> notices;
-    ~ExitNotices() {
-        for (auto& n : notices) n();
-    }
-};
-thread_local ExitNotices t_exitNotices;
-
-}  // namespace
-
-WorkerThread::WorkerThread(QObject* parent)
-    : QThread(parent), exit_(std::make_shared<ExitState>()) {}
-
-WorkerThread::~WorkerThread() = default;
-
-void WorkerThread::ArmExitSignal() {
-    std::shared_ptr<ExitState> state = exit_;
-    {
-        std::lock_guard lock(state->mutex);
-        state->armed = true;
-    }
-    t_exitNotices.notices.push_back([state] {
-        std::lock_guard lock(state->mutex);
-        state->exited = true;
-        state->cv.notify_all();
-    });
-}
-
-void WorkerThread::Join() {
-    wait();
-    std::unique_lock lock(exit_->mutex);
-    if (!exit_->armed) return;  // run() never started
-    exit_->cv.wait(lock, [this] { return exit_->exited; });
-}
-
-}  // namespace qm::gui
+}  // namespace qm::window

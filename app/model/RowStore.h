@@ -1,9 +1,9 @@
-// The result list behind ListView1: one row per deleted file, six texts and a
-// tick each. Texts are held in the user's 8-bit code page, packed into shared
-// pages, so that a million rows stay small and sort quickly.
+// The rows of the result list: one row per deleted file, six texts and a tick
+// each. Texts are held in the user's 8-bit code page, packed into shared
+// pages, so that a million rows stay small and sort quickly. No toolkit: each
+// face draws the rows from here.
 #pragma once
 
-#include <QAbstractTableModel>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -11,55 +11,60 @@
 #include <string_view>
 #include <vector>
 
-namespace qm::gui {
+#include "scan/uScanThread.h"
 
-// The six texts of a result row, in column order, in the 8-bit code page.
-struct RowTexts {
-    std::string caption;  // "0x" + record position
-    std::string name;
-    std::string type;
-    std::string size;
-    std::string created;
-    std::string modified;
-};
+namespace qm::window {
+
+using gui::RowTexts;
 
 // Byte-wise text order of the list: a-z fold to A-Z, every other byte (the
 // bytes of double-byte characters included) compares by its value; when one
 // text is a prefix of the other the shorter comes first.
 int CompareTextAscii(std::string_view a, std::string_view b);
 
-// QString <-> the 8-bit code page the rows are held in.
-QString AnsiToQString(std::string_view text);
-std::string QStringToAnsi(const QString& text);
+// Told of every change, before and after, so that a face can keep its list
+// view in step. Row numbers are places in the list as it is shown.
+class RowStoreListener {
+public:
+    virtual ~RowStoreListener() = default;
+    virtual void BeforeAppend(int /*first*/, int /*last*/) {}
+    virtual void AfterAppend() {}
+    virtual void BeforeReset() {}
+    virtual void AfterReset() {}
+    virtual void ChecksChanged(int /*first*/, int /*last*/) {}
+    virtual void TextChanged(int /*row*/, int /*column*/) {}
+    virtual void BeforeSort() {}
+    // newPlace[old row] is the row's place after the sort.
+    virtual void AfterSort(const std::vector<int>& /*newPlace*/) {}
+};
 
-class ResultModel : public QAbstractTableModel {
-    Q_OBJECT
+class RowStore {
 public:
     static constexpr int kColumns = 6;
+    // A caption edited in place is kept to this many bytes.
+    static constexpr std::size_t kMaxEditedCaption = 1024;
 
-    explicit ResultModel(QObject* parent = nullptr);
-    ~ResultModel() override;
+    RowStore();
+    ~RowStore();
+    RowStore(const RowStore&) = delete;
+    RowStore& operator=(const RowStore&) = delete;
 
-    // QAbstractTableModel
-    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
-    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-    bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
-    Qt::ItemFlags flags(const QModelIndex& index) const override;
-    QVariant headerData(int section, Qt::Orientation orientation,
-                        int role = Qt::DisplayRole) const override;
+    void SetListener(RowStoreListener* listener) { listener_ = listener; }
 
     // Rows are appended unticked, after the rows already there.
     void AppendRows(const std::vector<RowTexts>& rows);
     void Clear();
 
     int Count() const { return static_cast<int>(rows_.size()); }
+    // "" for a column out of range.
     std::string_view Text(int row, int column) const;
     bool Checked(int row) const { return rows_[static_cast<std::size_t>(row)].checked; }
     void SetChecked(int row, bool checked);
     void SetAllChecked(bool checked);
     void InvertChecks();
     int CheckedCount() const { return checkedCount_; }
+    // Replaces the caption (column 0) of `row`, cut to kMaxEditedCaption bytes.
+    void SetCaption(int row, std::string_view caption);
     // Bytes held for the rows.
     std::size_t MemoryUse() const { return rows_.capacity() * sizeof(Row) + pageBytes_; }
 
@@ -67,7 +72,7 @@ public:
     // that compare equal keep their order.
     void SortByColumn(int column);
 
-    // Column captions and widths of the list.
+    // Column captions (UTF-8) and widths of the list.
     static const char* ColumnCaption(int column);
     static int ColumnWidth(int column);
 
@@ -81,8 +86,10 @@ private:
     Row Pack(const std::array<std::string_view, kColumns>& texts);
     char* Allocate(std::size_t bytes);
     std::string_view TextOf(const Row& row, int column) const;
-    void EmitChecksChanged();
+    std::vector<std::uint32_t> SortedOrder(int column) const;
+    void ChecksChangedAll();
 
+    RowStoreListener* listener_ = nullptr;
     std::vector<Row> rows_;
     std::vector<std::unique_ptr<char[]>> pages_;
     std::size_t pageFree_ = 0;
@@ -91,4 +98,4 @@ private:
     int checkedCount_ = 0;
 };
 
-}  // namespace qm::gui
+}  // namespace qm::window

@@ -1,16 +1,12 @@
-#include "app/ResultModel.h"
+#include "app/model/RowStore.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/Platform.h"
-
-namespace qm::gui {
+namespace qm::window {
 namespace {
 
 constexpr std::size_t kPageSize = 256 * 1024;
-// A caption edited in place is kept to this many bytes.
-constexpr std::size_t kMaxEditedCaption = 1024;
 
 inline unsigned char Fold(unsigned char c) {
     return (c >= 0x61 && c <= 0x7A) ? c - 0x20 : c;
@@ -55,89 +51,21 @@ int CompareTextAscii(std::string_view a, std::string_view b) {
     return static_cast<int>(std::clamp<std::ptrdiff_t>(diff, -0x7FFFFFFF, 0x7FFFFFFF));
 }
 
-QString AnsiToQString(std::string_view text) {
-    const std::string utf8 = qm::AnsiToUtf8(text);
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
+RowStore::RowStore() = default;
+RowStore::~RowStore() = default;
 
-std::string QStringToAnsi(const QString& text) {
-    return qm::Utf16ToAnsi(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
-                                               static_cast<std::size_t>(text.size())));
-}
-
-ResultModel::ResultModel(QObject* parent) : QAbstractTableModel(parent) {}
-ResultModel::~ResultModel() = default;
-
-const char* ResultModel::ColumnCaption(int column) {
+const char* RowStore::ColumnCaption(int column) {
     static constexpr const char* kCaptions[kColumns] = {"记录位置", "文件名",   "文件类型",
                                                         "文件大小", "创建日期", "最后修改日期"};
     return (column >= 0 && column < kColumns) ? kCaptions[column] : "";
 }
 
-int ResultModel::ColumnWidth(int column) {
+int RowStore::ColumnWidth(int column) {
     static constexpr int kWidths[kColumns] = {100, 200, 100, 100, 160, 160};
     return (column >= 0 && column < kColumns) ? kWidths[column] : 0;
 }
 
-int ResultModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : Count();
-}
-
-int ResultModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : kColumns;
-}
-
-QVariant ResultModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= Count()) return {};
-    const Row& row = rows_[static_cast<std::size_t>(index.row())];
-    switch (role) {
-        case Qt::DisplayRole:
-        case Qt::EditRole:
-            return AnsiToQString(TextOf(row, index.column()));
-        case Qt::CheckStateRole:
-            if (index.column() == 0) return row.checked ? Qt::Checked : Qt::Unchecked;
-            return {};
-        default:
-            return {};
-    }
-}
-
-bool ResultModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (!index.isValid() || index.row() >= Count() || index.column() != 0) return false;
-    Row& row = rows_[static_cast<std::size_t>(index.row())];
-    if (role == Qt::CheckStateRole) {
-        SetChecked(index.row(), value.toInt() == Qt::Checked);
-        return true;
-    }
-    if (role == Qt::EditRole) {
-        // The caption can be edited in place; the other five texts stay.
-        std::string caption = QStringToAnsi(value.toString());
-        if (caption.size() > kMaxEditedCaption) caption.resize(kMaxEditedCaption);
-        std::array<std::string_view, kColumns> texts;
-        texts[0] = caption;
-        for (int c = 1; c < kColumns; ++c) texts[static_cast<std::size_t>(c)] = TextOf(row, c);
-        const bool checked = row.checked;
-        row = Pack(texts);
-        row.checked = checked;
-        emit dataChanged(index, index, {Qt::DisplayRole, Qt::EditRole});
-        return true;
-    }
-    return false;
-}
-
-Qt::ItemFlags ResultModel::flags(const QModelIndex& index) const {
-    if (!index.isValid()) return Qt::NoItemFlags;
-    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
-    if (index.column() == 0) f |= Qt::ItemIsUserCheckable | Qt::ItemIsEditable;
-    return f;
-}
-
-QVariant ResultModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    return QString::fromUtf8(ColumnCaption(section));
-}
-
-char* ResultModel::Allocate(std::size_t bytes) {
+char* RowStore::Allocate(std::size_t bytes) {
     if (bytes > pageFree_) {
         const std::size_t size = std::max(bytes, kPageSize);
         pages_.push_back(std::unique_ptr<char[]>(new char[size]));
@@ -151,7 +79,7 @@ char* ResultModel::Allocate(std::size_t bytes) {
     return p;
 }
 
-ResultModel::Row ResultModel::Pack(const std::array<std::string_view, kColumns>& texts) {
+RowStore::Row RowStore::Pack(const std::array<std::string_view, kColumns>& texts) {
     // Every text but the name is short; the name gives way if a row would not
     // fit the 16-bit offsets (it cannot, with names of at most 255 UTF-16 units).
     std::array<std::size_t, kColumns> len{};
@@ -173,28 +101,28 @@ ResultModel::Row ResultModel::Pack(const std::array<std::string_view, kColumns>&
     return row;
 }
 
-std::string_view ResultModel::TextOf(const Row& row, int column) const {
+std::string_view RowStore::TextOf(const Row& row, int column) const {
     if (column < 0 || column >= kColumns) return {};
     const std::size_t c = static_cast<std::size_t>(column);
     const std::size_t begin = c == 0 ? 0 : row.end[c - 1];
     return std::string_view(row.text + begin, row.end[c] - begin);
 }
 
-std::string_view ResultModel::Text(int row, int column) const {
+std::string_view RowStore::Text(int row, int column) const {
     return TextOf(rows_[static_cast<std::size_t>(row)], column);
 }
 
-void ResultModel::AppendRows(const std::vector<RowTexts>& rows) {
+void RowStore::AppendRows(const std::vector<RowTexts>& rows) {
     if (rows.empty()) return;
     const int first = Count();
-    beginInsertRows(QModelIndex(), first, first + static_cast<int>(rows.size()) - 1);
+    if (listener_) listener_->BeforeAppend(first, first + static_cast<int>(rows.size()) - 1);
     for (const RowTexts& r : rows)
         rows_.push_back(Pack({r.caption, r.name, r.type, r.size, r.created, r.modified}));
-    endInsertRows();
+    if (listener_) listener_->AfterAppend();
 }
 
-void ResultModel::Clear() {
-    beginResetModel();
+void RowStore::Clear() {
+    if (listener_) listener_->BeforeReset();
     rows_.clear();
     rows_.shrink_to_fit();
     pages_.clear();
@@ -202,37 +130,48 @@ void ResultModel::Clear() {
     pageBytes_ = 0;
     pageNext_ = nullptr;
     checkedCount_ = 0;
-    endResetModel();
+    if (listener_) listener_->AfterReset();
 }
 
-void ResultModel::SetChecked(int row, bool checked) {
+void RowStore::SetChecked(int row, bool checked) {
     Row& r = rows_[static_cast<std::size_t>(row)];
     if (r.checked == checked) return;
     r.checked = checked;
     checkedCount_ += checked ? 1 : -1;
-    const QModelIndex i = index(row, 0);
-    emit dataChanged(i, i, {Qt::CheckStateRole});
+    if (listener_) listener_->ChecksChanged(row, row);
 }
 
-void ResultModel::EmitChecksChanged() {
-    if (rows_.empty()) return;
-    emit dataChanged(index(0, 0), index(Count() - 1, 0), {Qt::CheckStateRole});
+void RowStore::ChecksChangedAll() {
+    if (listener_ && !rows_.empty()) listener_->ChecksChanged(0, Count() - 1);
 }
 
-void ResultModel::SetAllChecked(bool checked) {
+void RowStore::SetAllChecked(bool checked) {
     for (Row& r : rows_) r.checked = checked;
     checkedCount_ = checked ? Count() : 0;
-    EmitChecksChanged();
+    ChecksChangedAll();
 }
 
-void ResultModel::InvertChecks() {
+void RowStore::InvertChecks() {
     for (Row& r : rows_) r.checked = !r.checked;
     checkedCount_ = Count() - checkedCount_;
-    EmitChecksChanged();
+    ChecksChangedAll();
 }
 
-void ResultModel::SortByColumn(int column) {
-    if (column < 0 || column >= kColumns || rows_.size() < 2) return;
+void RowStore::SetCaption(int row, std::string_view caption) {
+    Row& r = rows_[static_cast<std::size_t>(row)];
+    if (caption.size() > kMaxEditedCaption) caption = caption.substr(0, kMaxEditedCaption);
+    // The new caption is copied into the store before the old texts go.
+    const std::string own(caption);
+    std::array<std::string_view, kColumns> texts;
+    texts[0] = own;
+    for (int c = 1; c < kColumns; ++c) texts[static_cast<std::size_t>(c)] = TextOf(r, c);
+    const bool checked = r.checked;
+    r = Pack(texts);
+    r.checked = checked;
+    if (listener_) listener_->TextChanged(row, 0);
+}
+
+std::vector<std::uint32_t> RowStore::SortedOrder(int column) const {
     const std::size_t n = rows_.size();
     std::vector<SortEntry> order(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -277,21 +216,23 @@ void ResultModel::SortByColumn(int column) {
         }
     }
 
-    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    std::vector<std::uint32_t> rows(n);
+    for (std::size_t i = 0; i < n; ++i) rows[i] = order[i].row;
+    return rows;
+}
+
+void RowStore::SortByColumn(int column) {
+    if (column < 0 || column >= kColumns || rows_.size() < 2) return;
+    const std::vector<std::uint32_t> order = SortedOrder(column);
+    if (listener_) listener_->BeforeSort();
     std::vector<Row> sorted(rows_.size());
     std::vector<int> newPlace(rows_.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
-        sorted[i] = rows_[order[i].row];
-        newPlace[order[i].row] = static_cast<int>(i);
+        sorted[i] = rows_[order[i]];
+        newPlace[order[i]] = static_cast<int>(i);
     }
     rows_.swap(sorted);
-    const QModelIndexList before = persistentIndexList();
-    QModelIndexList after;
-    after.reserve(before.size());
-    for (const QModelIndex& i : before)
-        after.append(index(newPlace[static_cast<std::size_t>(i.row())], i.column()));
-    changePersistentIndexList(before, after);
-    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    if (listener_) listener_->AfterSort(newPlace);
 }
 
-}  // namespace qm::gui
+}  // namespace qm::window

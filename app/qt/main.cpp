@@ -11,7 +11,7 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "app/uMain.h"
+#include "app/qt/uMain.h"
 
 namespace {
 

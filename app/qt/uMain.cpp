@@ -1,4 +1,4 @@
-#include "app/uMain.h"
+#include "app/qt/uMain.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -17,23 +17,13 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/Skin.h"
-#include "ntfs/Sources.h"
-#include "recover/RecoverRecord.h"
-#include "recover/uRecoverThread.h"
+#include "app/qt/Skin.h"
 
-const char* const kApplicationTitle = "Quillmere数据恢复工具";
-const char* const kWindowCaption = "Quillmere数据恢复软件 1.0.0.0";
-
-std::atomic<bool> ScanRunning{false};
-std::atomic<bool> ScanStopRequested{false};
-std::atomic<bool> RecoverRunning{false};
-std::atomic<bool> RecoverStopRequested{false};
-std::int32_t SortColumn = 0;
 TfMain* fMain = nullptr;
 
 using qm::gui::AnsiToQString;
 using qm::gui::QStringToAnsi;
+using qm::window::Label;
 
 namespace {
 
@@ -45,12 +35,9 @@ QString AppTitle() {
     return U(kApplicationTitle);
 }
 
-// Paths and device names as the list shows them, and back.
+// Paths and device names as the list shows them.
 QString SourceText(const std::string& source) {
     return QFile::decodeName(source.c_str());
-}
-std::string SourceOf(const QString& text) {
-    return QFile::encodeName(text).toStdString();
 }
 
 QFont WindowFont() {
@@ -94,18 +81,14 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int left,
 
 }  // namespace
 
-ListIndexError::ListIndexError(int index)
-    : std::out_of_range("List index out of bounds (" + std::to_string(index) + ")") {}
-
 QString ErrorBoxText(const QString& message) {
     if (!message.isEmpty() && message.back() > QChar('.')) return message + '.';
     return message;
 }
 
 TfMain::TfMain(StartupOptions options, QWidget* parent)
-    : QWidget(parent), options_(std::move(options)) {
+    : QWidget(parent), options_(std::move(options)), model_(*this) {
     fMain = this;
-    if (!options_.fixedDrives) options_.fixedDrives = [] { return qm::ListFixedDrives(); };
     if (!options_.mountedDrives) options_.mountedDrives = [] { return qm::gui::MountedDrives(); };
 
     showMessage = [this](const QString& text) {
@@ -126,16 +109,27 @@ TfMain::TfMain(StartupOptions options, QWidget* parent)
         return qm::FolderIsOnSource(folder, source);
     };
     readLocaleFormats = [] { return qm::ReadLocaleFormats(); };
-    dateFormats_.Set(readLocaleFormats());
+    model_.SetLocaleFormats(readLocaleFormats());
 
-    stream_ = new qm::gui::UiStream(this);
+    // The UI thread is woken by a queued call without arguments.
+    model_.Queue().SetWake(
+        [this] { QMetaObject::invokeMethod(this, "DrainQueue", Qt::QueuedConnection); });
     BuildControls();
     FormCreate();
 }
 
 TfMain::~TfMain() {
-    StopWorkers();
+    model_.StopWorkers();
+    // The list's model reads the rows the window model holds: both go first.
+    delete ListView1;
+    ListView1 = nullptr;
+    delete listModel_;
+    listModel_ = nullptr;
     if (fMain == this) fMain = nullptr;
+}
+
+void TfMain::DrainQueue() {
+    model_.Queue().Drain();
 }
 
 // ---- Layout -----------------------------------------------------------------------------
@@ -155,11 +149,20 @@ void TfMain::BuildControls() {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
+    BuildList(layout);
+    BuildDrivePanel(layout);
+    BuildOutputPanel();
+    Connect();
+    SetTabOrder();
+    btnScan->setFocus();
+}
+
+void TfMain::BuildList(QVBoxLayout* layout) {
     // The result list fills what the two bottom parts leave.
-    model_ = new qm::gui::ResultModel(this);
+    listModel_ = new qm::gui::ResultModel(model_.Rows(), this);
     ListView1 = new QTableView(this);
     ListView1->setObjectName("ListView1");
-    ListView1->setModel(model_);
+    ListView1->setModel(listModel_);
     ListView1->setShowGrid(true);
     ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -182,7 +185,9 @@ void TfMain::BuildControls() {
     connect(header, &QHeaderView::sectionClicked, this,
             [this](int column) { RunCommand([this, column] { ListView1ColumnClick(column); }); });
     layout->addWidget(ListView1, 1);
+}
 
+void TfMain::BuildDrivePanel(QVBoxLayout* layout) {
     grp1 = new QGroupBox(U("操作"), this);
     grp1->setObjectName("grp1");
     grp1->setFixedHeight(50);
@@ -226,7 +231,9 @@ void TfMain::BuildControls() {
     DriveMFTSize = MakeLabel(Panel1, "DriveMFTSize", "MFT大小: 未知", 161, 136, true);
     DriveMFTRecordsCount = MakeLabel(Panel1, "DriveMFTRecordsCount", "总文件数: 0", 161, 155, true);
     DeleteFileCount = MakeLabel(Panel1, "DeleteFileCount", "删除的文件数：0", 161, 174, true);
+}
 
+void TfMain::BuildOutputPanel() {
     Bevel1 = Place(new QFrame(Panel1), "Bevel1", 416, 6, 4, 194);
     Bevel1->setFrameStyle(QFrame::VLine | QFrame::Sunken);
 
@@ -240,8 +247,6 @@ void TfMain::BuildControls() {
                                                         : options_.startDirectory);
     DCB->SetDrives(options_.mountedDrives());
     DCB->SetDirList(DLB);
-    connect(DLB, &qm::gui::TDirectoryListBox::DirectoryChanged, this,
-            [this] { RunCommand([this] { DLBChange(); }); });
 
     RadioGroup1 = Place(new QGroupBox(U("文件保存方式"), Panel1), "RadioGroup1", 664, 32, 185, 99);
     rb1 = Place(new QRadioButton(U("按原名保存(可能会覆盖)"), Panel1), "rb1", 680, 64, 153, 17);
@@ -259,7 +264,11 @@ void TfMain::BuildControls() {
     PB->setValue(0);
     PB->setTextVisible(false);
     Panel1->DockBottom(PB, 16);
+}
 
+void TfMain::Connect() {
+    connect(DLB, &qm::gui::TDirectoryListBox::DirectoryChanged, this,
+            [this] { RunCommand([this] { DLBChange(); }); });
     connect(btnScan, &QPushButton::clicked, this,
             [this] { RunCommand([this] { btnScanClick(); }); });
     connect(btnRecover, &QPushButton::clicked, this,
@@ -268,9 +277,6 @@ void TfMain::BuildControls() {
     connect(btn2, &QPushButton::clicked, this, [this] { RunCommand([this] { btn2Click(); }); });
     connect(CheckBox1, &QCheckBox::clicked, this,
             [this] { RunCommand([this] { CheckBox1Click(); }); });
-
-    SetTabOrder();
-    btnScan->setFocus();
 }
 
 void TfMain::SetTabOrder() {
@@ -292,231 +298,161 @@ void TfMain::SetLabelText(QLabel* label, const QString& text) {
     label->adjustSize();
 }
 
-void TfMain::SetRowsSource(const std::string& source, const qm::VolumeGeometry& g) {
-    rowsSource_ = source;
-    rowsGeometry_ = g;
-}
-
-void TfMain::SetDriveLabel(qm::DriveLabel which, const std::string& text) {
-    QLabel* label = nullptr;
-    switch (which) {
-        case qm::DriveLabel::Name:
-            label = DriveName;
-            break;
-        case qm::DriveLabel::Serial:
-            label = DriveSerial;
-            break;
-        case qm::DriveLabel::Size:
-            label = DriveSize;
-            break;
-        case qm::DriveLabel::MftLocation:
-            label = DriveMFTLocation;
-            break;
-        case qm::DriveLabel::MftSize:
-            label = DriveMFTSize;
-            break;
-        case qm::DriveLabel::RecordsCount:
-            label = DriveMFTRecordsCount;
-            break;
-    }
-    if (label)
-        SetLabelText(label, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
-}
-
 // ---- Start-up ----------------------------------------------------------------------------
 
 void TfMain::FormCreate() {
     SkinH_Attach();
-
-    std::vector<std::string> found;
-    for (const std::string& drive : options_.fixedDrives())
-        if (ReadOemId(drive) == "NTFS") found.push_back(drive);
-    // Images named on the command line: the image itself, or each NTFS
-    // partition of a whole-disk image, under the same test.
-    for (const std::string& image : options_.images)
-        for (const qm::SourceInfo& s : qm::ExpandImage(image))
-            if (ReadOemId(s.source) == "NTFS") found.push_back(s.source);
-
-    DriveList->clear();
-    for (const std::string& s : found) DriveList->addItem(SourceText(s));
-    DriveList->setCurrentRow(-1);
-    DriveList->clearSelection();
-
-    ScanRunning.store(false);
-    ScanStopRequested.store(false);
-    RecoverRunning.store(false);
-    RecoverStopRequested.store(false);
-
-    edPath->setText(DLB->Directory());
+    model_.FormCreate({options_.images, options_.fixedDrives});
 }
 
 std::string TfMain::ReadOemId(const std::string& drive) {
-    std::string result;
-    auto volume = qm::OpenRawVolume(drive);
-    if (!volume) return result;
-    std::vector<std::uint8_t> boot(qm::kBootSectorSize, 0);
-    (*volume)->ReadAt(0, boot);  // what is not delivered stays zero
-
-    const std::string label = qm::ReadVolumeLabel(drive);
-    SetLabelText(DriveName, QString::fromUtf8(qm::DriveNameText(label).c_str()));
-    std::uint64_t serial = 0;
-    for (int i = 0; i < 8; ++i)
-        serial |= std::uint64_t{boot[72 + static_cast<std::size_t>(i)]} << (8 * i);
-    SetLabelText(DriveSerial, QString::fromUtf8(qm::DriveSerialText(serial).c_str()));
-
-    result.assign(reinterpret_cast<const char*>(boot.data()) + 3, 4);
-    return result;
+    return model_.ReadOemId(drive);
 }
 
 // ---- Commands ------------------------------------------------------------------------------
 
 void TfMain::RunCommand(const std::function<void()>& command) {
-    try {
-        command();
-    } catch (const std::exception& e) {
-        showError(ErrorBoxText(QString::fromUtf8(e.what())));
-    }
-}
-
-std::string TfMain::SelectedDrive() const {
-    const QList<QListWidgetItem*> selected = DriveList->selectedItems();
-    if (selected.isEmpty()) throw ListIndexError(-1);
-    return SourceOf(selected.front()->text());
+    model_.RunCommand(command);
 }
 
 void TfMain::btnScanClick() {
-    if (ScanRunning.load()) {
-        ScanStopRequested.store(true);
-        return;
-    }
-    if (DriveList->selectedItems().isEmpty()) {
-        showMessage(U("请先选择一个磁盘!"));
-        return;
-    }
-    ScanStopRequested.store(false);
-    SetLabelText(DeleteFileCount, U("删除的文件数: 0"));
-    const std::string drive = SelectedDrive();
-    // Raised here rather than by the worker, so that a second press before the
-    // worker runs stops it instead of starting another.
-    ScanRunning.store(true);
-    workers_.push_back(new TScanThread(false, drive, this));
+    model_.btnScanClick();
 }
 
 void TfMain::btnRecoverClick() {
-    if (RecoverRunning.load()) {
-        RecoverStopRequested.store(true);
-        return;
-    }
-    const int ticked = model_->CheckedCount();
-    if (ticked == 0) {
-        showMessage(U("请选择恢复的文件!"));
-        return;
-    }
-    RecoverStopRequested.store(false);
-    std::string drive = SelectedDrive();
-    // The rows' records are read from the volume they were found on, with its
-    // geometry: the same positions on another volume hold other files.
-    qm::VolumeGeometry geometry = geometry_;
-    if (!rowsSource_.empty()) {
-        drive = rowsSource_;
-        geometry = rowsGeometry_;
-    }
-    // Writing onto the volume being read can overwrite the very clusters of
-    // the deleted files not yet recovered.
-    const std::string folder = QStringToAnsi(DLB->Directory());
-    if (folderIsOnSource(folder, drive) &&
-        !askYesNo(
-            U("输出文件夹位于正在恢复的磁盘上，写入可能覆盖尚未恢复的已删除文件。仍要继续吗?")))
-        return;
-    RecoverRunning.store(true);
-    workers_.push_back(new TRecoverThread(false, drive, ticked, geometry, this));
+    model_.btnRecoverClick();
 }
 
 void TfMain::btn1Click() {
-    if (model_->Count() == 0) return;
-    model_->SetAllChecked(true);
+    model_.btn1Click();
 }
 
 void TfMain::btn2Click() {
-    if (model_->Count() == 0) return;
-    model_->InvertChecks();
+    model_.btn2Click();
 }
 
 void TfMain::CheckBox1Click() {
-    model_->SetAllChecked(CheckBox1->isChecked());
+    model_.CheckBox1Click();
 }
 
 void TfMain::DLBChange() {
-    edPath->setText(DLB->Directory());
+    model_.DLBChange();
 }
 
 void TfMain::ListView1ColumnClick(int column) {
-    SortColumn = column;
-    model_->SortByColumn(column);
+    model_.ListView1ColumnClick(column);
 }
 
 int TfMain::ListView1Compare(int rowA, int rowB) const {
-    return qm::gui::CompareTextAscii(model_->Text(rowA, SortColumn),
-                                     model_->Text(rowB, SortColumn));
+    return model_.ListView1Compare(rowA, rowB);
 }
 
-TfMain::RecoverRowQuery TfMain::NextTickedRow(int from, int limit) const {
-    RecoverRowQuery q;
-    const int end = std::min(limit, model_->Count());
-    for (int i = std::max(from, 0); i < end; ++i) {
-        if (!model_->Checked(i)) continue;
-        q.index = i;
-        q.caption = std::string(model_->Text(i, 0));
-        q.name = std::string(model_->Text(i, 1));
-        break;
-    }
-    q.byName = rb1->isChecked();
-    q.folder = QStringToAnsi(DLB->Directory());
-    return q;
+// ---- WindowView ------------------------------------------------------------------------------
+
+void TfMain::SetDrives(const std::vector<std::string>& sources) {
+    DriveList->clear();
+    for (const std::string& s : sources) DriveList->addItem(SourceText(s));
+    DriveList->setCurrentRow(-1);
+    DriveList->clearSelection();
 }
 
-// ---- Workers -----------------------------------------------------------------------------------
-
-void TfMain::ReleaseWorker(qm::gui::WorkerThread* worker) {
-    auto it = std::find(workers_.begin(), workers_.end(), worker);
-    if (it == workers_.end()) return;
-    workers_.erase(it);
-    worker->Join();
-    delete worker;
+QLabel* TfMain::LabelOf(Label which) const {
+    switch (which) {
+        case Label::DriveName:
+            return DriveName;
+        case Label::DriveSerial:
+            return DriveSerial;
+        case Label::DriveSize:
+            return DriveSize;
+        case Label::MftLocation:
+            return DriveMFTLocation;
+        case Label::MftSize:
+            return DriveMFTSize;
+        case Label::RecordsCount:
+            return DriveMFTRecordsCount;
+        case Label::DeleteFileCount:
+            return DeleteFileCount;
+    }
+    return nullptr;
 }
 
-void TfMain::StopWorkers() {
-    if (workers_.empty()) return;
-    ScanStopRequested.store(true);
-    RecoverStopRequested.store(true);
-    stream_->Close();
-    bool scanned = false, recovered = false;
-    for (qm::gui::WorkerThread* w : workers_) {
-        scanned |= qobject_cast<TScanThread*>(w) != nullptr;
-        recovered |= qobject_cast<TRecoverThread*>(w) != nullptr;
-        w->Join();
-        delete w;
-    }
-    workers_.clear();
-    stream_->Reopen();
-    if (scanned) {
-        ScanRunning.store(false);
-        btnScan->setText(U("扫描磁盘"));
-        btnRecover->setEnabled(true);
-    }
-    if (recovered) {
-        RecoverRunning.store(false);
-        btnRecover->setText(U("恢复文件"));
-        btnScan->setEnabled(true);
-    }
+void TfMain::SetLabel(Label which, const std::string& text) {
+    if (QLabel* label = LabelOf(which))
+        SetLabelText(label, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
+
+void TfMain::SetScanCaption(const std::string& text) {
+    btnScan->setText(QString::fromStdString(text));
+}
+
+void TfMain::SetRecoverCaption(const std::string& text) {
+    btnRecover->setText(QString::fromStdString(text));
+}
+
+void TfMain::EnableScan(bool enabled) {
+    btnScan->setEnabled(enabled);
+}
+
+void TfMain::EnableRecover(bool enabled) {
+    btnRecover->setEnabled(enabled);
+}
+
+void TfMain::SetProgressRange(int maximum) {
+    PB->setMaximum(maximum);
+    PB->setMinimum(0);
+    PB->setValue(0);
+}
+
+void TfMain::SetProgress(int value) {
+    PB->setValue(value);
+}
+
+void TfMain::SetPathText(const std::string&) {
+    // The folder as the directory list holds it, not its 8-bit form.
+    edPath->setText(DLB->Directory());
+}
+
+void TfMain::ShowMessage(const std::string& text) {
+    showMessage(QString::fromStdString(text));
+}
+
+bool TfMain::AskYesNo(const std::string& text) {
+    return askYesNo(QString::fromStdString(text));
+}
+
+void TfMain::ShowError(const std::string& text) {
+    showError(QString::fromStdString(text));
+}
+
+int TfMain::SelectedDrive() const {
+    const QList<QListWidgetItem*> selected = DriveList->selectedItems();
+    return selected.isEmpty() ? -1 : DriveList->row(selected.front());
+}
+
+bool TfMain::SaveByName() const {
+    return rb1->isChecked();
+}
+
+bool TfMain::SelectAllDeleted() const {
+    return CheckBox1->isChecked();
+}
+
+std::string TfMain::Folder() const {
+    return QStringToAnsi(DLB->Directory());
+}
+
+bool TfMain::FolderIsOnSource(const std::string& folder, const std::string& source) {
+    return folderIsOnSource(folder, source);
+}
+
+// ---- Events ------------------------------------------------------------------------------------
 
 void TfMain::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::LocaleChange) dateFormats_.Set(readLocaleFormats());
+    if (event->type() == QEvent::LocaleChange) model_.SetLocaleFormats(readLocaleFormats());
     QWidget::changeEvent(event);
 }
 
 void TfMain::closeEvent(QCloseEvent* event) {
-    StopWorkers();
+    model_.StopWorkers();
     QWidget::closeEvent(event);
 }

@@ -1,0 +1,411 @@
+// Drives quillmere.exe from outside, as a user would, through the window's own
+// messages: starts it on an image, presses scan, checks the rows, captions and
+// columns against the command line's listing, ticks, sorts, selects all and
+// inverts, and recovers by name and by number, comparing MD5s with the image
+// maker's manifest.
+//
+//   quillmere_window_test QUILLMERE.EXE IMAGE MANIFEST.TSV SCAN.TSV OUTDIR [SYNCDIR]
+//
+// SCAN.TSV is `quillmere-cli scan IMAGE`. With SYNCDIR the test writes
+// SYNCDIR\screenshot.ready after the scan and waits for SYNCDIR\screenshot.done.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// After windows.h:
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/win32/Win32Window.h"
+#include "tools/common/Md5.h"
+
+namespace fs = std::filesystem;
+using namespace qm::win32;
+
+namespace {
+
+int g_failures = 0;
+
+void Check(bool ok, const std::string& what) {
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+    std::fflush(stdout);
+    if (!ok) ++g_failures;
+}
+
+std::string Utf8(const std::wstring& w) {
+    if (w.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
+                        nullptr);
+    return out;
+}
+
+// Polls `done` every 50 ms for at most `seconds`: the window is another
+// process, so there is no event of its to wait on.
+bool WaitFor(const std::function<bool()>& done, int seconds = 120) {
+    for (int i = 0; i < seconds * 20; ++i) {
+        if (done()) return true;
+        Sleep(50);
+    }
+    return done();
+}
+
+std::vector<std::vector<std::string>> ReadTsv(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::vector<std::string> fields;
+        std::stringstream ss(line);
+        for (std::string f; std::getline(ss, f, '\t');) fields.push_back(f);
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+std::string FileMd5(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return qm::Md5Hex(std::string_view(data));
+}
+
+// Memory in the window's process, for the list view messages that carry pointers.
+class Remote {
+public:
+    Remote(HANDLE process, std::size_t size) : process_(process) {
+        base_ = static_cast<char*>(
+            VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    }
+    ~Remote() { VirtualFreeEx(process_, base_, 0, MEM_RELEASE); }
+    char* At(std::size_t offset) const { return base_ + offset; }
+    void Write(const void* data, std::size_t n, std::size_t offset = 0) {
+        WriteProcessMemory(process_, base_ + offset, data, n, nullptr);
+    }
+    void Read(void* data, std::size_t n, std::size_t offset = 0) const {
+        ReadProcessMemory(process_, base_ + offset, data, n, nullptr);
+    }
+
+private:
+    HANDLE process_;
+    char* base_ = nullptr;
+};
+
+class Driver {
+public:
+    Driver(HWND window, HANDLE process) : w_(window), process_(process) {}
+    HWND Item(int id) const { return GetDlgItem(w_, id); }
+    std::string Text(int id) const {
+        wchar_t buf[1024] = {};
+        GetWindowTextW(Item(id), buf, 1024);
+        return Utf8(buf);
+    }
+    int Rows() const {
+        return static_cast<int>(SendMessageW(Item(kIdListView1), LVM_GETITEMCOUNT, 0, 0));
+    }
+    std::string Cell(int row, int column) const {
+        Remote r(process_, sizeof(LVITEMW) + 2048);
+        LVITEMW item{};
+        item.iSubItem = column;
+        item.pszText = reinterpret_cast<wchar_t*>(r.At(sizeof(LVITEMW)));
+        item.cchTextMax = 1000;
+        r.Write(&item, sizeof item);
+        SendMessageW(Item(kIdListView1), LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
+                     reinterpret_cast<LPARAM>(r.At(0)));
+        wchar_t text[1001] = {};
+        r.Read(text, 2000, sizeof(LVITEMW));
+        return Utf8(text);
+    }
+    std::pair<std::string, int> Column(int column) const {
+        Remote r(process_, sizeof(LVCOLUMNW) + 512);
+        LVCOLUMNW col{};
+        col.mask = LVCF_TEXT | LVCF_WIDTH;
+        col.pszText = reinterpret_cast<wchar_t*>(r.At(sizeof(LVCOLUMNW)));
+        col.cchTextMax = 200;
+        r.Write(&col, sizeof col);
+        SendMessageW(Item(kIdListView1), LVM_GETCOLUMNW, static_cast<WPARAM>(column),
+                     reinterpret_cast<LPARAM>(r.At(0)));
+        r.Read(&col, sizeof col);
+        wchar_t text[201] = {};
+        r.Read(text, 400, sizeof(LVCOLUMNW));
+        return {Utf8(text), col.cx};
+    }
+    void Select(int row) const {
+        Remote r(process_, sizeof(LVITEMW));
+        LVITEMW item{};
+        item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+        item.state = 0;
+        r.Write(&item, sizeof item);
+        SendMessageW(Item(kIdListView1), LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                     reinterpret_cast<LPARAM>(r.At(0)));
+        item.state = LVIS_SELECTED | LVIS_FOCUSED;
+        r.Write(&item, sizeof item);
+        SendMessageW(Item(kIdListView1), LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                     reinterpret_cast<LPARAM>(r.At(0)));
+    }
+    // Space on a selected row toggles its tick, as the keyboard would.
+    void Tick(int row) const {
+        Select(row);
+        SendMessageW(Item(kIdListView1), WM_KEYDOWN, VK_SPACE, 0);
+        SendMessageW(Item(kIdListView1), WM_KEYUP, VK_SPACE, 0);
+    }
+    void ClickHeader(int column) const {
+        HWND header = reinterpret_cast<HWND>(SendMessageW(Item(kIdListView1), LVM_GETHEADER, 0, 0));
+        int x = 10;
+        for (int c = 0; c < column; ++c) x += Column(c).second;
+        SendMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, 5));
+        SendMessageW(header, WM_LBUTTONUP, 0, MAKELPARAM(x, 5));
+    }
+    void Press(int id) const { PostMessageW(Item(id), BM_CLICK, 0, 0); }
+    void PressAndWait(int id) const { SendMessageW(Item(id), BM_CLICK, 0, 0); }
+    // The message box the window shows: its title and text; it is closed.
+    std::pair<std::string, std::string> TakeMessageBox() const;
+
+private:
+    HWND w_;
+    HANDLE process_;
+};
+
+std::pair<std::string, std::string> Driver::TakeMessageBox() const {
+    HWND box = nullptr;
+    WaitFor(
+        [&] {
+            box = FindWindowW(L"#32770", nullptr);
+            return box != nullptr && GetWindow(box, GW_OWNER) == w_;
+        },
+        60);
+    if (!box) return {};
+    wchar_t title[256] = {};
+    GetWindowTextW(box, title, 256);
+    std::string text;
+    EnumChildWindows(
+        box,
+        [](HWND child, LPARAM out) -> BOOL {
+            wchar_t cls[32] = {}, buf[1024] = {};
+            GetClassNameW(child, cls, 32);
+            GetWindowTextW(child, buf, 1024);
+            auto* t = reinterpret_cast<std::string*>(out);
+            if (std::wstring(cls) == L"Static" && Utf8(buf).size() > t->size()) *t = Utf8(buf);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&text));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    WaitFor([&] { return !IsWindow(box); }, 30);
+    return {Utf8(title), text};
+}
+
+}  // namespace
+
+namespace {
+
+struct Expected {
+    std::vector<std::vector<std::string>> rows;  // position, record, name, type, size, ...
+    std::map<std::string, std::string> md5;      // file name -> MD5 of a deleted file
+};
+
+Expected ReadExpected(const std::string& manifest, const std::string& scan) {
+    Expected e;
+    e.rows = ReadTsv(scan);
+    if (!e.rows.empty() && !e.rows[0].empty() && e.rows[0][0] == "position")
+        e.rows.erase(e.rows.begin());  // the heading
+    for (const auto& f : ReadTsv(manifest))
+        if (f.size() >= 5 && f[1] == "1") e.md5[Utf8(fs::u8path(f[4]).filename().wstring())] = f[3];
+    return e;
+}
+
+std::set<std::string> Files(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.insert(Utf8(e.path().filename().wstring()));
+    return names;
+}
+
+void ClearFolder(const fs::path& dir) {
+    for (const auto& e : fs::directory_iterator(dir)) fs::remove_all(e.path());
+}
+
+void CheckStartup(Driver& d, HWND w) {
+    wchar_t caption[256] = {};
+    GetWindowTextW(w, caption, 256);
+    Check(Utf8(caption) == "Quillmere数据恢复软件 1.0.0.0", "window caption: " + Utf8(caption));
+    Check(!(GetWindowLongW(w, GWL_STYLE) & WS_MAXIMIZEBOX), "no maximise box");
+    RECT r{};
+    GetClientRect(w, &r);
+    Check(r.right == 859 && r.bottom == 576, "client area 859 x 576");
+    Check(d.Text(kIdBtnScan) == "扫描磁盘" && d.Text(kIdBtnRecover) == "恢复选中文件" &&
+              d.Text(kIdRb1) == "按原名保存(可能会覆盖)" &&
+              d.Text(kIdCheckBox1) == "选中所有的删除文件",
+          "button captions");
+    const char* columns[] = {"记录位置", "文件名",   "文件类型",
+                             "文件大小", "创建日期", "最后修改日期"};
+    const int widths[] = {100, 200, 100, 100, 160, 160};
+    for (int c = 0; c < 6; ++c) {
+        const auto col = d.Column(c);
+        Check(col.first == columns[c] && col.second == widths[c],
+              "column " + std::to_string(c) + ": " + col.first + " " + std::to_string(col.second));
+    }
+    // The tab order: the controls that take focus, in the seed's order.
+    const int order[] = {kIdBtnScan, kIdDriveList, kIdDlb,       kIdDcb,  kIdRb1, kIdBtnRecover,
+                         kIdEdPath,  kIdCheckBox1, kIdListView1, kIdBtn1, kIdBtn2};
+    HWND at = d.Item(kIdBtnScan);
+    std::string got = std::to_string(GetDlgCtrlID(at));
+    std::string want = std::to_string(order[0]);
+    for (std::size_t i = 1; i < std::size(order); ++i) {
+        at = GetNextDlgTabItem(w, at, FALSE);
+        got += " " + std::to_string(GetDlgCtrlID(at));
+        want += " " + std::to_string(order[i]);
+    }
+    Check(got == want, "tab order: " + got);
+    // Scan without a source: the seed's prompt, titled with the application's title.
+    d.Press(kIdBtnScan);
+    const auto box = d.TakeMessageBox();
+    Check(box.first == "Quillmere数据恢复工具" && box.second == "请先选择一个磁盘!",
+          "no-source prompt: " + box.first + " / " + box.second);
+}
+
+void CheckScan(Driver& d, const Expected& e) {
+    const int sources = static_cast<int>(SendMessageW(d.Item(kIdDriveList), LB_GETCOUNT, 0, 0));
+    Check(sources >= 1, "the image is listed");
+    // The image comes after the drives.
+    SendMessageW(d.Item(kIdDriveList), LB_SETCURSEL, static_cast<WPARAM>(sources - 1), 0);
+    d.Press(kIdBtnScan);
+    const int want = static_cast<int>(e.rows.size());
+    const bool done = WaitFor([&] {
+        return d.Rows() == want && d.Text(kIdBtnScan) == "扫描磁盘" &&
+               IsWindowEnabled(d.Item(kIdBtnRecover));
+    });
+    Check(done,
+          "scan lists " + std::to_string(want) + " rows (got " + std::to_string(d.Rows()) + ")");
+    Check(d.Text(kIdDeleteFileCount) == "删除的文件数：" + std::to_string(want),
+          "deleted-file count: " + d.Text(kIdDeleteFileCount));
+    for (int r = 0; r < std::min(want, d.Rows()); ++r) {
+        const auto& x = e.rows[static_cast<std::size_t>(r)];
+        const std::string got =
+            d.Cell(r, 0) + "|" + d.Cell(r, 1) + "|" + d.Cell(r, 2) + "|" + d.Cell(r, 3);
+        const std::string expect = x[0] + "|" + x[2] + "|" + x[3] + "|" + x[4];
+        Check(got == expect,
+              "row " + std::to_string(r) + ": " + got + (got == expect ? "" : " != " + expect));
+    }
+}
+
+// Waits for a recovery to write `names` and to end.
+bool WaitForRecovery(Driver& d, const fs::path& out, const std::set<std::string>& names) {
+    return WaitFor([&] {
+        return Files(out) == names && d.Text(kIdBtnRecover) == "恢复文件" &&
+               IsWindowEnabled(d.Item(kIdBtnScan));
+    });
+}
+
+void CheckRecoverByName(Driver& d, const Expected& e, const fs::path& out) {
+    d.ClickHeader(1);  // by name
+    bool sorted = true;
+    for (int r = 0; r + 1 < d.Rows(); ++r) {
+        std::string a = d.Cell(r, 1), b = d.Cell(r + 1, 1);
+        for (std::string* s : {&a, &b})
+            for (char& c : *s)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        sorted &= !(b < a) || static_cast<unsigned char>(a[0]) >= 0x80;
+    }
+    Check(sorted, "sorted by name after a click on its header");
+    std::set<std::string> names;
+    for (int r : {0, 2}) {
+        d.Tick(r);
+        names.insert(d.Cell(r, 1));
+    }
+    d.Press(kIdBtnRecover);
+    Check(WaitForRecovery(d, out, names), "by name: the two ticked rows are written");
+    for (const std::string& n : names)
+        Check(e.md5.count(n) && FileMd5(out / fs::u8path(n)) == e.md5.at(n), "MD5 of " + n);
+}
+
+void CheckTicksAndRecoverByNumber(Driver& d, const Expected& e, const fs::path& out) {
+    ClearFolder(out);
+    d.PressAndWait(kIdCheckBox1);  // every row
+    d.PressAndWait(kIdBtn2);       // none
+    d.Tick(1);
+    d.PressAndWait(kIdBtn2);  // every row but row 1
+    d.PressAndWait(kIdRb2);
+    std::set<std::string> names;
+    for (int r = 0; r < d.Rows(); ++r)
+        if (r != 1) names.insert("File_" + std::to_string(r));
+    d.Press(kIdBtnRecover);
+    Check(WaitForRecovery(d, out, names), "by number: all rows but the unticked one are written");
+    for (int r = 0; r < d.Rows(); ++r) {
+        if (r == 1) continue;
+        const std::string n = d.Cell(r, 1);
+        const std::string file = "File_" + std::to_string(r);
+        Check(e.md5.count(n) && fs::exists(out / file) && FileMd5(out / file) == e.md5.at(n),
+              "MD5 of " + file + " (" + n + ")");
+    }
+}
+
+void CheckListIndexError(Driver& d) {
+    SendMessageW(d.Item(kIdDriveList), LB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+    d.Press(kIdBtnRecover);
+    const auto box = d.TakeMessageBox();
+    Check(box.first == "Quillmere数据恢复工具" && box.second == "List index out of bounds (-1)",
+          "List-index error box: " + box.second);
+}
+
+void ScreenshotPause(const fs::path& sync) {
+    std::ofstream(sync / "screenshot.ready") << "ready\n";
+    Check(WaitFor([&] { return fs::exists(sync / "screenshot.done"); }, 120), "screenshot taken");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 6) {
+        std::fprintf(stderr,
+                     "usage: quillmere_window_test EXE IMAGE MANIFEST SCAN OUTDIR [SYNCDIR]\n");
+        return 2;
+    }
+    const Expected expected = ReadExpected(Utf8(argv[3]), Utf8(argv[4]));
+    const fs::path out = argv[5];
+    fs::create_directories(out);
+    std::wstring command = L"\"" + std::wstring(argv[1]) + L"\" \"" + argv[2] + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    // The output folder is the window's current directory: its folder list starts there.
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        out.wstring().c_str(), &si, &pi)) {
+        std::fprintf(stderr, "cannot start the window (%lu)\n", GetLastError());
+        return 2;
+    }
+    WaitForInputIdle(pi.hProcess, 60000);
+    HWND w = nullptr;
+    // Shown once its controls and the drive list are made.
+    WaitFor(
+        [&] { return (w = FindWindowW(kWindowClass, nullptr)) != nullptr && IsWindowVisible(w); },
+        60);
+    Check(w != nullptr, "the window opens");
+    if (w) {
+        Driver d(w, pi.hProcess);
+        CheckStartup(d, w);
+        CheckScan(d, expected);
+        if (argc > 6) ScreenshotPause(argv[6]);
+        CheckRecoverByName(d, expected, out);
+        CheckTicksAndRecoverByNumber(d, expected, out);
+        CheckListIndexError(d);
+        PostMessageW(w, WM_CLOSE, 0, 0);
+    }
+    const bool exited = WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0;
+    Check(exited, "the window closes");
+    if (!exited) TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    std::printf("%s: %d failure(s)\n", g_failures ? "FAILED" : "PASSED", g_failures);
+    return g_failures ? 1 : 0;
+}
