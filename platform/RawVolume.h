@@ -37,6 +37,11 @@ public:
     // image): that volume, and where the window starts in it. nullptr otherwise.
     virtual RawVolume* Parent() { return nullptr; }
     virtual std::uint64_t OffsetInParent() const { return 0; }
+
+    // Whether the source still delivers data at all, asked past any cache (a
+    // device whose reads all fail has gone away; cached pages could hide that).
+    // Sources without a cache of their own answer as long as they exist.
+    virtual bool Answers() { return true; }
 };
 
 // Opens `source` for reading only. Accepted forms:

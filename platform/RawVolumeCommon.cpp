@@ -44,6 +44,7 @@ public:
     const std::string& Name() const override { return name_; }
     std::uint32_t SectorSize() const override { return base_->SectorSize(); }
     RawVolume* Parent() override { return base_.get(); }
+    bool Answers() override { return base_->Answers(); }
     std::uint64_t OffsetInParent() const override { return offset_; }
 
 private:

@@ -270,7 +270,7 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
     const std::uint64_t at = *where;
     plan->settings.sourceAnswers = [&volume, at, &o, size = record.size()] {
         std::vector<std::uint8_t> again(size);
-        return ReadRecordAt(volume, at, o.mft, again);
+        return ReadRecordAt(volume, at, o.mft, again) && volume.Answers();
     };
     return StreamOut(volume, *ext, *plan, outputPath, output);
 }

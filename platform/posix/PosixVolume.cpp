@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/AlignedBuffer.h"
 #include "platform/AlignedRead.h"
 #include "platform/RawVolume.h"
 
@@ -54,16 +55,29 @@ public:
     const std::string& Name() const override { return name_; }
     std::uint32_t SectorSize() const override { return sectorSize_; }
 
+    // A device answers when its first sector can be read past the page cache.
+    bool Answers() override {
+        if (!device_) return true;
+        OpenDirect();
+        if (directFd_ < 0) return true;  // no way past the cache: cannot tell
+        AlignedBuffer sector(std::max<std::uint32_t>(sectorSize_, 512));
+        return PreadAt(directFd_, 0, sector.data(), sector.size()) > 0;
+    }
+
 private:
-    // A failed read of a device fails the page cache's whole readahead window,
-    // good sectors included: the range is read again past the cache, so that
-    // only the sectors that are truly bad are lost.
-    std::int64_t ReadUnbuffered(std::uint64_t pos, std::uint8_t* data, std::size_t n) {
+    void OpenDirect() {
         std::call_once(directOnce_, [this] {
 #if defined(O_DIRECT)
             directFd_ = ::open(name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_DIRECT);
 #endif
         });
+    }
+
+    // A failed read of a device fails the page cache's whole readahead window,
+    // good sectors included: the range is read again past the cache, so that
+    // only the sectors that are truly bad are lost.
+    std::int64_t ReadUnbuffered(std::uint64_t pos, std::uint8_t* data, std::size_t n) {
+        OpenDirect();
         if (directFd_ < 0) return -1;
         const int fd = directFd_;
         const std::int64_t r =

@@ -218,12 +218,10 @@ std::optional<Victim> FindVictim(RawVolume& volume, const ScanResult& scan,
     return std::nullopt;
 }
 
-// DISABLED_: needs the recovery that reads around bad spots and reports damaged
-// files (built alongside); enable once both are merged.
 // One unreadable 512-byte sector inside a deleted file: the file is written
 // with every other byte as the disk holds it, reported damaged with that
 // range, and the run exits non-zero.
-TEST_F(FailingDevices, DISABLED_ABadSectorInAFileIsReportedAsDamage) {
+TEST_F(FailingDevices, ABadSectorInAFileIsReportedAsDamage) {
     REQUIRE_IMAGE("c4096.img");
     const fs::path image = ImageDir() / "c4096.img";
     auto file = OpenRawVolume(image.string());
@@ -254,10 +252,10 @@ TEST_F(FailingDevices, DISABLED_ABadSectorInAFileIsReportedAsDamage) {
     EXPECT_TRUE(got == want) << "bytes outside the bad sector differ";
 }
 
-// DISABLED_: as above. The device stops answering in the middle of the
+// The device stops answering in the middle of the
 // recovery: the run ends with an error, and every file it reports written is
 // whole (no file of zeros counted as recovered).
-TEST_F(FailingDevices, DISABLED_ADeviceThatVanishesEndsTheRecoveryWithAnError) {
+TEST_F(FailingDevices, ADeviceThatVanishesEndsTheRecoveryWithAnError) {
     REQUIRE_IMAGE("demo.img");
     const fs::path image = ImageDir() / "demo.img";
     TempDir dir("qm-faildev");
