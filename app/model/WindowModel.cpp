@@ -45,18 +45,32 @@ WindowModel::~WindowModel() {
 // ---- Start-up ----------------------------------------------------------------------------
 
 void WindowModel::FormCreate(const StartupSources& startup) {
-    std::vector<std::string> found;
+    std::vector<std::string> found, shown;
     const std::vector<std::string> fixed =
         startup.fixedDrives ? startup.fixedDrives() : qm::ListFixedDrives();
     for (const std::string& drive : fixed)
-        if (ReadOemId(drive) == "NTFS") found.push_back(drive);
+        if (ReadOemId(drive) == "NTFS") {
+            found.push_back(drive);
+            shown.push_back(drive);
+        }
     // Images named on the command line: the image itself, or each NTFS
-    // partition of a whole-disk image, under the same test.
+    // partition of a whole-disk image, under the same test. A partition is
+    // shown by its number and label first, so that the partitions of one disk
+    // can be told apart in a narrow list.
     for (const std::string& image : startup.images)
         for (const qm::SourceInfo& s : qm::ExpandImage(image))
-            if (ReadOemId(s.source) == "NTFS") found.push_back(s.source);
+            if (ReadOemId(s.source) == "NTFS") {
+                found.push_back(s.source);
+#ifdef _WIN32
+                // The Windows face shows the list in the ANSI code page, which the
+                // label's text (UTF-8) is not: the source itself is shown there.
+                shown.push_back(s.source);
+#else
+                shown.push_back(qm::SourceListLabel(s));
+#endif
+            }
     sources_ = found;
-    view_.SetDrives(sources_);
+    view_.SetDrives(shown);
 
     ScanRunning.store(false);
     ScanStopRequested.store(false);

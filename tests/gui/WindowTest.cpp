@@ -197,7 +197,7 @@ TEST_F(WindowTest, StartupListsNtfsSourcesInOrder) {
     QStringList listed;
     for (int i = 0; i < w->DriveList->count(); ++i) listed << w->DriveList->item(i)->text();
     EXPECT_EQ(listed, QStringList({QString::fromStdString(ntfs1), QString::fromStdString(ntfs2),
-                                   QString::fromStdString(diskPath + "@1048576")}));
+                                   QString::fromUtf8("分区 1 [Part] disk.img")}));
     EXPECT_TRUE(w->DriveList->selectedItems().isEmpty());
     // The images are probed after the drives: the partition's label and serial stay.
     EXPECT_EQ(Utf8(w->DriveName->text()), "名称: Part");
