@@ -16,9 +16,6 @@ constexpr std::size_t kSiFileAttributes = 24 + 32;
 constexpr std::uint32_t kFileSparse = 0x0200;
 constexpr std::uint32_t kFileCompressed = 0x0800;
 constexpr std::uint32_t kFileEncrypted = 0x4000;
-// Attribute header: name length (units) and offset.
-constexpr std::size_t kAttrNameLength = 9;
-constexpr std::size_t kAttrNameOffset = 10;
 // $ATTRIBUTE_LIST entry fields.
 constexpr std::size_t kAlType = 0;
 constexpr std::size_t kAlLength = 4;
