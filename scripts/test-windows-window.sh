@@ -120,10 +120,13 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
 '
 rc=$?
 set -e
+# Wait for the server to be gone: the next run's first wine call must not meet
+# a server that is still shutting down.
 wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
 if [ -f "$WORK/screenshot.png" ]; then
   cp "$WORK/screenshot.png" "$SHOT"
   echo "test-windows-window: screenshot saved to $SHOT"
 fi
-echo "test-windows-window: the window test took $(( $(date +%s) - started )) s, exit $rc"
+echo "test-windows-window: the window test on $IMAGE_NAME took $(( $(date +%s) - started )) s, exit $rc"
 exit "$rc"

@@ -97,6 +97,9 @@ for stage in $stages; do
                 if [ "$wbad" -gt 0 ] || [ "$wok" -eq 0 ]; then
                     failed=$((failed + wbad + (wok == 0)))
                     failures+=("windows: the window test failed (see build-windows.log)")
+                    # What the failing runs said, so that CI's log shows the cause.
+                    grep -E '^(FAIL |test-windows-window: |wine: |xvfb-run: |Xvfb|err:)' \
+                        build-windows.log | tail -n 40
                 fi
             fi ;;
         fuzz)
