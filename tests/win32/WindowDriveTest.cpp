@@ -177,17 +177,8 @@ private:
     HANDLE process_;
 };
 
-std::pair<std::string, std::string> Driver::TakeMessageBox() const {
-    HWND box = nullptr;
-    WaitFor(
-        [&] {
-            box = FindWindowW(L"#32770", nullptr);
-            return box != nullptr && GetWindow(box, GW_OWNER) == w_;
-        },
-        60);
-    if (!box) return {};
-    wchar_t title[256] = {};
-    GetWindowTextW(box, title, 256);
+// The longest text of a Static child of `box`: a message box's message.
+std::string BoxMessage(HWND box) {
     std::string text;
     EnumChildWindows(
         box,
@@ -200,6 +191,28 @@ std::pair<std::string, std::string> Driver::TakeMessageBox() const {
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&text));
+    return text;
+}
+
+// A message box of `owner` that is on screen with its message filled in: a box
+// is found by its class while it is still being made, before it has either.
+HWND ShownMessageBox(HWND owner) {
+    for (HWND box = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); box;
+         box = FindWindowExW(nullptr, box, L"#32770", nullptr)) {
+        if (GetWindow(box, GW_OWNER) == owner && IsWindowVisible(box) &&
+            GetWindowTextLengthW(box) > 0 && !BoxMessage(box).empty())
+            return box;
+    }
+    return nullptr;
+}
+
+std::pair<std::string, std::string> Driver::TakeMessageBox() const {
+    HWND box = nullptr;
+    WaitFor([&] { return (box = ShownMessageBox(w_)) != nullptr; }, 60);
+    if (!box) return {};
+    wchar_t title[256] = {};
+    GetWindowTextW(box, title, 256);
+    const std::string text = BoxMessage(box);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     WaitFor([&] { return !IsWindow(box); }, 30);
     return {Utf8(title), text};
