@@ -13,6 +13,7 @@
 #include "cli/Help.h"
 #include "cli/ScanFormats.h"
 #include "ntfs/Sources.h"
+#include "tests/cli/CliHarness.h"
 #include "tests/support/VolumeBuilder.h"
 
 namespace qm::test {
@@ -45,38 +46,10 @@ Bytes MakeVolume() {
     return vb.Build();
 }
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-std::string ReadAll(std::FILE* f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string text;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-    std::fclose(f);
-    return text;
-}
-
-Outcome RunCli(std::vector<std::string> args) {
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    const int status = cli::Run(args, out, err);
-    return {status, ReadAll(out), ReadAll(err)};
-}
-
-void Spit(const fs::path& p, const Bytes& b) {
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
-}
-
 class CliOutput : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "qmcliout-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
+        dir_ = MakeScratchFolder("qmcliout");
         volume_ = MakeVolume();
         image_ = (dir_ / "vol.img").string();
         Spit(image_, volume_);
@@ -130,7 +103,7 @@ TEST_F(CliOutput, EachFormatOfTheScan) {
     for (const Case& k : cases) {
         std::vector<std::string> args{"scan", image_};
         args.insert(args.end(), k.options.begin(), k.options.end());
-        Outcome r = RunCli(args);
+        Outcome r = RunInProcess(args);
         EXPECT_EQ(r.status, 0) << ::testing::PrintToString(k.options);
         EXPECT_EQ(r.out, k.out) << ::testing::PrintToString(k.options);
         EXPECT_EQ(r.err, "");
@@ -140,11 +113,11 @@ TEST_F(CliOutput, EachFormatOfTheScan) {
 TEST_F(CliOutput, AnEmptyListingIsStillOneJsonDocument) {
     VolumeBuilder vb;
     Spit(dir_ / "empty.img", vb.Build());
-    Outcome r = RunCli({"scan", (dir_ / "empty.img").string(), "--format", "json"});
+    Outcome r = RunInProcess({"scan", (dir_ / "empty.img").string(), "--format", "json"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "[\n]\n");
     // A source that cannot be scanned prints no half document.
-    r = RunCli({"scan", (dir_ / "missing.img").string(), "--format", "json"});
+    r = RunInProcess({"scan", (dir_ / "missing.img").string(), "--format", "json"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
 }
@@ -152,7 +125,7 @@ TEST_F(CliOutput, AnEmptyListingIsStillOneJsonDocument) {
 TEST_F(CliOutput, MactimeBuildsATimelineFromTheBodyFile) {
     if (std::system("command -v mactime >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "mactime (sleuthkit) is not installed";
-    Outcome r = RunCli({"scan", image_, "--format", "bodyfile"});
+    Outcome r = RunInProcess({"scan", image_, "--format", "bodyfile"});
     ASSERT_EQ(r.status, 0);
     const fs::path body = dir_ / "body", timeline = dir_ / "timeline.csv";
     std::ofstream(body) << r.out;
@@ -239,7 +212,7 @@ TEST_F(DiskImage, SourcesListsEveryNtfsPartitionWithItsNumber) {
     const std::uint64_t ext = 2048 + sectors + 2048, ebr2 = ext + 2048 + sectors;
     const std::string size = std::to_string(sectors * 512);
     const std::uint64_t starts[] = {2048 * 512, (ext + 2048) * 512, (ebr2 + 2048) * 512};
-    Outcome r = RunCli({"sources", disk});
+    Outcome r = RunInProcess({"sources", disk});
     EXPECT_EQ(r.status, 0);
     // Partition 2 is the Linux one: numbers follow the table, NTFS or not.
     std::string want;
@@ -252,23 +225,23 @@ TEST_F(DiskImage, SourcesListsEveryNtfsPartitionWithItsNumber) {
     EXPECT_THAT(r.out, HasSubstr(want));
 
     // --partition picks one; the listing is that volume's.
-    Outcome whole = RunCli({"scan", image_});
+    Outcome whole = RunInProcess({"scan", image_});
     for (int i = 0; i < 3; ++i) {
-        r = RunCli({"scan", disk, "--partition", std::to_string(numbers[i])});
+        r = RunInProcess({"scan", disk, "--partition", std::to_string(numbers[i])});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, whole.out) << numbers[i];
     }
     for (const char* n : {"2", "5"}) {
-        r = RunCli({"scan", disk, "--partition", n});
+        r = RunInProcess({"scan", disk, "--partition", n});
         EXPECT_EQ(r.status, 1) << n;
         EXPECT_THAT(r.err, HasSubstr("no NTFS partition numbered " + std::string(n)));
     }
     for (const char* n : {"0", "x", "-1", ""}) {
-        r = RunCli({"scan", disk, "--partition=" + std::string(n)});
+        r = RunInProcess({"scan", disk, "--partition=" + std::string(n)});
         EXPECT_EQ(r.status, 2) << n;
     }
     // Without --partition the disk is ambiguous and the numbers are shown.
-    r = RunCli({"scan", disk});
+    r = RunInProcess({"scan", disk});
     EXPECT_EQ(r.status, 2);
     EXPECT_THAT(r.err, HasSubstr("--partition N"));
     EXPECT_THAT(r.err, HasSubstr("\tTest\t4\n"));
@@ -280,13 +253,13 @@ TEST_F(CliOutput, ReferenceGptDiskListsItsPartitionWithItsNumber) {
         std::system(("tar -xzf '" + tar + "' --no-same-owner -C '" + dir_.string() + "'").c_str()),
         0);
     const std::string disk = (dir_ / "vss_1_vol.raw").string();
-    Outcome r = RunCli({"sources", disk});
+    Outcome r = RunInProcess({"sources", disk});
     EXPECT_EQ(r.status, 0);
     // The reserved partition before it is number 1.
     EXPECT_THAT(r.out, HasSubstr(disk + "@34603008\t"));
     EXPECT_THAT(r.out, HasSubstr("\t1\t2\t34603008\n"));
-    EXPECT_EQ(RunCli({"scan", disk, "--partition", "2"}).status, 0);
-    EXPECT_EQ(RunCli({"scan", disk, "--partition", "1"}).status, 1);
+    EXPECT_EQ(RunInProcess({"scan", disk, "--partition", "2"}).status, 0);
+    EXPECT_EQ(RunInProcess({"scan", disk, "--partition", "1"}).status, 1);
 }
 
 TEST(SourceListLabel, PartitionsOfOneDiskAreToldApart) {
@@ -331,7 +304,7 @@ TEST_F(CliOutput, HelpVersionAndUnknownOptions) {
         {{"recover", image_, "--frob"}, 2, "recover: unknown option --frob", ""},
     };
     for (const Case& c : cases) {
-        Outcome r = RunCli(c.args);
+        Outcome r = RunInProcess(c.args);
         const std::string& text = c.status == 0 ? r.out : r.err;
         EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args);
         EXPECT_THAT(text, HasSubstr(c.has)) << ::testing::PrintToString(c.args);

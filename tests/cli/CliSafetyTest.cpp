@@ -14,6 +14,7 @@
 
 #include "cli/Cli.h"
 #include "platform/testing/FaultyOutput.h"
+#include "tests/cli/CliHarness.h"
 #include "tests/support/VolumeBuilder.h"
 
 namespace qm::test {
@@ -58,25 +59,9 @@ Bytes MakeVolume(const std::vector<std::pair<std::u16string, Bytes>>& files,
     return vb.Build();
 }
 
-std::string Slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void Spit(const fs::path& p, const Bytes& b) {
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
-}
-
 std::string Text(const Bytes& b) {
     return std::string(b.begin(), b.end());
 }
-
-struct Outcome {
-    int status;
-    std::string out, err;
-};
 
 std::vector<std::string> FolderNames(const fs::path& dir) {
     std::vector<std::string> names;
@@ -88,9 +73,7 @@ std::vector<std::string> FolderNames(const fs::path& dir) {
 class CliSafety : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "qmclisafe-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
+        dir_ = MakeScratchFolder("qmclisafe");
         out_ = dir_ / "out";
     }
     void TearDown() override {
@@ -107,47 +90,11 @@ protected:
 
     // The program, with stdout to a file, or to a pipe nobody reads when `closedStdout`.
     Outcome Cmd(std::vector<std::string> args, bool closedStdout = false) {
-        const fs::path o = dir_ / "stdout", e = dir_ / "stderr";
-        int pipeFds[2] = {-1, -1};
-        if (closedStdout && ::pipe(pipeFds) != 0) return {-2, "", ""};
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            int fo =
-                closedStdout ? pipeFds[1] : ::open(o.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int fe = ::open(e.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fo, 1);
-            ::dup2(fe, 2);
-            if (closedStdout) ::close(pipeFds[0]);
-            std::vector<char*> argv{const_cast<char*>(QM_CLI_BINARY)};
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(QM_CLI_BINARY, argv.data());
-            ::_exit(127);
-        }
-        if (closedStdout) {
-            ::close(pipeFds[0]);
-            ::close(pipeFds[1]);
-        }
-        int st = 0;
-        ::waitpid(pid, &st, 0);
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, closedStdout ? "" : Slurp(o), Slurp(e)};
+        return RunProgram(dir_, std::move(args), closedStdout);
     }
 
     // In this process, so that the output can be a test double.
-    Outcome Run(const std::vector<std::string>& args) {
-        std::FILE* o = std::tmpfile();
-        std::FILE* e = std::tmpfile();
-        Outcome r{cli::Run(args, o, e), "", ""};
-        for (auto [file, text] : {std::pair{o, &r.out}, std::pair{e, &r.err}}) {
-            std::fflush(file);
-            std::rewind(file);
-            char buf[4096];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0;)
-                text->append(buf, n);
-            std::fclose(file);
-        }
-        return r;
-    }
+    Outcome Run(const std::vector<std::string>& args) { return RunInProcess(args); }
 
     fs::path dir_, out_;
 };

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "cli/Cli.h"
+#include "tests/cli/CliHarness.h"
 #include "tests/support/VolumeBuilder.h"
 
 namespace qm::test {
@@ -79,52 +80,17 @@ const std::string kTsv =
     "0x9000\t20\tbroken.dat\t.dat\t4096\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z"
     "\t/broken.dat\t\t\n";
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-std::string Slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void Spit(const fs::path& p, const Bytes& b) {
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
-}
-
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "qmcli-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
+        dir_ = MakeScratchFolder("qmcli");
         volume_ = MakeVolume();
         image_ = (dir_ / "vol.img").string();
         Spit(image_, volume_);
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    Outcome Cmd(std::vector<std::string> args) {
-        const fs::path o = dir_ / "stdout", e = dir_ / "stderr";
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            int fo = ::open(o.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int fe = ::open(e.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fo, 1);
-            ::dup2(fe, 2);
-            std::vector<char*> argv{const_cast<char*>(QM_CLI_BINARY)};
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(QM_CLI_BINARY, argv.data());
-            ::_exit(127);
-        }
-        int st = 0;
-        ::waitpid(pid, &st, 0);
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, Slurp(o), Slurp(e)};
-    }
+    Outcome Cmd(std::vector<std::string> args) { return RunProgram(dir_, std::move(args)); }
 
     // A disk image with the volume as a primary partition at each LBA given.
     std::string Disk(const std::string& name, std::vector<std::uint32_t> lbas) {
