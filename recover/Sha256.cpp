@@ -35,8 +35,10 @@ void Sha256::Block(const std::uint8_t* block) {
     std::uint32_t w[64];
     for (std::size_t i = 0; i < 16; ++i) w[i] = LoadBe32(block + 4 * i);
     for (std::size_t i = 16; i < 64; ++i) {
-        const std::uint32_t s0 = std::rotr(w[i - 15], 7) ^ std::rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        const std::uint32_t s1 = std::rotr(w[i - 2], 17) ^ std::rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        const std::uint32_t s0 =
+            std::rotr(w[i - 15], 7) ^ std::rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        const std::uint32_t s1 =
+            std::rotr(w[i - 2], 17) ^ std::rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
     std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];

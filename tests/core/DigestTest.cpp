@@ -99,7 +99,8 @@ TEST(Digest, PiecesAndZerosGiveTheDigestOfTheWhole) {
         s.UpdateZeros(n);
     }
     EXPECT_EQ(m.FinalHex(), "fcd6bcb56c1689fcef28b57c22475bad");
-    EXPECT_EQ(HexDigest(s.Final()), "de2f256064a0af797747c2b97505dc0b9f3df0de4f489eac731c23ae9ca9cc31");
+    EXPECT_EQ(HexDigest(s.Final()),
+              "de2f256064a0af797747c2b97505dc0b9f3df0de4f489eac731c23ae9ca9cc31");
 }
 
 }  // namespace
