@@ -49,7 +49,8 @@ std::string RangesText(const std::vector<ByteRange>& ranges) {
     std::string text;
     for (const ByteRange& r : ranges) {
         if (!text.empty()) text += ' ';
-        text += std::to_string(r.offset) + "-" + std::to_string(r.offset + r.length - (r.length > 0));
+        text +=
+            std::to_string(r.offset) + "-" + std::to_string(r.offset + r.length - (r.length > 0));
     }
     return text;
 }
@@ -133,8 +134,8 @@ struct EvidenceReport::Part {
     bool failed = false;
     void Flush() {
         if (failed || text.empty()) return;
-        if (!file->Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                   text.size()))) {
+        if (!file->Write(
+                std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))) {
             failed = true;
             error = file->LastError();
         }
@@ -162,8 +163,9 @@ std::optional<std::string> ReportRefusal(const std::string& path, const std::str
     if (!replace)
         for (const std::string& file : ReportFiles(path))
             if (fs::exists(fs::symlink_status(file, ec)))
-                return file + ": a file of that name exists; choose another name for the report, "
-                              "or pass --overwrite to replace it";
+                return file +
+                       ": a file of that name exists; choose another name for the report, "
+                       "or pass --overwrite to replace it";
     const fs::path folder = Normal(fs::absolute(fs::path(path), ec).parent_path());
     const bool isOut = folder == Normal(fs::absolute(fs::path(outDir), ec));
     if (!isOut && !fs::is_directory(folder, ec))
@@ -397,8 +399,10 @@ bool EvidenceReport::Commit(std::vector<std::string>& messages) {
     if (ok) {
         std::error_code ec;
         messages.push_back("report: " + report + "; (cd " + outDir_ + " && md5sum -c " +
-                           fs::absolute(lists[0], ec).string() + ") checks the files written, as "
-                           "does sha256sum -c with " + fs::absolute(lists[1], ec).string());
+                           fs::absolute(lists[0], ec).string() +
+                           ") checks the files written, as "
+                           "does sha256sum -c with " +
+                           fs::absolute(lists[1], ec).string());
     }
     return ok;
 }

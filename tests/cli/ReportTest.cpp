@@ -51,12 +51,12 @@ Bytes MakeVolume() {
                       .FileName(u"big.bin")
                       .NonResidentData(RunListBuilder().Run(3, 30).Build(), 10000, 10000, 0, 2)
                       .Build());
-    vb.Record(19, vb.NewRecord(19)
-                      .StandardInformation(kT, kT)
-                      .FileName(u"broken.dat")
-                      .NonResidentData(RunListBuilder().Raw({0x19, 1, 1, 1, 1, 1, 1}).Build(),
-                                       4096, 4096)
-                      .Build());
+    vb.Record(
+        19, vb.NewRecord(19)
+                .StandardInformation(kT, kT)
+                .FileName(u"broken.dat")
+                .NonResidentData(RunListBuilder().Raw({0x19, 1, 1, 1, 1, 1, 1}).Build(), 4096, 4096)
+                .Build());
     vb.Data(63, Pattern(4096, 3));
     vb.Record(20, vb.NewRecord(20)
                       .StandardInformation(kT, kT)
@@ -164,7 +164,8 @@ protected:
 };
 
 TEST_F(Report, CsvAndJsonAgreeWithTheFilesAsMd5sumAndSha256sumSeeThem) {
-    ASSERT_EQ(Sh("command -v python3 md5sum sha256sum").status, 0) << "python3 or coreutils missing";
+    ASSERT_EQ(Sh("command -v python3 md5sum sha256sum").status, 0)
+        << "python3 or coreutils missing";
     const fs::path reader = dir_ / "reader.py";
     std::ofstream(reader) << kReader;
     for (const char* name : {"report.csv", "report.json"}) {
@@ -225,12 +226,21 @@ TEST_F(Report, RefusedBeforeAnythingIsWrittenOrFailingTheRun) {
         {"no extension at all", {"--report=.csv"}, 2, "ending in .csv or .json", false},
         {"no file name", {"--report"}, 2, "--report needs a file", false},
         {"a report of that name", {"--report", d + "/taken.csv"}, 1, "taken.csv: a file", false},
-        {"a list of that name", {"--report", d + "/list.json"}, 1, "list.json.sha256: a file",
+        {"a list of that name",
+         {"--report", d + "/list.json"},
+         1,
+         "list.json.sha256: a file",
          false},
         {"no such folder", {"--report", d + "/none/r.csv"}, 1, "does not exist", false},
-        {"on the volume read", {"--report", d + "/elsewhere/r.csv"}, 1, "on the volume being read",
+        {"on the volume read",
+         {"--report", d + "/elsewhere/r.csv"},
+         1,
+         "on the volume being read",
          false},
-        {"replacing, when asked", {"--report", d + "/taken.csv", "--overwrite"}, 3, "report: ",
+        {"replacing, when asked",
+         {"--report", d + "/taken.csv", "--overwrite"},
+         3,
+         "report: ",
          true},
         {"in the folder still to be made", {"--report", out + "/r.json"}, 3, "report: ", true},
     };
@@ -258,10 +268,9 @@ TEST_F(Report, RefusedBeforeAnythingIsWrittenOrFailingTheRun) {
     cli::SetOutputForTesting(&faulty);
     fs::remove_all(out);
     std::string err;
-    EXPECT_EQ(Run({"recover", image_.string(), "--out", out, "--all", "--report",
-                   d + "/full.csv"},
-                  err),
-              1);
+    EXPECT_EQ(
+        Run({"recover", image_.string(), "--out", out, "--all", "--report", d + "/full.csv"}, err),
+        1);
     EXPECT_THAT(err, HasSubstr("full.csv: cannot write the report: "));
     EXPECT_TRUE(fs::exists(out + "/big.bin"));
     for (const char* end : {"", ".md5", ".sha256"}) EXPECT_FALSE(fs::exists(d + "/full.csv" + end));
