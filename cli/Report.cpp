@@ -220,14 +220,14 @@ void EvidenceReport::Begin(const ReportHeader& h) {
     const std::string serial = HexText(h.serial, 16);
     if (format_ == ReportFormat::Csv) {
         out += "source,";
-        AppendCsvField(out, h.source);
+        AppendCsvField(out, Utf8Of(h.source, text_));
         out += "\nsource_size,";
         AppendUnsigned(out, h.sourceSize);
         out += "\nvolume_serial," + serial + "\ntool," + kTool + "\nstarted," + started + "\n\n";
         out += kCsvColumns;
     } else {
         out += "{\"source\":{\"path\":";
-        AppendJsonString(out, h.source);
+        AppendJsonString(out, Utf8Of(h.source, text_));
         out += ",\"size\":";
         AppendUnsigned(out, h.sourceSize);
         out += ",\"volume_serial\":\"" + serial + "\"},\"tool\":\"" + kTool + "\",\"started\":\"" +
