@@ -38,6 +38,7 @@
 #include "cli/CliOutput.h"
 #include "cli/Format.h"
 #include "cli/Help.h"
+#include "cli/Report.h"
 #include "cli/ScanFormats.h"
 #include "ntfs/Sources.h"
 #include "platform/Platform.h"
@@ -562,6 +563,7 @@ int Sources(const std::vector<std::string>& images, std::FILE* outFile, Messages
 struct RecoverArgs {
     std::string source, outDir;
     bool all = false, byNumber = false, allowSameVolume = false, overwrite = false, raw = false;
+    std::string report;                    // --report FILE; empty: none
     unsigned jobs = 1;                     // files written at a time
     std::vector<std::uint64_t> positions;  // in the order given, without repeats
     RowFilter filter;                      // selects the files instead of positions
@@ -619,6 +621,43 @@ void RemoveIfMadeAndEmpty(const std::string& folder, bool created) {
         std::filesystem::remove(folder, ec);
 }
 
+// The report's checks before anything is written, the output folder, then
+// the report's temporary files. Returns an exit status on failure.
+std::optional<int> PrepareOutputs(const RecoverArgs& a, const std::string& source, bool& created,
+                                  std::unique_ptr<EvidenceReport>& report, Messages& msg) {
+    if (!a.report.empty()) {
+        std::function<bool(const std::string&)> onSource;
+        if (!a.allowSameVolume)
+            onSource = [&](const std::string& folder) {
+                return FolderIsOnSourceChecked(ExistingFolderOf(folder), source);
+            };
+        if (auto why = ReportRefusal(a.report, a.outDir, a.overwrite, onSource)) {
+            msg.Say(*why);
+            return kExitFailed;
+        }
+    }
+    if (auto status = PrepareFolder(a, source, created, msg)) return status;
+    if (a.report.empty()) return std::nullopt;
+    report = std::make_unique<EvidenceReport>(g_output ? *g_output : DefaultOutputFactory(),
+                                              a.report, *ReportFormatOf(a.report), a.overwrite,
+                                              a.outDir, kNameText);
+    if (auto why = report->Open()) {
+        msg.Say(*why);
+        report.reset();
+        RemoveIfMadeAndEmpty(a.outDir, created);
+        return kExitFailed;
+    }
+    return std::nullopt;
+}
+
+// Commits the report; a report that cannot be written fails the run.
+int FinishReport(EvidenceReport& report, int status, Messages& msg) {
+    std::vector<std::string> messages;
+    const bool written = report.Commit(messages);
+    for (const std::string& m : messages) msg.Say(m);
+    return written || status == kExitStopped ? status : kExitFailed;
+}
+
 struct Wanted {
     std::uint64_t index;  // the row's index in scan order
     ScanRow row;
@@ -646,13 +685,6 @@ std::string UnreadableText(const std::vector<ByteRange>& ranges) {
     return text;
 }
 
-std::string GiveUpText(const RecoverResult& r) {
-    std::string text = RecoverStatusText(r.status);
-    if (!r.detail.empty()) text += " (" + r.detail + ")";
-    if (r.systemError != 0) text += ": " + SystemErrorText(r.systemError);
-    return text;
-}
-
 // The files' lines, the counts and the reasons to stop, file by file as the
 // batch reports them.
 class RecoverRun {
@@ -670,12 +702,14 @@ public:
         ++givenUp_;
     }
     void Run(RawVolume& volume, const VolumeGeometry& geometry, const MftMap* mft);
+    // Each file's fate goes to `report` too.
+    void SetReport(EvidenceReport* report) { report_ = report; }
     // The closing counts; returns the exit status.
     int Finish(std::int64_t unreadableRecords);
 
 private:
     void OnResult(std::size_t k, const RecoverResult& r);
-    void OnWritten(std::size_t k, const RecoverResult& r);
+    std::string OnWritten(std::size_t k, const RecoverResult& r);
     void Stop(EndCause cause, std::string text) {
         if (cause_ == EndCause::None) {
             cause_ = cause;
@@ -690,8 +724,11 @@ private:
     Messages& msg_;
     FolderOutput& folder_;
     std::vector<RecoverJob> jobs_;
-    std::vector<std::string> names_;  // the name each file asked for
-    std::set<std::string> paths_;     // written by this run (--overwrite counts names used twice)
+    std::vector<std::string> names_;    // the name each file asked for
+    std::vector<std::uint64_t> sizes_;  // each file's size, for the bar
+    std::uint64_t totalBytes_ = 0, doneBytes_ = 0;
+    EvidenceReport* report_ = nullptr;
+    std::set<std::string> paths_;  // written by this run (--overwrite counts names used twice)
     std::uint64_t written_ = 0, damaged_ = 0, givenUp_ = 0, notDone_ = 0, bytes_ = 0;
     std::uint64_t renamed_ = 0, replaced_ = 0;
     EndCause cause_ = EndCause::None;
@@ -715,12 +752,17 @@ void RecoverRun::Plan(const std::vector<Wanted>& wanted) {
             path = path.substr(0, at) + NumberedName(names_.back(), n, limit, kNameText);
         used.insert(path);
         jobs_.push_back({w.row.position, std::move(path)});
+        sizes_.push_back(w.row.size);
+        totalBytes_ += w.row.size;
     }
 }
 
 void RecoverRun::Run(RawVolume& volume, const VolumeGeometry& geometry, const MftMap* mft) {
-    bar_.Start("recovering", jobs_.size());
+    bar_.Start("recovering", jobs_.size(), totalBytes_);
     RecoverBatchOptions options;
+    options.digests = report_ != nullptr;
+    // Bytes of files still being written, on top of the files done.
+    options.progress = [this](std::uint64_t inFlight) { bar_.UpdateBytes(doneBytes_ + inFlight); };
     options.workers = a_.jobs;
     options.stop = &g_stop;
     options.mft = mft;
@@ -736,13 +778,17 @@ void RecoverRun::Run(RawVolume& volume, const VolumeGeometry& geometry, const Mf
 
 void RecoverRun::OnResult(std::size_t k, const RecoverResult& r) {
     const std::string position = PositionText(jobs_[k].position);
+    std::string written;
     if (r.status == RecoverStatus::Cancelled) {
         ++notDone_;
     } else if (r.status == RecoverStatus::Written || r.status == RecoverStatus::Damaged) {
-        OnWritten(k, r);
+        written = OnWritten(k, r);
     } else {
         GivenUp(position + ": given up: " + GiveUpText(r));
     }
+    if (report_) report_->Result(k, r, written);
+    doneBytes_ += sizes_[k];
+    bar_.UpdateBytes(doneBytes_);
     bar_.Update(k + 1);
     // Out of space, a folder that takes no files, a volume gone, an output
     // closed: the files left would fail the same way.
@@ -756,7 +802,8 @@ void RecoverRun::OnResult(std::size_t k, const RecoverResult& r) {
              std::string("cannot write the output: ") + std::strerror(out_.error()));
 }
 
-void RecoverRun::OnWritten(std::size_t k, const RecoverResult& r) {
+// Prints the file's line; returns the path it was written to.
+std::string RecoverRun::OnWritten(std::size_t k, const RecoverResult& r) {
     const std::string path = folder_.TakeCommitted(jobs_[k].path).value_or(jobs_[k].path);
     std::string notes;
     const std::size_t at = a_.outDir.size() + 1;
@@ -784,6 +831,7 @@ void RecoverRun::OnWritten(std::size_t k, const RecoverResult& r) {
     }
     line += "\n";
     out_.LineDone();
+    return path;
 }
 
 int RecoverRun::Finish(std::int64_t unreadableRecords) {
@@ -820,11 +868,13 @@ int RecoverRun::Finish(std::int64_t unreadableRecords) {
 }
 
 int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
+    const std::uint64_t started = FileTimeNow();
     auto resolved = Resolve(a.source, msg);
     if (auto* status = std::get_if<int>(&resolved)) return *status;
     OpenSource& src = std::get<OpenSource>(resolved);
     bool created = false;
-    if (auto status = PrepareFolder(a, src.source, created, msg)) return *status;
+    std::unique_ptr<EvidenceReport> report;
+    if (auto status = PrepareOutputs(a, src.source, created, report, msg)) return *status;
 
     // A fresh scan, keeping the rows asked for.
     ProgressBar bar(msg.file(), IsTerminal(msg.file()));
@@ -844,9 +894,12 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     ScanSummary summary = RunScan(*src.volume, runner, g_stop);
     bar.Clear();
     if (auto status = ReportScanEnd(summary, runner, src.source, msg)) {
+        report.reset();  // its temporary files go
         RemoveIfMadeAndEmpty(a.outDir, created);
         return *status;
     }
+    if (report)
+        report->Begin({src.source, src.volume->Size(), summary.setup.info->boot.serial, started});
     if (a.filter.Active()) KeepMatching(wanted, summary, a.filter);
 
     OutputBuffer out(outFile, IsTerminal(outFile));
@@ -854,13 +907,20 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     FolderOutput folder(g_output ? *g_output : DefaultOutputFactory(), a.outDir, a.overwrite,
                         kNameText);
     RecoverRun run(a, out, bar, msg, folder);
-    for (const auto& [position, seen] : asked)
-        if (!seen)
-            run.GivenUp(PositionText(position) +
-                        ": the scan lists no deleted file at this position");
+    for (const auto& [position, seen] : asked) {
+        if (seen) continue;
+        const std::string why = "the scan lists no deleted file at this position";
+        run.GivenUp(PositionText(position) + ": " + why);
+        if (report) report->NotListed(position, why);
+    }
     run.Plan(wanted);
+    if (report) {
+        for (const Wanted& w : wanted) report->AddJob(w.row, summary);
+        run.SetReport(report.get());
+    }
     run.Run(*src.volume, summary.setup.info->geometry, &summary.setup.info->map);
-    const int status = run.Finish(summary.unreadable);
+    int status = run.Finish(summary.unreadable);
+    if (report) status = FinishReport(*report, status, msg);
     RemoveIfMadeAndEmpty(a.outDir, created);
     return status;
 }
@@ -895,6 +955,12 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
             a.overwrite = true;
         } else if (s == "--raw") {
             a.raw = true;
+        } else if (s == "--report" || s.rfind("--report=", 0) == 0) {
+            if (s == "--report" && i + 1 >= args.size()) return msg.Usage("--report needs a file");
+            a.report = s == "--report" ? args[++i] : s.substr(9);
+            if (!ReportFormatOf(a.report))
+                return msg.Usage(
+                    "recover: --report takes a file name ending in .csv or .json, not " + a.report);
         } else if (s == "--jobs" || s.rfind("--jobs=", 0) == 0) {
             std::string n;
             if (s == "--jobs") {

@@ -1,8 +1,11 @@
 #include "cli/Format.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "platform/Platform.h"
 
@@ -244,41 +247,120 @@ bool IsTerminal(std::FILE* file) {
 #endif
 }
 
-void ProgressBar::Start(std::string label, std::uint64_t total) {
+std::string ByteSizeText(std::uint64_t bytes) {
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = static_cast<double>(bytes) / 1024;
+    std::size_t unit = 0;
+    // 1023.96 KiB would print as "1024.0 KiB": such values take the next unit.
+    while (value >= 1023.95 && unit + 1 < std::size(kUnits)) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
+namespace {
+
+// 0 to 100; done * 100 cannot overflow for any count of records or files we
+// meet, but the division comes first where it could.
+std::uint64_t Percent(std::uint64_t done, std::uint64_t total) {
+    if (total == 0) return 100;
+    done = std::min(done, total);
+    return done > UINT64_MAX / 100 ? done / (total / 100) : done * 100 / total;
+}
+
+// "0:42", "12:05", "3:02:09".
+std::string DurationText(std::uint64_t seconds) {
+    char text[32];
+    if (seconds < 3600)
+        std::snprintf(text, sizeof text, "%llu:%02llu",
+                      static_cast<unsigned long long>(seconds / 60),
+                      static_cast<unsigned long long>(seconds % 60));
+    else
+        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
+                      static_cast<unsigned long long>(seconds / 3600),
+                      static_cast<unsigned long long>(seconds / 60 % 60),
+                      static_cast<unsigned long long>(seconds % 60));
+    return text;
+}
+
+}  // namespace
+
+std::string ProgressFigures(const ProgressCounts& c, std::chrono::milliseconds elapsed) {
+    const bool bytes = c.bytesTotal > 0;
+    const std::uint64_t done = std::min(c.done, c.total);
+    const std::uint64_t bytesDone = std::min(c.bytesDone, c.bytesTotal);
+    char text[64];
+    std::snprintf(text, sizeof text, "%3llu%%  %llu/%llu",
+                  static_cast<unsigned long long>(bytes ? Percent(bytesDone, c.bytesTotal)
+                                                        : Percent(done, c.total)),
+                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(c.total));
+    std::string line = text;
+    if (!bytes) return line;
+    line += "  " + ByteSizeText(bytesDone) + "/" + ByteSizeText(c.bytesTotal);
+    if (elapsed >= kEstimateAfter && bytesDone > 0 && bytesDone < c.bytesTotal) {
+        const double perByte =
+            static_cast<double>(elapsed.count()) / 1000.0 / static_cast<double>(bytesDone);
+        const double left = perByte * static_cast<double>(c.bytesTotal - bytesDone);
+        // Past a hundred days the figure says nothing.
+        if (left < 100.0 * 86400)
+            line += "  " + DurationText(static_cast<std::uint64_t>(left + 0.5)) + " left";
+    }
+    return line;
+}
+
+void ProgressBar::Start(std::string label, std::uint64_t total, std::uint64_t totalBytes) {
     label_ = std::move(label);
-    total_ = total;
-    done_ = 0;
+    counts_ = {0, total, 0, totalBytes};
+    start_ = std::chrono::steady_clock::now();
     last_ = {};
     Draw();
 }
 
+bool ProgressBar::Due(std::chrono::steady_clock::time_point now) const {
+    return now - last_ >= std::chrono::milliseconds(100);
+}
+
 void ProgressBar::Update(std::uint64_t done) {
-    done_ = done;
+    counts_.done = done;
     if (!enabled_) return;
     auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(100) && done != total_) return;
+    if (!Due(now) && done != counts_.total) return;
+    last_ = now;
+    Draw();
+}
+
+void ProgressBar::UpdateBytes(std::uint64_t bytesDone) {
+    if (bytesDone <= counts_.bytesDone) return;
+    counts_.bytesDone = bytesDone;
+    if (!enabled_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!Due(now)) return;
     last_ = now;
     Draw();
 }
 
 void ProgressBar::Draw() {
     if (!enabled_) return;
-    constexpr std::size_t kCells = 30;
-    const std::uint64_t done = done_ < total_ ? done_ : total_;
-    // done * 100 cannot overflow for any count of records or files we meet,
-    // but keep the division first when it could.
+    // Narrower with the byte figures, so that the line fits 80 columns.
+    const std::size_t cells = counts_.bytesTotal > 0 ? 20 : 30;
+    const ProgressCounts& c = counts_;
     const std::uint64_t percent =
-        total_ == 0 ? 100 : (done > UINT64_MAX / 100 ? done / (total_ / 100) : done * 100 / total_);
-    const std::size_t filled = static_cast<std::size_t>(percent * kCells / 100);
+        c.bytesTotal > 0 ? Percent(c.bytesDone, c.bytesTotal) : Percent(c.done, c.total);
+    const std::size_t filled = static_cast<std::size_t>(percent * cells / 100);
     std::string line = "\r" + label_ + " [";
     line.append(filled, '#');
-    line.append(kCells - filled, '-');
+    line.append(cells - filled, '-');
     line += "] ";
-    char tail[64];
-    std::snprintf(tail, sizeof tail, "%3llu%%  %llu/%llu", static_cast<unsigned long long>(percent),
-                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total_));
-    line += tail;
-    width_ = line.size() - 1;
+    line += ProgressFigures(c, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - start_));
+    // A shorter line than the last one leaves none of it behind.
+    const std::size_t width = line.size() - 1;
+    if (shown_ && width < width_) line.append(width_ - width, ' ');
+    width_ = std::max(width, shown_ ? width_ : 0);
     std::fwrite(line.data(), 1, line.size(), file_);
     std::fflush(file_);
     shown_ = true;

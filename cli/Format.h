@@ -68,26 +68,48 @@ private:
     std::string text_;
 };
 
+// What a progress line counts: items (records, files) and, when bytesTotal
+// is not 0, the bytes of those items as well.
+struct ProgressCounts {
+    std::uint64_t done = 0, total = 0;
+    std::uint64_t bytesDone = 0, bytesTotal = 0;
+};
+
+// The time left is estimated once this much of the work has been timed.
+constexpr std::chrono::seconds kEstimateAfter{3};
+
+// "512 B", "1.5 KiB", "675.0 MiB", "2.0 TiB".
+std::string ByteSizeText(std::uint64_t bytes);
+
+// The figures after the bar: " 45%  1234/2742". Counting bytes, the per cent
+// is that of the bytes, "  675.0 MiB/1.5 GiB" follows, and once `elapsed`
+// reaches kEstimateAfter with bytes done, the time left ("  0:42 left").
+std::string ProgressFigures(const ProgressCounts& counts, std::chrono::milliseconds elapsed);
+
 // "label [#########-----------]  45%  1234/2742" on one line of a terminal,
 // redrawn at most ten times a second. Does nothing when disabled.
 class ProgressBar {
 public:
     ProgressBar(std::FILE* file, bool enabled) : file_(file), enabled_(enabled) {}
     ~ProgressBar() { Clear(); }
-    void Start(std::string label, std::uint64_t total);
+    // With `totalBytes`, the bar moves with the bytes too (see ProgressFigures).
+    void Start(std::string label, std::uint64_t total, std::uint64_t totalBytes = 0);
     void Update(std::uint64_t done);
+    // Bytes done so far; a smaller count than the last one is ignored.
+    void UpdateBytes(std::uint64_t bytesDone);
     // Removes the bar from its line (before other output, and at the end).
     void Clear();
 
 private:
     void Draw();
+    bool Due(std::chrono::steady_clock::time_point now) const;
     std::FILE* file_;
     bool enabled_;
     bool shown_ = false;
     std::string label_;
-    std::uint64_t total_ = 0, done_ = 0;
+    ProgressCounts counts_;
     std::size_t width_ = 0;
-    std::chrono::steady_clock::time_point last_{};
+    std::chrono::steady_clock::time_point start_{}, last_{};
 };
 
 bool IsTerminal(std::FILE* file);

@@ -15,7 +15,8 @@ constexpr const char* kUsage =
     "usage: quillmere-cli sources [IMAGE...]\n"
     "       quillmere-cli scan SOURCE [--partition N] [--format FORMAT] [--json]\n"
     "       quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--overwrite] [--raw] [--jobs N] (--all | POSITION...)\n"
+    "                     [--overwrite] [--raw] [--jobs N] [--report FILE]\n"
+    "                     (--all | POSITION...)\n"
     "       quillmere-cli help [COMMAND]\n"
     "       quillmere-cli --help | --version\n";
 
@@ -84,12 +85,14 @@ constexpr const char* kScanHelp =
 
 constexpr const char* kRecoverHelp =
     "usage: quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--overwrite] [--raw] [--jobs N] (--all | POSITION...)\n"
+    "                     [--overwrite] [--raw] [--jobs N] [--report FILE]\n"
+    "                     (--all | POSITION...)\n"
     "\n"
     "Scans SOURCE afresh and writes the chosen deleted files into DIR (created if\n"
     "missing). Prints position, path and bytes per file written (a fourth field\n"
     "says when the name was taken and a free one used, or which bytes could not be\n"
-    "read); files given up are named on stderr with the reason, and counted.\n"
+    "read); files given up are named on stderr with the reason, and counted. On a\n"
+    "terminal, stderr shows the progress in files and bytes, and the time left.\n"
     "\n"
     "Options:\n"
     "  --out DIR            the output folder (not on the volume being read)\n"
@@ -105,10 +108,22 @@ constexpr const char* kRecoverHelp =
     "                       still encrypted, instead of giving them up\n"
     "  --jobs N             write N files at a time (1 to 16, default 1); lines\n"
     "                       still come in scan order\n"
+    "  --report FILE        also write an evidence report, CSV or JSON as FILE ends\n"
+    "                       in .csv or .json: the source's path, size and volume\n"
+    "                       serial, the tool's version and the time of the run,\n"
+    "                       then per file its position, record, path, size, bytes\n"
+    "                       written, result (written, damaged with the unreadable\n"
+    "                       bytes, given up with the reason), recoverable %, the\n"
+    "                       MD5 and SHA-256 of what was written, and the output\n"
+    "                       file. FILE.md5 and FILE.sha256 list the files written\n"
+    "                       for md5sum -c and sha256sum -c, run inside DIR. No\n"
+    "                       existing file is replaced (--overwrite replaces)\n"
     "\n"
     "Examples:\n"
     "  quillmere-cli recover volume.img --out /mnt/usb/found --all\n"
-    "  quillmere-cli recover disk.img@1048576 --out found 0x8000 0x8C00\n";
+    "  quillmere-cli recover disk.img@1048576 --out found 0x8000 0x8C00\n"
+    "  quillmere-cli recover evidence.E01 --out found --all --report found/report.csv\n"
+    "  cd found && sha256sum -c report.csv.sha256\n";
 
 constexpr const char* kHelpHelp =
     "usage: quillmere-cli help [COMMAND]\n"
@@ -159,7 +174,8 @@ const std::vector<std::string>& CommandNames() {
 std::vector<std::string> CommandOptions(std::string_view command) {
     if (command == "scan") return {"--partition", "--format", "--json", "--help"};
     if (command == "recover")
-        return {"--out", "--all", "--by-number", "--allow-same-volume", "--jobs", "--help"};
+        return {"--out",  "--all",    "--by-number", "--allow-same-volume", "--overwrite", "--raw",
+                "--jobs", "--report", "--help"};
     if (command == "sources" || command == "help") return {"--help"};
     return {"--help", "--version"};
 }

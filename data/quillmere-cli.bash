@@ -16,7 +16,7 @@ _quillmere_cli() {
     local command=${words[1]} options
     case $command in
         scan) options="--partition --format --json --help" ;;
-        recover) options="--out --all --by-number --allow-same-volume --overwrite --raw --jobs --help" ;;
+        recover) options="--out --all --by-number --allow-same-volume --overwrite --raw --jobs --report --help" ;;
         sources) options="--help" ;;
         help)
             COMPREPLY=($(compgen -W "sources scan recover help" -- "$cur"))
@@ -29,6 +29,10 @@ _quillmere_cli() {
             return ;;
         --out)
             COMPREPLY=($(compgen -d -- "$cur"))
+            return ;;
+        --report)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            compopt -o filenames 2>/dev/null
             return ;;
         --jobs|--partition)
             return ;;

@@ -2,6 +2,11 @@
 
 namespace qm {
 
+ContentSink::ContentSink(OutputFactory& output, std::string path, SinkOptions options)
+    : output_(output), path_(std::move(path)), progress_(options.progress) {
+    if (options.digests) hashes_.emplace();
+}
+
 bool ContentSink::Open() {
     auto file = output_.Create(path_);
     if (!file) {
@@ -14,14 +19,22 @@ bool ContentSink::Open() {
 
 bool ContentSink::Write(std::span<const std::uint8_t> bytes) {
     if (!file_->Write(bytes)) return false;
-    bytes_ += bytes.size();
+    if (hashes_) {
+        hashes_->md5.Update(bytes);
+        hashes_->sha256.Update(bytes);
+    }
+    Wrote(bytes.size());
     return true;
 }
 
 bool ContentSink::Zeros(std::uint64_t count) {
     if (count == 0) return true;
     if (!file_->WriteZeros(count)) return false;
-    bytes_ += count;
+    if (hashes_) {
+        hashes_->md5.UpdateZeros(count);
+        hashes_->sha256.UpdateZeros(count);
+    }
+    Wrote(count);
     return true;
 }
 
@@ -35,6 +48,7 @@ RecoverResult ContentSink::Commit(std::vector<ByteRange> damage, const std::stri
         r.detail = reason;
         r.unreadable = std::move(damage);
     }
+    if (hashes_) r.digests = ContentDigests{hashes_->md5.Final(), hashes_->sha256.Final()};
     return r;
 }
 

@@ -23,6 +23,13 @@ struct RecoverBatchOptions {
     // EFS-encrypted files: write their content as it lies on the volume
     // (still encrypted) instead of giving them up.
     bool raw = false;
+    // MD5 and SHA-256 of each file's content (see RecoverOptions::digests).
+    bool digests = false;
+    // Called on the calling thread, at most about ten times a second while
+    // content is written, with the content bytes written so far by the files
+    // whose results have not yet been handed to `done`. Their writers only add
+    // to an atomic count per chunk.
+    std::function<void(std::uint64_t)> progress;
 };
 
 // Recovers `jobs` as RecoverRecord does, `options.workers` files at a time:

@@ -18,7 +18,7 @@ namespace {
 constexpr std::uint64_t kMaxDataSize = std::uint64_t{1} << 62;
 
 RecoverResult Fail(RecoverStatus s, std::string detail) {
-    return {s, 0, std::move(detail), {}, 0};
+    return {s, 0, std::move(detail), {}, 0, {}};
 }
 
 // Reads the record that starts at volume byte `position`: along the MFT's
@@ -95,9 +95,13 @@ bool ClaimsTooMuch(const DataExtents& ext, std::uint64_t length, std::uint64_t v
     return false;
 }
 
-RecoverResult WriteResident(const DataExtents& ext, const std::string& path,
-                            OutputFactory& output) {
-    ContentSink sink(output, path);
+SinkOptions SinkOptionsOf(const RecoverOptions& o) {
+    return {o.digests, o.progress};
+}
+
+RecoverResult WriteResident(const DataExtents& ext, const std::string& path, OutputFactory& output,
+                            const SinkOptions& options) {
+    ContentSink sink(output, path, options);
     if (!sink.Open() || !sink.Write(ext.residentValue))
         return sink.Failed(RecoverStatus::OutputFailed);
     return sink.Commit({}, {});
@@ -147,8 +151,9 @@ ErrorOr<Plan> PlanContent(RawVolume& volume, const DataExtents& ext, const Volum
 }
 
 RecoverResult StreamOut(RawVolume& volume, const DataExtents& ext, const Plan& plan,
-                        const std::string& path, OutputFactory& output) {
-    ContentSink sink(output, path);
+                        const std::string& path, OutputFactory& output,
+                        const SinkOptions& options) {
+    ContentSink sink(output, path, options);
     if (!sink.Open()) return sink.Failed(RecoverStatus::OutputFailed);
     ContentStream stream(volume, ext, plan.settings);
     switch (stream.Run(sink)) {
@@ -261,7 +266,7 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
     if (!ext) return Fail(RecoverStatus::Malformed, ext.error().ToString());
     if ((RecordIsEncrypted(rec) || ext->Encrypted()) && !o.raw)
         return Fail(RecoverStatus::Encrypted, {});
-    if (ext->resident) return WriteResident(*ext, outputPath, output);
+    if (ext->resident) return WriteResident(*ext, outputPath, output, SinkOptionsOf(o));
 
     auto plan = PlanContent(volume, *ext, geometry, o.raw);
     if (!plan) return Fail(RecoverStatus::Malformed, plan.error().ToString());
@@ -272,7 +277,7 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
         std::vector<std::uint8_t> again(size);
         return ReadRecordAt(volume, at, o.mft, again) && volume.Answers();
     };
-    return StreamOut(volume, *ext, *plan, outputPath, output);
+    return StreamOut(volume, *ext, *plan, outputPath, output, SinkOptionsOf(o));
 }
 
 RecoverResult RecoverRecord(const std::string& source, std::string_view position,

@@ -1,6 +1,7 @@
 // Rebuilding one deleted file's content from its MFT record and writing it out.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -37,6 +38,14 @@ struct ByteRange {
     bool operator==(const ByteRange&) const = default;
 };
 
+// Fingerprints of a file's content as it was written: holes and unreadable
+// bytes count as the zeros they are written as.
+struct ContentDigests {
+    std::array<std::uint8_t, 16> md5{};
+    std::array<std::uint8_t, 32> sha256{};
+    bool operator==(const ContentDigests&) const = default;
+};
+
 // One file's fate. Written and Damaged files exist at the output path; for
 // every other status nothing was left there.
 struct RecoverResult {
@@ -49,6 +58,16 @@ struct RecoverResult {
     // OutputFailed: the system's error code (errno, or GetLastError on
     // Windows) when the system gave one; 0 otherwise.
     int systemError = 0;
+    // Written and Damaged, when asked for (RecoverOptions::digests).
+    std::optional<ContentDigests> digests;
+};
+
+// Told of content bytes as they are written, chunk by chunk (a hole at once),
+// on the thread that writes them. Advance must be cheap.
+class ContentProgress {
+public:
+    virtual ~ContentProgress() = default;
+    virtual void Advance(std::uint64_t bytes) = 0;
 };
 
 // "0x" + hex digits: drops the first two characters and reads the rest as a
@@ -78,6 +97,10 @@ struct RecoverOptions {
     // The named $DATA stream to recover ("secret" of "file:secret"); empty:
     // the file's unnamed content.
     std::u16string stream;
+    // MD5 and SHA-256 of the content, computed as it is written (no second
+    // read), in RecoverResult::digests. Off, plain recovery hashes nothing.
+    bool digests = false;
+    ContentProgress* progress = nullptr;
 };
 
 // The same with every option. What could not be read (bad sectors, clusters

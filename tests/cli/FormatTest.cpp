@@ -67,5 +67,33 @@ TEST(Format, EscapedFieldsShortAndLong) {
     EXPECT_EQ(longJson, wantJson + "\"");
 }
 
+// The progress line's figures: by files alone, or by bytes with the time left
+// once a few seconds have been timed (none before, none at the end).
+TEST(Format, ProgressByFilesAndByBytes) {
+    using std::chrono::milliseconds;
+    struct Case {
+        ProgressCounts counts;
+        milliseconds elapsed;
+        const char* text;
+    };
+    constexpr std::uint64_t kGiB = 1ull << 30;
+    const Case cases[] = {
+        {{1234, 2742, 0, 0}, milliseconds(60000), " 45%  1234/2742"},
+        {{0, 0, 0, 0}, milliseconds(0), "100%  0/0"},
+        // One file of 1.5 GiB: the bytes move the bar while the count stays.
+        {{0, 1, 0, kGiB * 3 / 2}, milliseconds(0), "  0%  0/1  0 B/1.5 GiB"},
+        {{0, 1, kGiB / 2, kGiB * 3 / 2}, milliseconds(2999), " 33%  0/1  512.0 MiB/1.5 GiB"},
+        {{0, 1, kGiB / 2, kGiB * 3 / 2},
+         milliseconds(3000),
+         " 33%  0/1  512.0 MiB/1.5 GiB  0:06 left"},
+        {{1, 4, 1000, 1000000}, milliseconds(4000), "  0%  1/4  1000 B/976.6 KiB  1:06:36 left"},
+        {{4, 4, kGiB * 3 / 2, kGiB * 3 / 2}, milliseconds(90000), "100%  4/4  1.5 GiB/1.5 GiB"},
+        // Counts past the totals are shown as the totals.
+        {{5, 4, 2 * kGiB, kGiB}, milliseconds(90000), "100%  4/4  1.0 GiB/1.0 GiB"},
+        {{0, 2, 1023 * 1024 + 1000, kGiB}, milliseconds(0), "  0%  0/2  1.0 MiB/1.0 GiB"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ProgressFigures(c.counts, c.elapsed), c.text) << c.text;
+}
+
 }  // namespace
 }  // namespace qm::cli

@@ -11,6 +11,7 @@
 
 #include "platform/RawVolume.h"
 #include "platform/testing/FaultyOutput.h"
+#include "recover/Md5.h"
 #include "recover/RecoverBatch.h"
 #include "tests/support/VolumeBuilder.h"
 
@@ -125,6 +126,44 @@ TEST_F(RecoverBatchTest, SeveralWorkersGiveWhatOneGivesInJobOrder) {
             EXPECT_EQ(many.results[k].bytes, one.results[k].bytes) << k;
         }
         EXPECT_TRUE(many.files == one.files) << workers << " workers";
+    }
+}
+
+// Digests come with every file written; the bytes in flight are reported on
+// the calling thread only, never more than the files hold.
+TEST_F(RecoverBatchTest, DigestsAndBytesInFlight) {
+    const auto jobs = Jobs();
+    for (unsigned workers : {1u, 4u}) {
+        SCOPED_TRACE(workers);
+        MemoryVolume volume(image_);
+        MemoryOutputFactory memory;
+        RecoverBatchOptions options;
+        options.workers = workers;
+        options.digests = true;
+        const std::thread::id caller = std::this_thread::get_id();
+        std::uint64_t reports = 0, most = 0, total = 0;
+        bool elsewhere = false;
+        options.progress = [&](std::uint64_t inFlight) {
+            ++reports;
+            most = std::max(most, inFlight);
+            elsewhere = elsewhere || std::this_thread::get_id() != caller;
+        };
+        std::vector<RecoverResult> results(jobs.size());
+        RecoverBatch(volume, Geometry(), jobs, memory, options,
+                     [&](std::size_t k, const RecoverResult& r) { results[k] = r; });
+        for (std::size_t k = 0; k < jobs.size(); ++k) {
+            const auto file = memory.File(jobs[k].path);
+            ASSERT_EQ(file.has_value(), results[k].digests.has_value()) << k;
+            if (!file) continue;
+            total += file->size();
+            EXPECT_EQ(HexDigest(results[k].digests->md5), Md5Hex(*file)) << k;
+        }
+        EXPECT_FALSE(elsewhere);
+        EXPECT_LE(most, total);
+        // The first chunk written is always reported: no clock has run yet.
+        if (workers == 1) {
+            EXPECT_GE(reports, 1u);
+        }
     }
 }
 

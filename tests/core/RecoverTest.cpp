@@ -8,7 +8,9 @@
 #include <iterator>
 
 #include "platform/RawVolume.h"
+#include "recover/Md5.h"
 #include "recover/RecoverRecord.h"
+#include "recover/Sha256.h"
 #include "scan/ScanEngine.h"
 #include "tests/support/VolumeBuilder.h"
 
@@ -92,6 +94,27 @@ TEST_F(Recover, RunsWithSparseHoleAndNegativeOffsets) {
     expect += std::string(cs, '\0');
     expect += std::string(b.begin(), b.end() - 100);
     EXPECT_TRUE(Slurp(dir_ / "out") == expect);
+    EXPECT_FALSE(r.digests);  // nothing hashed unless asked
+
+    // Asked for, the digests cover the hole as the zeros written; the progress
+    // counts every byte, the hole too.
+    struct Counter final : ContentProgress {
+        void Advance(std::uint64_t bytes) override { total += bytes; }
+        std::uint64_t total = 0;
+    } counter;
+    RecoverOptions o;
+    o.digests = true;
+    o.progress = &counter;
+    MemoryVolume volume(image_);
+    auto hashed = RecoverRecord(volume, PositionText(v_.RecordOffset(16)), Geometry(),
+                                (dir_ / "hashed").string(), DefaultOutputFactory(), o);
+    ASSERT_EQ(hashed.status, RecoverStatus::Written) << hashed.detail;
+    ASSERT_TRUE(hashed.digests);
+    EXPECT_EQ(HexDigest(hashed.digests->md5), Md5Hex(expect));
+    Sha256 sha;
+    sha.Update(expect);
+    EXPECT_EQ(hashed.digests->sha256, sha.Final());
+    EXPECT_EQ(counter.total, size);
 }
 
 TEST_F(Recover, CutOrFilledToTheDataSize) {

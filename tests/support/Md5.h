@@ -1,7 +1,7 @@
 // Hashing for tests: the project's MD5, re-exported for test programs.
 #pragma once
 
-#include "tools/common/Md5.h"
+#include "recover/Md5.h"
 
 namespace qm::test {
 using qm::Md5;

@@ -3,8 +3,8 @@
 // manifest's hash is computed in one pass, the volume is written in chunks).
 #include <gtest/gtest.h>
 
+#include "recover/Md5.h"
 #include "tools/common/Manifest.h"
-#include "tools/common/Md5.h"
 #include "tools/mkvolume/Description.h"
 
 namespace qm::mkvolume {

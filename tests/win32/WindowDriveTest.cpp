@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "app/win32/Win32Window.h"
-#include "tools/common/Md5.h"
+#include "recover/Md5.h"
 
 namespace fs = std::filesystem;
 using namespace qm::win32;

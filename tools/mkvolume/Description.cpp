@@ -4,7 +4,7 @@
 #include <map>
 #include <sstream>
 
-#include "tools/common/Md5.h"
+#include "recover/Md5.h"
 
 namespace qm::mkvolume {
 namespace {

@@ -1,19 +1,18 @@
-// MD5 (RFC 1321), used to fingerprint file contents in manifests and tests.
-// Not for anything security related.
+// SHA-256 (FIPS 180-2): the second fingerprint of recovered files in the
+// evidence report, next to MD5.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <string_view>
 
 namespace qm {
 
-class Md5 {
+class Sha256 {
 public:
-    Md5() { Reset(); }
+    Sha256() { Reset(); }
 
     void Reset();
     void Update(std::span<const std::uint8_t> bytes);
@@ -24,21 +23,15 @@ public:
     void UpdateZeros(std::uint64_t count);
 
     // Finishes the hash; the object must be Reset before it is used again.
-    std::array<std::uint8_t, 16> Final();
-    // Final() as 32 lower-case hexadecimal digits.
-    std::string FinalHex();
+    std::array<std::uint8_t, 32> Final();
 
 private:
     void Block(const std::uint8_t* block);
 
-    std::array<std::uint32_t, 4> state_{};
+    std::array<std::uint32_t, 8> state_{};
     std::array<std::uint8_t, 64> buffer_{};
     std::size_t buffered_ = 0;
     std::uint64_t totalBytes_ = 0;
 };
-
-std::string Md5Hex(std::span<const std::uint8_t> bytes);
-std::string Md5Hex(std::string_view text);
-std::string HexDigest(std::span<const std::uint8_t> digest);
 
 }  // namespace qm

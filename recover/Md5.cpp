@@ -1,4 +1,4 @@
-#include "tools/common/Md5.h"
+#include "recover/Md5.h"
 
 #include <algorithm>
 #include <bit>
