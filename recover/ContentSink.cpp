@@ -27,8 +27,10 @@ bool ContentSink::Zeros(std::uint64_t count) {
 
 RecoverResult ContentSink::Commit(std::vector<ByteRange> damage, const std::string& reason) {
     if (!file_->Commit()) return Failed(RecoverStatus::OutputFailed);
+    const int timesError = file_->TimesError();
     file_.reset();
     RecoverResult r;
+    if (timesError != 0) r.note = "times not set: " + SystemErrorText(timesError);
     r.bytes = bytes_;
     if (!damage.empty()) {
         r.status = RecoverStatus::Damaged;

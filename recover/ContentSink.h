@@ -22,6 +22,8 @@ public:
     bool Write(std::span<const std::uint8_t> bytes) override;
     bool Zeros(std::uint64_t count) override;
     std::uint64_t bytes() const { return bytes_; }
+    // Times the committed file carries; one that cannot be set is a note of the result.
+    void KeepTimes(const FileTimes& times) { file_->KeepTimes(times); }
 
     // Commits the file: Written, or Damaged with `damage` and `reason`.
     RecoverResult Commit(std::vector<ByteRange> damage, const std::string& reason);

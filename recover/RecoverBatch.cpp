@@ -39,12 +39,15 @@ bool Stopped(const std::atomic<bool>* stop) {
 RecoverResult RecoverOne(RawVolume& volume, const VolumeGeometry& geometry, const RecoverJob& job,
                          OutputFactory& output, const RecoverBatchOptions& o,
                          std::atomic<bool>& sourceGone) {
-    if (Stopped(o.stop) || Stopped(&sourceGone)) return {RecoverStatus::Cancelled, 0, {}, {}, 0};
+    if (Stopped(o.stop) || Stopped(&sourceGone))
+        return {RecoverStatus::Cancelled, 0, {}, {}, 0, {}};
     RecoverOptions options;
     options.cancel = o.stop;
     options.abort = &sourceGone;
     options.mft = o.mft;
     options.raw = o.raw;
+    options.times = o.times;
+    options.stream = job.stream;
     RecoverResult r =
         RecoverRecord(volume, PositionText(job.position), geometry, job.path, output, options);
     if (r.status == RecoverStatus::SourceFailed) sourceGone.store(true);

@@ -12,8 +12,9 @@
 namespace qm {
 
 struct RecoverJob {
-    std::uint64_t position;  // byte position of the file's record on the volume
-    std::string path;        // where its content goes
+    std::uint64_t position;   // byte position of the file's record on the volume
+    std::string path;         // where its content goes
+    std::u16string stream{};  // a named $DATA stream of the file; empty: its content
 };
 
 struct RecoverBatchOptions {
@@ -23,6 +24,7 @@ struct RecoverBatchOptions {
     // EFS-encrypted files: write their content as it lies on the volume
     // (still encrypted) instead of giving them up.
     bool raw = false;
+    bool times = false;  // the files get their original times (RecoverOptions::times)
 };
 
 // Recovers `jobs` as RecoverRecord does, `options.workers` files at a time:

@@ -18,7 +18,7 @@ namespace {
 constexpr std::uint64_t kMaxDataSize = std::uint64_t{1} << 62;
 
 RecoverResult Fail(RecoverStatus s, std::string detail) {
-    return {s, 0, std::move(detail), {}, 0};
+    return {s, 0, std::move(detail), {}, 0, {}};
 }
 
 // Reads the record that starts at volume byte `position`: along the MFT's
@@ -95,10 +95,34 @@ bool ClaimsTooMuch(const DataExtents& ext, std::uint64_t length, std::uint64_t v
     return false;
 }
 
-RecoverResult WriteResident(const DataExtents& ext, const std::string& path,
-                            OutputFactory& output) {
+// The times of the record's $STANDARD_INFORMATION: creation, modification and
+// last access (its value: created at 0, modified at 8, accessed at 24).
+FileTimes OriginalTimes(ByteView record) {
+    FileTimes t;
+    auto si = FindAttributeView(record, kAttrStandardInformation);
+    if (!si || si->U8(kAttrNonResident).value_or(1) != 0) return t;
+    auto off = si->U16(kResValueOffset);
+    auto len = si->U32(kResValueLength);
+    if (!off || !len) return t;
+    auto value = si->Sub(*off, *len);
+    if (!value) return t;
+    t.created = value->U64(0).value_or(0);
+    t.modified = value->U64(8).value_or(0);
+    t.accessed = value->U64(24).value_or(0);
+    return t;
+}
+
+// Opens the output, with the times it is to carry when there are any.
+bool OpenSink(ContentSink& sink, const FileTimes& times) {
+    if (!sink.Open()) return false;
+    if (times.Any()) sink.KeepTimes(times);
+    return true;
+}
+
+RecoverResult WriteResident(const DataExtents& ext, const std::string& path, OutputFactory& output,
+                            const FileTimes& times) {
     ContentSink sink(output, path);
-    if (!sink.Open() || !sink.Write(ext.residentValue))
+    if (!OpenSink(sink, times) || !sink.Write(ext.residentValue))
         return sink.Failed(RecoverStatus::OutputFailed);
     return sink.Commit({}, {});
 }
@@ -147,9 +171,9 @@ ErrorOr<Plan> PlanContent(RawVolume& volume, const DataExtents& ext, const Volum
 }
 
 RecoverResult StreamOut(RawVolume& volume, const DataExtents& ext, const Plan& plan,
-                        const std::string& path, OutputFactory& output) {
+                        const std::string& path, OutputFactory& output, const FileTimes& times) {
     ContentSink sink(output, path);
-    if (!sink.Open()) return sink.Failed(RecoverStatus::OutputFailed);
+    if (!OpenSink(sink, times)) return sink.Failed(RecoverStatus::OutputFailed);
     ContentStream stream(volume, ext, plan.settings);
     switch (stream.Run(sink)) {
         case StreamEnd::Done:
@@ -171,6 +195,14 @@ RecoverResult StreamOut(RawVolume& volume, const DataExtents& ext, const Plan& p
         if (reason.empty()) reason = "data size larger than the volume";
     }
     return sink.Commit(std::move(damage), reason);
+}
+
+// A written file whose record holds no time to give it says so.
+RecoverResult Noted(RecoverResult r, const RecoverOptions& o, const FileTimes& times) {
+    const bool written = r.status == RecoverStatus::Written || r.status == RecoverStatus::Damaged;
+    if (written && o.times && !times.Any() && r.note.empty())
+        r.note = "times not set: the record holds none";
+    return r;
 }
 
 }  // namespace
@@ -261,7 +293,8 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
     if (!ext) return Fail(RecoverStatus::Malformed, ext.error().ToString());
     if ((RecordIsEncrypted(rec) || ext->Encrypted()) && !o.raw)
         return Fail(RecoverStatus::Encrypted, {});
-    if (ext->resident) return WriteResident(*ext, outputPath, output);
+    const FileTimes times = o.times ? OriginalTimes(rec) : FileTimes{};
+    if (ext->resident) return Noted(WriteResident(*ext, outputPath, output, times), o, times);
 
     auto plan = PlanContent(volume, *ext, geometry, o.raw);
     if (!plan) return Fail(RecoverStatus::Malformed, plan.error().ToString());
@@ -272,7 +305,7 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
         std::vector<std::uint8_t> again(size);
         return ReadRecordAt(volume, at, o.mft, again) && volume.Answers();
     };
-    return StreamOut(volume, *ext, *plan, outputPath, output);
+    return Noted(StreamOut(volume, *ext, *plan, outputPath, output, times), o, times);
 }
 
 RecoverResult RecoverRecord(const std::string& source, std::string_view position,

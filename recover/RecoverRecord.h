@@ -49,6 +49,9 @@ struct RecoverResult {
     // OutputFailed: the system's error code (errno, or GetLastError on
     // Windows) when the system gave one; 0 otherwise.
     int systemError = 0;
+    // Written and Damaged: what went wrong without keeping the file from being
+    // written (its original times could not be set); empty when nothing did.
+    std::string note{};
 };
 
 // "0x" + hex digits: drops the first two characters and reads the rest as a
@@ -78,6 +81,9 @@ struct RecoverOptions {
     // The named $DATA stream to recover ("secret" of "file:secret"); empty:
     // the file's unnamed content.
     std::u16string stream;
+    // The file gets the modification and access times of its
+    // $STANDARD_INFORMATION (on Windows its creation time too).
+    bool times = false;
 };
 
 // The same with every option. What could not be read (bad sectors, clusters
