@@ -38,6 +38,7 @@
 #include "cli/CliOutput.h"
 #include "cli/Format.h"
 #include "cli/Help.h"
+#include "cli/RecoverPlan.h"
 #include "cli/ScanFormats.h"
 #include "ntfs/Sources.h"
 #include "platform/Platform.h"
@@ -123,14 +124,6 @@ std::string OpenProblem(const std::string& source, const Error& e) {
     std::string why = e.message;
     if (why.rfind(path + ": ", 0) == 0) why.erase(0, path.size() + 2);
     return source + ": cannot open: " + why;
-}
-
-std::string Name8(const std::u16string& name) {
-#ifdef _WIN32
-    return Utf16ToAnsi(name);
-#else
-    return Utf16ToUtf8(name);  // file names on POSIX systems are UTF-8 by convention
-#endif
 }
 
 std::string Plural(std::int64_t n, const char* one, const char* many) {
@@ -562,9 +555,10 @@ int Sources(const std::vector<std::string>& images, std::FILE* outFile, Messages
 struct RecoverArgs {
     std::string source, outDir;
     bool all = false, byNumber = false, allowSameVolume = false, overwrite = false, raw = false;
-    unsigned jobs = 1;                     // files written at a time
-    std::vector<std::uint64_t> positions;  // in the order given, without repeats
-    RowFilter filter;                      // selects the files instead of positions
+    bool streams = false, keepPaths = false, times = true;
+    unsigned jobs = 1;         // files written at a time
+    std::vector<Asked> asked;  // positions (":stream" for one stream), in order, without repeats
+    RowFilter filter;          // selects the files instead of positions
 };
 
 #ifdef _WIN32
@@ -619,19 +613,6 @@ void RemoveIfMadeAndEmpty(const std::string& folder, bool created) {
         std::filesystem::remove(folder, ec);
 }
 
-struct Wanted {
-    std::uint64_t index;  // the row's index in scan order
-    ScanRow row;
-};
-
-// Keeps the rows the filter takes, their paths resolved by the finished walk.
-void KeepMatching(std::vector<Wanted>& wanted, const ScanSummary& summary, const RowFilter& f) {
-    std::erase_if(wanted, [&](const Wanted& w) {
-        const FolderPath folder = RowFolder(summary, w.row);
-        return !f.Matches(w.row, RowPath(folder, w.row), folder.orphan);
-    });
-}
-
 // What ended a recovery before its last file.
 enum class EndCause { None, OutOfSpace, FolderUnusable, SourceFailed, OutputFailed };
 
@@ -662,7 +643,7 @@ public:
         : a_(a), out_(out), bar_(bar), msg_(msg), folder_(folder) {}
 
     // The jobs for `wanted`, each with a path of its own in this run.
-    void Plan(const std::vector<Wanted>& wanted);
+    void Plan(const std::vector<Wanted>& wanted, const ScanSummary& summary, PathPlanner& paths);
     void GivenUp(const std::string& text) {
         out_.Flush();
         bar_.Clear();
@@ -698,23 +679,18 @@ private:
     std::string causeText_;
 };
 
-void RecoverRun::Plan(const std::vector<Wanted>& wanted) {
-    const std::size_t limit = NameLimit(a_.outDir);
-    const std::size_t at = a_.outDir.size() + 1;  // where names start in the paths
-    std::set<std::string> used;
+void RecoverRun::Plan(const std::vector<Wanted>& wanted, const ScanSummary& summary,
+                      PathPlanner& paths) {
     jobs_.reserve(wanted.size());
     for (const Wanted& w : wanted) {
-        const std::string name8 = Name8(w.row.name);
-        // A file without a name keeps its number: the folder itself is no file name.
-        std::string path = a_.byNumber || name8.empty()
-                               ? OutputPathByNumber(a_.outDir, w.index)
-                               : OutputPathByName(a_.outDir, name8, kNameText);
-        names_.push_back(path.substr(at));
-        // Two files of one name in this run: the later one asks for a free name.
-        for (unsigned n = 1; !a_.overwrite && used.count(path); ++n)
-            path = path.substr(0, at) + NumberedName(names_.back(), n, limit, kNameText);
-        used.insert(path);
-        jobs_.push_back({w.row.position, std::move(path)});
+        auto planned = paths.Plan(w, summary);
+        if (!planned) {
+            GivenUp(AskedText({w.row.position, Name8(w.row.stream)}) +
+                    ": given up: " + planned.error().message);
+            continue;
+        }
+        names_.push_back(std::move(planned->asked));
+        jobs_.push_back(std::move(planned->job));
     }
 }
 
@@ -725,6 +701,7 @@ void RecoverRun::Run(RawVolume& volume, const VolumeGeometry& geometry, const Mf
     options.stop = &g_stop;
     options.mft = mft;
     options.raw = a_.raw;
+    options.times = a_.times;
     RecoverBatch(volume, geometry, jobs_, folder_, options,
                  [&](std::size_t k, const RecoverResult& r) { OnResult(k, r); });
     out_.Flush();
@@ -765,6 +742,7 @@ void RecoverRun::OnWritten(std::size_t k, const RecoverResult& r) {
         notes = names_[k] + " was taken";
     }
     if (a_.overwrite && !paths_.insert(path).second) ++replaced_;
+    if (!r.note.empty()) notes += (notes.empty() ? "" : "; ") + r.note;
     if (r.status == RecoverStatus::Damaged) {
         ++damaged_;
         notes += (notes.empty() ? "" : "; ") + UnreadableText(r.unreadable);
@@ -826,59 +804,54 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     bool created = false;
     if (auto status = PrepareFolder(a, src.source, created, msg)) return *status;
 
-    // A fresh scan, keeping the rows asked for.
+    // A fresh scan, its rows held until the walk has resolved their folders.
     ProgressBar bar(msg.file(), IsTerminal(msg.file()));
-    std::map<std::uint64_t, bool> asked;  // position -> seen in the scan
-    for (std::uint64_t p : a.positions) asked[p] = false;
-    std::vector<Wanted> wanted;
-    std::uint64_t index = 0;
+    std::vector<Wanted> rows;
+    std::uint64_t files = 0;
     ScanRunner runner(bar, nullptr, [&](ScanRow&& row) {
-        const std::uint64_t i = index++;
-        if (!a.all && !a.filter.Active()) {
-            auto it = asked.find(row.position);
-            if (it == asked.end()) return;
-            it->second = true;
-        }
-        wanted.push_back({i, std::move(row)});
+        // File_N counts the file rows; a stream has its file's number.
+        if (row.kind == RowKind::File) ++files;
+        rows.push_back({files - (files > 0), std::move(row)});
     });
-    ScanSummary summary = RunScan(*src.volume, runner, g_stop);
+    ScanOptions scanOptions;
+    scanOptions.foldersAndStreams = true;
+    ScanSummary summary = RunScan(*src.volume, runner, g_stop, scanOptions);
     bar.Clear();
     if (auto status = ReportScanEnd(summary, runner, src.source, msg)) {
         RemoveIfMadeAndEmpty(a.outDir, created);
         return *status;
     }
-    if (a.filter.Active()) KeepMatching(wanted, summary, a.filter);
+    std::set<Asked> found;
+    const Selection selection{a.all, a.streams, a.keepPaths, a.asked, &a.filter};
+    const std::vector<Wanted> wanted = Choose(std::move(rows), summary, selection, found);
 
     OutputBuffer out(outFile, IsTerminal(outFile));
     out.beforeWrite = [&] { bar.Clear(); };
     FolderOutput folder(g_output ? *g_output : DefaultOutputFactory(), a.outDir, a.overwrite,
                         kNameText);
     RecoverRun run(a, out, bar, msg, folder);
-    for (const auto& [position, seen] : asked)
-        if (!seen)
-            run.GivenUp(PositionText(position) +
-                        ": the scan lists no deleted file at this position");
-    run.Plan(wanted);
+    for (const Asked& asked : std::set<Asked>(a.asked.begin(), a.asked.end()))
+        if (!found.count(asked))
+            run.GivenUp(AskedText(asked) +
+                        (asked.stream.empty()
+                             ? ": the scan lists no deleted file at this position"
+                             : ": the scan lists no such stream at this position"));
+    PathPlanner paths(a.outDir, a.byNumber, a.overwrite, kNameText);
+    run.Plan(wanted, summary, paths);
     run.Run(*src.volume, summary.setup.info->geometry, &summary.setup.info->map);
     const int status = run.Finish(summary.unreadable);
+    paths.RemoveEmptyFolders();
     RemoveIfMadeAndEmpty(a.outDir, created);
     return status;
 }
 
 // ---- Arguments -------------------------------------------------------------------
 
-// "0x" or "0X" and 1 to 16 hexadecimal digits.
-std::optional<std::uint64_t> PositionArg(const std::string& text) {
-    if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
-        return std::nullopt;
-    return ParsePosition(text);
-}
-
 int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages& msg) {
     RecoverArgs a;
     std::vector<std::string> operands;
     bool haveOut = false, endOfOptions = false;
-    std::set<std::uint64_t> seen;
+    std::set<Asked> seen;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& s = args[i];
         if (endOfOptions || s.empty() || s[0] != '-' || s == "-") {
@@ -895,6 +868,12 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
             a.overwrite = true;
         } else if (s == "--raw") {
             a.raw = true;
+        } else if (s == "--streams") {
+            a.streams = true;
+        } else if (s == "--keep-paths") {
+            a.keepPaths = true;
+        } else if (s == "--no-times") {
+            a.times = false;
         } else if (s == "--jobs" || s.rfind("--jobs=", 0) == 0) {
             std::string n;
             if (s == "--jobs") {
@@ -926,15 +905,15 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
     a.source = operands[0];
     if (!haveOut || a.outDir.empty()) return msg.Usage("recover: --out DIR is required");
     for (std::size_t i = 1; i < operands.size(); ++i) {
-        auto p = PositionArg(operands[i]);
+        auto p = ParseAsked(operands[i]);
         if (!p)
             return msg.Usage("recover: not a record position: " + operands[i] +
                              " (expected 0x... as scan prints it)");
-        if (seen.insert(*p).second) a.positions.push_back(*p);
+        if (seen.insert(*p).second) a.asked.push_back(*p);
     }
-    if (a.filter.Active() && !a.positions.empty())
+    if (a.filter.Active() && !a.asked.empty())
         return msg.Usage("recover: positions and filters exclude each other");
-    if (!a.filter.Active() && a.all == !a.positions.empty())
+    if (!a.filter.Active() && a.all == !a.asked.empty())
         return msg.Usage(a.all ? "recover: --all and positions exclude each other"
                                : "recover: give --all or the positions to recover");
     return Recover(a, out, msg);
