@@ -9,8 +9,9 @@
 // - scan ends with "N records could not be read" on stderr when the volume
 //   failed to deliver some MFT records; a healthy volume adds nothing to stderr.
 // - recover prints "position<TAB>path<TAB>bytes" per file written, with a
-//   fourth field of notes when the file's name was taken ("NAME was taken") or
-//   parts of it could not be read ("unreadable bytes 0-4095, ..."), and ends
+//   fourth field of notes when the file's name was taken ("NAME was taken"),
+//   its original times could not be set ("times not set: ...") or parts of it
+//   could not be read ("unreadable bytes 0-4095, ..."), and ends
 //   with "N files written, N damaged, N given up, B bytes" on stderr. No file
 //   already in the folder is replaced: a taken name, or one used twice in the
 //   run, gets the first free "name (N).ext" (--overwrite replaces instead).

@@ -51,14 +51,13 @@ void TakeDirect(std::vector<Wanted>& rows, const ScanSummary& summary, const Sel
         if (named) found.insert(key);
         bool take = named;
         if (row.kind == RowKind::Folder) {
-            if (take || (filtered && ChoosesFolders(*s.filter) &&
-                         FilterTakes(*s.filter, summary, row)))
+            if (take ||
+                (filtered && ChoosesFolders(*s.filter) && FilterTakes(*s.filter, summary, row)))
                 folders.insert(row.record);
             continue;
         }
         const bool eligible = row.kind == RowKind::File || s.streams;
-        if (!take && eligible)
-            take = filtered ? FilterTakes(*s.filter, summary, row) : s.all;
+        if (!take && eligible) take = filtered ? FilterTakes(*s.filter, summary, row) : s.all;
         taken[i] = take;
         rows[i].tree = s.keepPaths;
     }
@@ -70,7 +69,7 @@ std::string Name8(const std::u16string& name) {
 #ifdef _WIN32
     return Utf16ToAnsi(name);
 #else
-    return Utf16ToUtf8(name);  // file names on POSIX systems are UTF-8 by convention
+    return Utf16ToUtf8(name);           // file names on POSIX systems are UTF-8 by convention
 #endif
 }
 
@@ -95,8 +94,8 @@ std::string AskedText(const Asked& a) {
     return text;
 }
 
-std::vector<Wanted> Choose(std::vector<Wanted> rows, const ScanSummary& summary,
-                           const Selection& s, std::set<Asked>& found) {
+std::vector<Wanted> Choose(std::vector<Wanted> rows, const ScanSummary& summary, const Selection& s,
+                           std::set<Asked>& found) {
     std::vector<char> taken(rows.size(), 0);
     std::set<std::uint64_t> folders;  // records of the deleted folders asked for
     TakeDirect(rows, summary, s, found, taken, folders);

@@ -48,8 +48,8 @@ struct Selection {
 // asked for or matched (at any depth; those go under their folders). A
 // folder is matched by a filter of only --name, --path and --no-orphans.
 // `found` gets the asked positions that named a row.
-std::vector<Wanted> Choose(std::vector<Wanted> rows, const ScanSummary& summary,
-                           const Selection& s, std::set<Asked>& found);
+std::vector<Wanted> Choose(std::vector<Wanted> rows, const ScanSummary& summary, const Selection& s,
+                           std::set<Asked>& found);
 
 // Where each chosen row's content goes.
 struct PlannedJob {
@@ -60,7 +60,10 @@ struct PlannedJob {
 class PathPlanner {
 public:
     PathPlanner(std::string outDir, bool byNumber, bool overwrite, NameText text)
-        : outDir_(std::move(outDir)), byNumber_(byNumber), overwrite_(overwrite), text_(text),
+        : outDir_(std::move(outDir)),
+          byNumber_(byNumber),
+          overwrite_(overwrite),
+          text_(text),
           tree_(outDir_, text) {}
 
     // The job of `w`, with a path no earlier job of the run has (unless

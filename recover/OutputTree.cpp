@@ -37,8 +37,9 @@ ErrorOr<std::string> OutputTree::Level(const std::string& parent, const std::str
         if (outcome == FolderLevel::Made) made_.push_back(prefix + name);
         if (outcome == FolderLevel::Made || outcome == FolderLevel::Existed) break;
         if (outcome == FolderLevel::Failed)
-            return Error::Make(ErrorCode::WriteFailed,
-                               prefix + name + ": cannot make the folder: " + SystemErrorText(error));
+            return Error::Make(
+                ErrorCode::WriteFailed,
+                prefix + name + ": cannot make the folder: " + SystemErrorText(error));
         if (n > kMaxNumber)
             return Error::Make(ErrorCode::WriteFailed,
                                prefix + safe + ": the name is taken by files, not folders");

@@ -131,16 +131,16 @@ using Files = std::map<std::string, std::string>;
 
 TEST_F(Tree, KeepPathsWritesEveryFileAndStreamUnderItsFoldersInsideTheOutput) {
     const fs::path out = dir_ / "out";
-    Outcome r = Cmd({"recover", image_, "--out", out.string(), "--all", "--keep-paths",
-                     "--streams", "--jobs=4"});
+    Outcome r = Cmd({"recover", image_, "--out", out.string(), "--all", "--keep-paths", "--streams",
+                     "--jobs=4"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Listing(out), (Files{{"docs/readme.txt", "in docs"},
-                                 {"docs/readme.txt_secret", "hidden words"},
-                                 {"readme.txt", "at the top"},
-                                 {"docs/sub/deep.txt", "deep down"},
-                                 {"__/x", "dot dot"},
-                                 {"a_b/y", "slash"},
-                                 {"$Orphan/orph.txt", "no folder"}}));
+                                   {"docs/readme.txt_secret", "hidden words"},
+                                   {"readme.txt", "at the top"},
+                                   {"docs/sub/deep.txt", "deep down"},
+                                   {"__/x", "dot dot"},
+                                   {"a_b/y", "slash"},
+                                   {"$Orphan/orph.txt", "no folder"}}));
     EXPECT_THAT(r.out, HasSubstr(Position(22) + "\t" + (out / "docs/readme.txt_secret").string() +
                                  "\t12\n"));
     EXPECT_THAT(r.err, HasSubstr("7 files written, 0 damaged, 0 given up"));
@@ -151,11 +151,11 @@ TEST_F(Tree, WithoutTheNewOptionsFilesStayFlatAndStreamsStayOut) {
     Outcome r = Cmd({"recover", image_, "--out", out.string(), "--all"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Listing(out), (Files{{"readme.txt", "in docs"},
-                                 {"readme (1).txt", "at the top"},
-                                 {"deep.txt", "deep down"},
-                                 {"x", "dot dot"},
-                                 {"y", "slash"},
-                                 {"orph.txt", "no folder"}}));
+                                   {"readme (1).txt", "at the top"},
+                                   {"deep.txt", "deep down"},
+                                   {"x", "dot dot"},
+                                   {"y", "slash"},
+                                   {"orph.txt", "no folder"}}));
 }
 
 TEST_F(Tree, ADeletedFolderOrOneStreamIsChosenByPositionOrFilter) {
@@ -170,16 +170,20 @@ TEST_F(Tree, ADeletedFolderOrOneStreamIsChosenByPositionOrFilter) {
         {"a filter on its path", {"--path", "/docs"}, docs},
         {"a filter on its name", {"--name", "DOCS"}, docs},
         {"a subfolder", {Position(21)}, {{"docs/sub/deep.txt", "deep down"}}},
-        {"the folder and its streams", {Position(20), "--streams"},
+        {"the folder and its streams",
+         {Position(20), "--streams"},
          {{"docs/readme.txt", "in docs"},
           {"docs/readme.txt_secret", "hidden words"},
           {"docs/sub/deep.txt", "deep down"}}},
-        {"one stream by position", {Position(22) + ":secret"},
+        {"one stream by position",
+         {Position(22) + ":secret"},
          {{"readme.txt_secret", "hidden words"}}},
-        {"one stream by a filter", {"--streams", "--path", "*:secret"},
+        {"one stream by a filter",
+         {"--streams", "--path", "*:secret"},
          {{"readme.txt_secret", "hidden words"}}},
         // A size says which files: the folder is not taken for its name.
-        {"a filter with a size", {"--path", "/docs*", "--min-size", "1"},
+        {"a filter with a size",
+         {"--path", "/docs*", "--min-size", "1"},
          {{"readme.txt", "in docs"}, {"deep.txt", "deep down"}}},
     };
     int n = 0;
@@ -192,8 +196,8 @@ TEST_F(Tree, ADeletedFolderOrOneStreamIsChosenByPositionOrFilter) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(Listing(out), c.want);
     }
-    Outcome missing = Cmd({"recover", image_, "--out", (dir_ / "none").string(),
-                           Position(22) + ":nothing"});
+    Outcome missing =
+        Cmd({"recover", image_, "--out", (dir_ / "none").string(), Position(22) + ":nothing"});
     EXPECT_EQ(missing.status, 3);
     EXPECT_THAT(missing.err, HasSubstr(Position(22) + ":nothing: the scan lists no such stream"));
 }
@@ -224,7 +228,8 @@ TEST_F(Tree, RecoveredFilesCarryTheirOriginalTimesUnlessToldNot) {
     ASSERT_EQ(::stat((out / "readme.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, kModifiedUnixSec);
     EXPECT_EQ(st.st_mtim.tv_nsec, kModifiedNsec);
-    EXPECT_EQ(st.st_atim.tv_sec, kModifiedUnixSec);  // the builder's access time is the modification's
+    EXPECT_EQ(st.st_atim.tv_sec,
+              kModifiedUnixSec);  // the builder's access time is the modification's
     ASSERT_EQ(Cmd({"recover", image_, "--out", plain.string(), Position(23), "--no-times"}).status,
               0);
     ASSERT_EQ(::stat((plain / "readme.txt").c_str(), &st), 0);
