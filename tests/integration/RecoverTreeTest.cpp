@@ -35,7 +35,8 @@ int RunCli(std::vector<std::string> args, std::string* err = nullptr) {
     if (err) {
         std::rewind(messages);
         char buf[4096];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, messages)) > 0;) err->append(buf, n);
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, messages)) > 0;)
+            err->append(buf, n);
     }
     std::fclose(out);
     std::fclose(messages);
