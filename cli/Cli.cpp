@@ -848,6 +848,27 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
 
 // ---- Arguments -------------------------------------------------------------------
 
+// The options of recover without a value: true when `s` was one.
+bool TakeRecoverSwitch(const std::string& s, RecoverArgs& a) {
+    const std::pair<const char*, bool*> switches[] = {
+        {"--all", &a.all},
+        {"--by-number", &a.byNumber},
+        {"--allow-same-volume", &a.allowSameVolume},
+        {"--overwrite", &a.overwrite},
+        {"--raw", &a.raw},
+        {"--streams", &a.streams},
+        {"--keep-paths", &a.keepPaths},
+    };
+    for (const auto& [name, flag] : switches) {
+        if (s != name) continue;
+        *flag = true;
+        return true;
+    }
+    if (s != "--no-times") return false;
+    a.times = false;
+    return true;
+}
+
 int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages& msg) {
     RecoverArgs a;
     std::vector<std::string> operands;
@@ -859,22 +880,8 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
             operands.push_back(s);
         } else if (s == "--") {
             endOfOptions = true;
-        } else if (s == "--all") {
-            a.all = true;
-        } else if (s == "--by-number") {
-            a.byNumber = true;
-        } else if (s == "--allow-same-volume") {
-            a.allowSameVolume = true;
-        } else if (s == "--overwrite") {
-            a.overwrite = true;
-        } else if (s == "--raw") {
-            a.raw = true;
-        } else if (s == "--streams") {
-            a.streams = true;
-        } else if (s == "--keep-paths") {
-            a.keepPaths = true;
-        } else if (s == "--no-times") {
-            a.times = false;
+        } else if (TakeRecoverSwitch(s, a)) {
+            continue;
         } else if (s == "--jobs" || s.rfind("--jobs=", 0) == 0) {
             std::string n;
             if (s == "--jobs") {
