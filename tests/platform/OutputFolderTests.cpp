@@ -33,12 +33,12 @@ TEST(OutputFolders, ALevelIsMadeOrFoundAndNeverTakenFromAFileOrALink) {
         FolderLevel want;
     };
     const Case cases[] = {
-        {"new", FolderLevel::Made},     {"there", FolderLevel::Existed},
-        {"file", FolderLevel::Taken},   {"..", FolderLevel::Failed},
-        {".", FolderLevel::Failed},     {"", FolderLevel::Failed},
+        {"new", FolderLevel::Made},   {"there", FolderLevel::Existed},
+        {"file", FolderLevel::Taken}, {"..", FolderLevel::Failed},
+        {".", FolderLevel::Failed},   {"", FolderLevel::Failed},
         {"a/b", FolderLevel::Failed},
 #ifndef _WIN32
-        {"link", FolderLevel::Taken},   {"dangling", FolderLevel::Taken},
+        {"link", FolderLevel::Taken}, {"dangling", FolderLevel::Taken},
 #endif
     };
     for (const Case& c : cases) {
