@@ -9,8 +9,9 @@
 // - scan ends with "N records could not be read" on stderr when the volume
 //   failed to deliver some MFT records; a healthy volume adds nothing to stderr.
 // - recover prints "position<TAB>path<TAB>bytes" per file written, with a
-//   fourth field of notes when the file's name was taken ("NAME was taken") or
-//   parts of it could not be read ("unreadable bytes 0-4095, ..."), and ends
+//   fourth field of notes when the file's name was taken ("NAME was taken"),
+//   its original times could not be set ("times not set: ...") or parts of it
+//   could not be read ("unreadable bytes 0-4095, ..."), and ends
 //   with "N files written, N damaged, N given up, B bytes" on stderr. No file
 //   already in the folder is replaced: a taken name, or one used twice in the
 //   run, gets the first free "name (N).ext" (--overwrite replaces instead).
@@ -38,6 +39,7 @@
 #include "cli/CliOutput.h"
 #include "cli/Format.h"
 #include "cli/Help.h"
+#include "cli/RecoverPlan.h"
 #include "cli/Report.h"
 #include "cli/ScanFormats.h"
 #include "ntfs/Sources.h"
@@ -124,14 +126,6 @@ std::string OpenProblem(const std::string& source, const Error& e) {
     std::string why = e.message;
     if (why.rfind(path + ": ", 0) == 0) why.erase(0, path.size() + 2);
     return source + ": cannot open: " + why;
-}
-
-std::string Name8(const std::u16string& name) {
-#ifdef _WIN32
-    return Utf16ToAnsi(name);
-#else
-    return Utf16ToUtf8(name);  // file names on POSIX systems are UTF-8 by convention
-#endif
 }
 
 std::string Plural(std::int64_t n, const char* one, const char* many) {
@@ -563,10 +557,11 @@ int Sources(const std::vector<std::string>& images, std::FILE* outFile, Messages
 struct RecoverArgs {
     std::string source, outDir;
     bool all = false, byNumber = false, allowSameVolume = false, overwrite = false, raw = false;
-    std::string report;                    // --report FILE; empty: none
-    unsigned jobs = 1;                     // files written at a time
-    std::vector<std::uint64_t> positions;  // in the order given, without repeats
-    RowFilter filter;                      // selects the files instead of positions
+    bool streams = false, keepPaths = false, times = true;
+    std::string report;        // --report FILE; empty: none
+    unsigned jobs = 1;         // files written at a time
+    std::vector<Asked> asked;  // positions (":stream" for one stream), in order, without repeats
+    RowFilter filter;          // selects the files instead of positions
 };
 
 #ifdef _WIN32
@@ -658,19 +653,6 @@ int FinishReport(EvidenceReport& report, int status, Messages& msg) {
     return written || status == kExitStopped ? status : kExitFailed;
 }
 
-struct Wanted {
-    std::uint64_t index;  // the row's index in scan order
-    ScanRow row;
-};
-
-// Keeps the rows the filter takes, their paths resolved by the finished walk.
-void KeepMatching(std::vector<Wanted>& wanted, const ScanSummary& summary, const RowFilter& f) {
-    std::erase_if(wanted, [&](const Wanted& w) {
-        const FolderPath folder = RowFolder(summary, w.row);
-        return !f.Matches(w.row, RowPath(folder, w.row), folder.orphan);
-    });
-}
-
 // What ended a recovery before its last file.
 enum class EndCause { None, OutOfSpace, FolderUnusable, SourceFailed, OutputFailed };
 
@@ -694,7 +676,7 @@ public:
         : a_(a), out_(out), bar_(bar), msg_(msg), folder_(folder) {}
 
     // The jobs for `wanted`, each with a path of its own in this run.
-    void Plan(const std::vector<Wanted>& wanted);
+    void Plan(const std::vector<Wanted>& wanted, const ScanSummary& summary, PathPlanner& paths);
     void GivenUp(const std::string& text) {
         out_.Flush();
         bar_.Clear();
@@ -735,25 +717,22 @@ private:
     std::string causeText_;
 };
 
-void RecoverRun::Plan(const std::vector<Wanted>& wanted) {
-    const std::size_t limit = NameLimit(a_.outDir);
-    const std::size_t at = a_.outDir.size() + 1;  // where names start in the paths
-    std::set<std::string> used;
+void RecoverRun::Plan(const std::vector<Wanted>& wanted, const ScanSummary& summary,
+                      PathPlanner& paths) {
     jobs_.reserve(wanted.size());
     for (const Wanted& w : wanted) {
-        const std::string name8 = Name8(w.row.name);
-        // A file without a name keeps its number: the folder itself is no file name.
-        std::string path = a_.byNumber || name8.empty()
-                               ? OutputPathByNumber(a_.outDir, w.index)
-                               : OutputPathByName(a_.outDir, name8, kNameText);
-        names_.push_back(path.substr(at));
-        // Two files of one name in this run: the later one asks for a free name.
-        for (unsigned n = 1; !a_.overwrite && used.count(path); ++n)
-            path = path.substr(0, at) + NumberedName(names_.back(), n, limit, kNameText);
-        used.insert(path);
-        jobs_.push_back({w.row.position, std::move(path)});
+        auto planned = paths.Plan(w, summary);
+        if (!planned) {
+            GivenUp(AskedText({w.row.position, Name8(w.row.stream)}) +
+                    ": given up: " + planned.error().message);
+            if (report_) report_->NotListed(w.row.position, planned.error().message);
+            continue;
+        }
+        names_.push_back(std::move(planned->asked));
+        jobs_.push_back(std::move(planned->job));
         sizes_.push_back(w.row.size);
         totalBytes_ += w.row.size;
+        if (report_) report_->AddJob(w.row, summary);
     }
 }
 
@@ -767,6 +746,7 @@ void RecoverRun::Run(RawVolume& volume, const VolumeGeometry& geometry, const Mf
     options.stop = &g_stop;
     options.mft = mft;
     options.raw = a_.raw;
+    options.times = a_.times;
     RecoverBatch(volume, geometry, jobs_, folder_, options,
                  [&](std::size_t k, const RecoverResult& r) { OnResult(k, r); });
     out_.Flush();
@@ -812,6 +792,7 @@ std::string RecoverRun::OnWritten(std::size_t k, const RecoverResult& r) {
         notes = names_[k] + " was taken";
     }
     if (a_.overwrite && !paths_.insert(path).second) ++replaced_;
+    if (!r.note.empty()) notes += (notes.empty() ? "" : "; ") + r.note;
     if (r.status == RecoverStatus::Damaged) {
         ++damaged_;
         notes += (notes.empty() ? "" : "; ") + UnreadableText(r.unreadable);
@@ -876,22 +857,18 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     std::unique_ptr<EvidenceReport> report;
     if (auto status = PrepareOutputs(a, src.source, created, report, msg)) return *status;
 
-    // A fresh scan, keeping the rows asked for.
+    // A fresh scan, its rows held until the walk has resolved their folders.
     ProgressBar bar(msg.file(), IsTerminal(msg.file()));
-    std::map<std::uint64_t, bool> asked;  // position -> seen in the scan
-    for (std::uint64_t p : a.positions) asked[p] = false;
-    std::vector<Wanted> wanted;
-    std::uint64_t index = 0;
+    std::vector<Wanted> rows;
+    std::uint64_t files = 0;
     ScanRunner runner(bar, nullptr, [&](ScanRow&& row) {
-        const std::uint64_t i = index++;
-        if (!a.all && !a.filter.Active()) {
-            auto it = asked.find(row.position);
-            if (it == asked.end()) return;
-            it->second = true;
-        }
-        wanted.push_back({i, std::move(row)});
+        // File_N counts the file rows; a stream has its file's number.
+        if (row.kind == RowKind::File) ++files;
+        rows.push_back({files - (files > 0), std::move(row)});
     });
-    ScanSummary summary = RunScan(*src.volume, runner, g_stop);
+    ScanOptions scanOptions;
+    scanOptions.foldersAndStreams = true;
+    ScanSummary summary = RunScan(*src.volume, runner, g_stop, scanOptions);
     bar.Clear();
     if (auto status = ReportScanEnd(summary, runner, src.source, msg)) {
         report.reset();  // its temporary files go
@@ -900,26 +877,29 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     }
     if (report)
         report->Begin({src.source, src.volume->Size(), summary.setup.info->boot.serial, started});
-    if (a.filter.Active()) KeepMatching(wanted, summary, a.filter);
+    std::set<Asked> found;
+    const Selection selection{a.all, a.streams, a.keepPaths, a.asked, &a.filter};
+    const std::vector<Wanted> wanted = Choose(std::move(rows), summary, selection, found);
 
     OutputBuffer out(outFile, IsTerminal(outFile));
     out.beforeWrite = [&] { bar.Clear(); };
     FolderOutput folder(g_output ? *g_output : DefaultOutputFactory(), a.outDir, a.overwrite,
                         kNameText);
     RecoverRun run(a, out, bar, msg, folder);
-    for (const auto& [position, seen] : asked) {
-        if (seen) continue;
-        const std::string why = "the scan lists no deleted file at this position";
-        run.GivenUp(PositionText(position) + ": " + why);
-        if (report) report->NotListed(position, why);
+    for (const Asked& asked : std::set<Asked>(a.asked.begin(), a.asked.end())) {
+        if (found.count(asked)) continue;
+        const std::string why = asked.stream.empty()
+                                    ? "the scan lists no deleted file at this position"
+                                    : "the scan lists no such stream at this position";
+        run.GivenUp(AskedText(asked) + ": " + why);
+        if (report) report->NotListed(asked.position, why);
     }
-    run.Plan(wanted);
-    if (report) {
-        for (const Wanted& w : wanted) report->AddJob(w.row, summary);
-        run.SetReport(report.get());
-    }
+    PathPlanner paths(a.outDir, a.byNumber, a.overwrite, kNameText);
+    run.SetReport(report.get());
+    run.Plan(wanted, summary, paths);
     run.Run(*src.volume, summary.setup.info->geometry, &summary.setup.info->map);
     int status = run.Finish(summary.unreadable);
+    paths.RemoveEmptyFolders();
     if (report) status = FinishReport(*report, status, msg);
     RemoveIfMadeAndEmpty(a.outDir, created);
     return status;
@@ -927,34 +907,40 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
 
 // ---- Arguments -------------------------------------------------------------------
 
-// "0x" or "0X" and 1 to 16 hexadecimal digits.
-std::optional<std::uint64_t> PositionArg(const std::string& text) {
-    if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
-        return std::nullopt;
-    return ParsePosition(text);
+// The options of recover without a value: true when `s` was one.
+bool TakeRecoverSwitch(const std::string& s, RecoverArgs& a) {
+    const std::pair<const char*, bool*> switches[] = {
+        {"--all", &a.all},
+        {"--by-number", &a.byNumber},
+        {"--allow-same-volume", &a.allowSameVolume},
+        {"--overwrite", &a.overwrite},
+        {"--raw", &a.raw},
+        {"--streams", &a.streams},
+        {"--keep-paths", &a.keepPaths},
+    };
+    for (const auto& [name, flag] : switches) {
+        if (s != name) continue;
+        *flag = true;
+        return true;
+    }
+    if (s != "--no-times") return false;
+    a.times = false;
+    return true;
 }
 
 int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages& msg) {
     RecoverArgs a;
     std::vector<std::string> operands;
     bool haveOut = false, endOfOptions = false;
-    std::set<std::uint64_t> seen;
+    std::set<Asked> seen;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& s = args[i];
         if (endOfOptions || s.empty() || s[0] != '-' || s == "-") {
             operands.push_back(s);
         } else if (s == "--") {
             endOfOptions = true;
-        } else if (s == "--all") {
-            a.all = true;
-        } else if (s == "--by-number") {
-            a.byNumber = true;
-        } else if (s == "--allow-same-volume") {
-            a.allowSameVolume = true;
-        } else if (s == "--overwrite") {
-            a.overwrite = true;
-        } else if (s == "--raw") {
-            a.raw = true;
+        } else if (TakeRecoverSwitch(s, a)) {
+            continue;
         } else if (s == "--report" || s.rfind("--report=", 0) == 0) {
             if (s == "--report" && i + 1 >= args.size()) return msg.Usage("--report needs a file");
             a.report = s == "--report" ? args[++i] : s.substr(9);
@@ -992,15 +978,15 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
     a.source = operands[0];
     if (!haveOut || a.outDir.empty()) return msg.Usage("recover: --out DIR is required");
     for (std::size_t i = 1; i < operands.size(); ++i) {
-        auto p = PositionArg(operands[i]);
+        auto p = ParseAsked(operands[i]);
         if (!p)
             return msg.Usage("recover: not a record position: " + operands[i] +
                              " (expected 0x... as scan prints it)");
-        if (seen.insert(*p).second) a.positions.push_back(*p);
+        if (seen.insert(*p).second) a.asked.push_back(*p);
     }
-    if (a.filter.Active() && !a.positions.empty())
+    if (a.filter.Active() && !a.asked.empty())
         return msg.Usage("recover: positions and filters exclude each other");
-    if (!a.filter.Active() && a.all == !a.positions.empty())
+    if (!a.filter.Active() && a.all == !a.asked.empty())
         return msg.Usage(a.all ? "recover: --all and positions exclude each other"
                                : "recover: give --all or the positions to recover");
     return Recover(a, out, msg);

@@ -1,5 +1,6 @@
 #include "cli/CliOutput.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #ifdef _WIN32
@@ -29,6 +30,8 @@ public:
     bool Write(std::span<const std::uint8_t> bytes) override { return inner_->Write(bytes); }
     bool WriteZeros(std::uint64_t count) override { return inner_->WriteZeros(count); }
     int LastError() const override { return error_ != 0 ? error_ : inner_->LastError(); }
+    void KeepTimes(const FileTimes& times) override { inner_->KeepTimes(times); }
+    int TimesError() const override { return inner_->TimesError(); }
     CommitOutcome CommitNew(const std::string& path) override { return inner_->CommitNew(path); }
 
     bool Commit() override {
@@ -37,7 +40,9 @@ public:
             owner_.Committed(path_, path_);
             return true;
         }
-        const std::size_t at = owner_.folder_.size() + 1;
+        // Only the file's own name is numbered, not the folders it lies in.
+        const std::size_t at =
+            std::max(owner_.folder_.size() + 1, FileNameStart(path_, owner_.text_));
         const std::string name = path_.size() > at ? path_.substr(at) : std::string();
         std::string tried = path_;
         for (unsigned n = 1;; ++n) {

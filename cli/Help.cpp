@@ -15,8 +15,8 @@ constexpr const char* kUsage =
     "usage: quillmere-cli sources [IMAGE...]\n"
     "       quillmere-cli scan SOURCE [--partition N] [--format FORMAT] [--json]\n"
     "       quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--overwrite] [--raw] [--jobs N] [--report FILE]\n"
-    "                     (--all | POSITION...)\n"
+    "                     [--overwrite] [--raw] [--jobs N] [--keep-paths] [--streams]\n"
+    "                     [--no-times] [--report FILE] (--all | POSITION... | FILTER...)\n"
     "       quillmere-cli help [COMMAND]\n"
     "       quillmere-cli --help | --version\n";
 
@@ -85,8 +85,8 @@ constexpr const char* kScanHelp =
 
 constexpr const char* kRecoverHelp =
     "usage: quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--overwrite] [--raw] [--jobs N] [--report FILE]\n"
-    "                     (--all | POSITION...)\n"
+    "                     [--overwrite] [--raw] [--jobs N] [--keep-paths] [--streams]\n"
+    "                     [--no-times] [--report FILE] (--all | POSITION... | FILTER...)\n"
     "\n"
     "Scans SOURCE afresh and writes the chosen deleted files into DIR (created if\n"
     "missing). Prints position, path and bytes per file written (a fourth field\n"
@@ -97,7 +97,10 @@ constexpr const char* kRecoverHelp =
     "Options:\n"
     "  --out DIR            the output folder (not on the volume being read)\n"
     "  --all                every deleted file the scan lists\n"
-    "  POSITION...          the files at these positions, as scan prints them (0x...)\n"
+    "  POSITION...          the files at these positions, as scan prints them (0x...);\n"
+    "                       a deleted folder's position takes every deleted file that\n"
+    "                       was in it, at any depth, under its folders; POSITION:NAME\n"
+    "                       takes only the file's named stream NAME\n"
     "  --by-number          name the files File_N (N: the file's index in the scan)\n"
     "                       instead of their recorded names\n"
     "  --allow-same-volume  write into DIR even when it lies on the volume being\n"
@@ -108,6 +111,20 @@ constexpr const char* kRecoverHelp =
     "                       still encrypted, instead of giving them up\n"
     "  --jobs N             write N files at a time (1 to 16, default 1); lines\n"
     "                       still come in scan order\n"
+    "  --keep-paths         write each file under its original folders inside DIR\n"
+    "                       (/A/B/f.txt as DIR/A/B/f.txt; orphans under $Orphan/),\n"
+    "                       every level a safe name; links are never followed: a\n"
+    "                       level whose name a file or link has gets \"name (1)\"\n"
+    "  --streams            also write the named streams of each file taken, beside\n"
+    "                       it as FILE_STREAM (with_ads.txt_secret); a filter then\n"
+    "                       matches stream rows too (--path '*:secret')\n"
+    "  --no-times           leave the files the times of their writing; by default\n"
+    "                       each gets its modification and access times (on Windows\n"
+    "                       also its creation time) from $STANDARD_INFORMATION\n"
+    "  FILTER...            --name, --path, --ext, --min-size, --max-size,\n"
+    "                       --modified-after, --modified-before, --recoverable,\n"
+    "                       --no-orphans as for scan; a filter of only --name and\n"
+    "                       --path also takes the deleted folders it matches\n"
     "  --report FILE        also write an evidence report, CSV or JSON as FILE ends\n"
     "                       in .csv or .json: the source's path, size and volume\n"
     "                       serial, the tool's version and the time of the run,\n"
@@ -123,7 +140,9 @@ constexpr const char* kRecoverHelp =
     "  quillmere-cli recover volume.img --out /mnt/usb/found --all\n"
     "  quillmere-cli recover disk.img@1048576 --out found 0x8000 0x8C00\n"
     "  quillmere-cli recover evidence.E01 --out found --all --report found/report.csv\n"
-    "  cd found && sha256sum -c report.csv.sha256\n";
+    "  cd found && sha256sum -c report.csv.sha256\n"
+    "  quillmere-cli recover volume.img --out found --keep-paths --path '/Photos/*'\n"
+    "  quillmere-cli recover volume.img --out found 0x1C00:secret\n";
 
 constexpr const char* kHelpHelp =
     "usage: quillmere-cli help [COMMAND]\n"
@@ -174,8 +193,9 @@ const std::vector<std::string>& CommandNames() {
 std::vector<std::string> CommandOptions(std::string_view command) {
     if (command == "scan") return {"--partition", "--format", "--json", "--help"};
     if (command == "recover")
-        return {"--out",  "--all",    "--by-number", "--allow-same-volume", "--overwrite", "--raw",
-                "--jobs", "--report", "--help"};
+        return {"--out",        "--all",     "--by-number", "--allow-same-volume",
+                "--overwrite",  "--raw",     "--jobs",      "--report",
+                "--keep-paths", "--streams", "--no-times",  "--help"};
     if (command == "sources" || command == "help") return {"--help"};
     return {"--help", "--version"};
 }

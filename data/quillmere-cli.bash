@@ -16,7 +16,7 @@ _quillmere_cli() {
     local command=${words[1]} options
     case $command in
         scan) options="--partition --format --json --help" ;;
-        recover) options="--out --all --by-number --allow-same-volume --overwrite --raw --jobs --report --help" ;;
+        recover) options="--out --all --by-number --allow-same-volume --overwrite --raw --jobs --report --keep-paths --streams --no-times --help" ;;
         sources) options="--help" ;;
         help)
             COMPREPLY=($(compgen -W "sources scan recover help" -- "$cur"))

@@ -89,6 +89,13 @@ enum class CommitOutcome {
     Failed,
 };
 
+// Times for an output file, as FILETIMEs (100 ns units since 1601-01-01 UTC);
+// 0 leaves a time as the system sets it. Creation times are set on Windows only.
+struct FileTimes {
+    std::uint64_t created = 0, modified = 0, accessed = 0;
+    bool Any() const { return created != 0 || modified != 0 || accessed != 0; }
+};
+
 // An output file that appears under its final name only when Commit succeeds:
 // the bytes go to a temporary file in the same folder, renamed onto the final
 // path at the end. Destroyed without a successful Commit, the temporary file is
@@ -112,6 +119,13 @@ public:
     // Write, WriteZeros or Commit that failed; 0 when none failed or the
     // system gave none.
     virtual int LastError() const { return 0; }
+    // Times the file is to carry once committed, set on it as the writing
+    // ends (the rename keeps them). Times that cannot be set do not fail
+    // the commit: TimesError says why afterwards.
+    virtual void KeepTimes(const FileTimes& times) { (void)times; }
+    // After a commit: the system's error code when the times asked for could
+    // not be set, 0 when they were (or none were asked for).
+    virtual int TimesError() const { return 0; }
 };
 
 // The system's text for an error code of LastError / RecoverResult::systemError
@@ -133,6 +147,23 @@ public:
 
 // Real files on this system.
 OutputFactory& DefaultOutputFactory();
+
+// ---- Output folders -------------------------------------------------------
+
+enum class FolderLevel {
+    Made,     // the folder was created
+    Existed,  // a real folder of that name was there already
+    Taken,    // something else has the name: a file, a symbolic link, a reparse point
+    Failed,
+};
+
+// Makes the folder `name` (one level: no separator, not "." or "..") inside
+// `parent`, an existing folder, or finds a real folder of that name there.
+// A symbolic link (on Windows a reparse point) at `name` is never followed:
+// it counts as Taken. Failed sets `error` to the system's error code.
+FolderLevel MakeFolderLevel(const std::string& parent, const std::string& name, int& error);
+// Removes `folder` when it is empty; false when it is not, or cannot be removed.
+bool RemoveEmptyFolder(const std::string& folder);
 
 // True when `folder` lies on the same device as the volume `source` (so that
 // writing there may overwrite the clusters being recovered). Unknown: false.

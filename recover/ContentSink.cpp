@@ -3,7 +3,7 @@
 namespace qm {
 
 ContentSink::ContentSink(OutputFactory& output, std::string path, SinkOptions options)
-    : output_(output), path_(std::move(path)), progress_(options.progress) {
+    : output_(output), path_(std::move(path)), progress_(options.progress), times_(options.times) {
     if (options.digests) hashes_.emplace();
 }
 
@@ -14,6 +14,7 @@ bool ContentSink::Open() {
         return false;
     }
     file_ = std::move(file).value();
+    if (times_.Any()) file_->KeepTimes(times_);
     return true;
 }
 
@@ -40,8 +41,10 @@ bool ContentSink::Zeros(std::uint64_t count) {
 
 RecoverResult ContentSink::Commit(std::vector<ByteRange> damage, const std::string& reason) {
     if (!file_->Commit()) return Failed(RecoverStatus::OutputFailed);
+    const int timesError = file_->TimesError();
     file_.reset();
     RecoverResult r;
+    if (timesError != 0) r.note = "times not set: " + SystemErrorText(timesError);
     r.bytes = bytes_;
     if (!damage.empty()) {
         r.status = RecoverStatus::Damaged;

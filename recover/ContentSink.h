@@ -19,6 +19,9 @@ namespace qm {
 struct SinkOptions {
     bool digests = false;                 // MD5 and SHA-256 of what is written
     ContentProgress* progress = nullptr;  // told of every chunk written
+    // Times the committed file carries (none when empty); one that cannot be
+    // set is a note of the result.
+    FileTimes times;
 };
 
 class ContentSink final : public ContentOut {
@@ -57,6 +60,7 @@ private:
     std::string openError_;
     std::uint64_t bytes_ = 0;
     std::optional<Hashes> hashes_;
+    FileTimes times_;
     ContentProgress* progress_;
 };
 

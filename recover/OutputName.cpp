@@ -173,4 +173,18 @@ std::string OutputPathByNumber(const std::string& folder, std::uint64_t index) {
     return folder + kSeparator + "File_" + UDecimalText(index);
 }
 
+std::size_t FileNameStart(std::string_view path, NameText text) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < path.size();) {
+        const Char c = CharAt(path, i, text);
+        if (c.bytes == 1 && (path[i] == kSeparator || path[i] == '/')) start = i + 1;
+        i += c.bytes;
+    }
+    return start;
+}
+
+char OutputSeparator() {
+    return kSeparator;
+}
+
 }  // namespace qm

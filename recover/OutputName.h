@@ -42,4 +42,11 @@ std::string OutputPathByName(const std::string& folder, std::string_view name8,
                              NameText text = NameText::CodePage);
 std::string OutputPathByNumber(const std::string& folder, std::uint64_t index);
 
+// Where the file name of `path` starts: after its last separator, found
+// character by character (a double-byte character's second byte is no
+// separator); 0 without one.
+std::size_t FileNameStart(std::string_view path, NameText text = NameText::CodePage);
+// The path separator of this system's output folders.
+char OutputSeparator();
+
 }  // namespace qm

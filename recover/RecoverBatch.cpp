@@ -94,6 +94,8 @@ RecoverResult RecoverOne(RawVolume& volume, const VolumeGeometry& geometry, cons
     options.raw = o.raw;
     options.digests = o.digests;
     options.progress = progress;
+    options.times = o.times;
+    options.stream = job.stream;
     RecoverResult r =
         RecoverRecord(volume, PositionText(job.position), geometry, job.path, output, options);
     if (r.status == RecoverStatus::SourceFailed) sourceGone.store(true);

@@ -12,8 +12,9 @@
 namespace qm {
 
 struct RecoverJob {
-    std::uint64_t position;  // byte position of the file's record on the volume
-    std::string path;        // where its content goes
+    std::uint64_t position;   // byte position of the file's record on the volume
+    std::string path;         // where its content goes
+    std::u16string stream{};  // a named $DATA stream of the file; empty: its content
 };
 
 struct RecoverBatchOptions {
@@ -30,6 +31,7 @@ struct RecoverBatchOptions {
     // whose results have not yet been handed to `done`. Their writers only add
     // to an atomic count per chunk.
     std::function<void(std::uint64_t)> progress;
+    bool times = false;  // the files get their original times (RecoverOptions::times)
 };
 
 // Recovers `jobs` as RecoverRecord does, `options.workers` files at a time:

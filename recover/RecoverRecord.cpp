@@ -95,8 +95,25 @@ bool ClaimsTooMuch(const DataExtents& ext, std::uint64_t length, std::uint64_t v
     return false;
 }
 
-SinkOptions SinkOptionsOf(const RecoverOptions& o) {
-    return {o.digests, o.progress};
+// The times of the record's $STANDARD_INFORMATION: creation, modification and
+// last access (its value: created at 0, modified at 8, accessed at 24).
+FileTimes OriginalTimes(ByteView record) {
+    FileTimes t;
+    auto si = FindAttributeView(record, kAttrStandardInformation);
+    if (!si || si->U8(kAttrNonResident).value_or(1) != 0) return t;
+    auto off = si->U16(kResValueOffset);
+    auto len = si->U32(kResValueLength);
+    if (!off || !len) return t;
+    auto value = si->Sub(*off, *len);
+    if (!value) return t;
+    t.created = value->U64(0).value_or(0);
+    t.modified = value->U64(8).value_or(0);
+    t.accessed = value->U64(24).value_or(0);
+    return t;
+}
+
+SinkOptions SinkOptionsOf(const RecoverOptions& o, const FileTimes& times) {
+    return {o.digests, o.progress, times};
 }
 
 RecoverResult WriteResident(const DataExtents& ext, const std::string& path, OutputFactory& output,
@@ -176,6 +193,14 @@ RecoverResult StreamOut(RawVolume& volume, const DataExtents& ext, const Plan& p
         if (reason.empty()) reason = "data size larger than the volume";
     }
     return sink.Commit(std::move(damage), reason);
+}
+
+// A written file whose record holds no time to give it says so.
+RecoverResult Noted(RecoverResult r, const RecoverOptions& o, const FileTimes& times) {
+    const bool written = r.status == RecoverStatus::Written || r.status == RecoverStatus::Damaged;
+    if (written && o.times && !times.Any() && r.note.empty())
+        r.note = "times not set: the record holds none";
+    return r;
 }
 
 }  // namespace
@@ -266,7 +291,9 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
     if (!ext) return Fail(RecoverStatus::Malformed, ext.error().ToString());
     if ((RecordIsEncrypted(rec) || ext->Encrypted()) && !o.raw)
         return Fail(RecoverStatus::Encrypted, {});
-    if (ext->resident) return WriteResident(*ext, outputPath, output, SinkOptionsOf(o));
+    const FileTimes times = o.times ? OriginalTimes(rec) : FileTimes{};
+    if (ext->resident)
+        return Noted(WriteResident(*ext, outputPath, output, SinkOptionsOf(o, times)), o, times);
 
     auto plan = PlanContent(volume, *ext, geometry, o.raw);
     if (!plan) return Fail(RecoverStatus::Malformed, plan.error().ToString());
@@ -277,7 +304,8 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
         std::vector<std::uint8_t> again(size);
         return ReadRecordAt(volume, at, o.mft, again) && volume.Answers();
     };
-    return StreamOut(volume, *ext, *plan, outputPath, output, SinkOptionsOf(o));
+    return Noted(StreamOut(volume, *ext, *plan, outputPath, output, SinkOptionsOf(o, times)), o,
+                 times);
 }
 
 RecoverResult RecoverRecord(const std::string& source, std::string_view position,

@@ -58,6 +58,9 @@ struct RecoverResult {
     // OutputFailed: the system's error code (errno, or GetLastError on
     // Windows) when the system gave one; 0 otherwise.
     int systemError = 0;
+    // Written and Damaged: what went wrong without keeping the file from being
+    // written (its original times could not be set); empty when nothing did.
+    std::string note{};
     // Written and Damaged, when asked for (RecoverOptions::digests).
     std::optional<ContentDigests> digests;
 };
@@ -101,6 +104,9 @@ struct RecoverOptions {
     // read), in RecoverResult::digests. Off, plain recovery hashes nothing.
     bool digests = false;
     ContentProgress* progress = nullptr;
+    // The file gets the modification and access times of its
+    // $STANDARD_INFORMATION (on Windows its creation time too).
+    bool times = false;
 };
 
 // The same with every option. What could not be read (bad sectors, clusters

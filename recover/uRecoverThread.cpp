@@ -46,8 +46,12 @@ qm::RecoverResult TRecoverThread::RecoverOne(const RecoverRowQuery& row, const q
         failed.status = qm::RecoverStatus::OpenFailed;
         return failed;
     }
+    qm::RecoverOptions options;
+    options.cancel = &report_.Closing();
+    options.mft = mft;
+    options.times = true;  // the file keeps the modification and access times it had
     return qm::RecoverRecord(**volume, row.caption, geometry_, path, qm::DefaultOutputFactory(),
-                             &report_.Closing(), mft);
+                             options);
 }
 
 void TRecoverThread::Run() {

@@ -105,12 +105,32 @@ FolderPath FolderTable::ParentOf(std::uint64_t record) const {
     return FolderPath{u"$Orphan", true};
 }
 
-FolderPath FolderTable::PathFrom(const Folder* f) const {
-    FolderPath path;
+std::vector<const FolderTable::Folder*> FolderTable::Upwards(const Folder* f) const {
     std::vector<const Folder*> up;
     for (const Folder* at = f; at && at->record != kRootRecord;
          at = at->linked ? &folders_[at->up] : nullptr)
         up.push_back(at);
+    return up;
+}
+
+std::vector<FolderTable::Level> FolderTable::LevelsOf(std::uint64_t parent) const {
+    static constexpr std::u16string_view kOrphan = u"$Orphan";
+    std::vector<Level> levels;
+    const Folder* f = Find(parent);
+    if (!f) {
+        if (PathOf(parent).orphan) levels.push_back({~std::uint64_t{0}, kOrphan});
+        return levels;
+    }
+    const std::vector<const Folder*> up = Upwards(f);
+    if (f->state != State::Rooted) levels.push_back({~std::uint64_t{0}, kOrphan});
+    for (auto it = up.rbegin(); it != up.rend(); ++it)
+        levels.push_back({(*it)->record, (*it)->name});
+    return levels;
+}
+
+FolderPath FolderTable::PathFrom(const Folder* f) const {
+    FolderPath path;
+    const std::vector<const Folder*> up = Upwards(f);
     path.orphan = f->state != State::Rooted;
     if (path.orphan) path.text = u"$Orphan";
     for (auto it = up.rbegin(); it != up.rend(); ++it) {

@@ -41,6 +41,13 @@ public:
     // The folder a folder of the table lies in, as its resolved link says (a
     // folder that closes a loop lies in "$Orphan", not under itself).
     FolderPath ParentOf(std::uint64_t record) const;
+    // The folders of PathOf(parent) one by one, top first: each one's record
+    // and name ("$Orphan", record ~0, first for an orphan).
+    struct Level {
+        std::uint64_t record;
+        std::u16string_view name;
+    };
+    std::vector<Level> LevelsOf(std::uint64_t parent) const;
     std::size_t size() const { return folders_.size(); }
     // Bytes held, for the memory figures.
     std::size_t BytesHeld() const;
@@ -61,6 +68,8 @@ private:
     const Folder* Find(std::uint64_t ref) const;
     const Folder* AtRecord(std::uint64_t record) const;
     FolderPath PathFrom(const Folder* f) const;
+    // `f` and the folders above it up to the root (left out) or the top of its chain.
+    std::vector<const Folder*> Upwards(const Folder* f) const;
     std::size_t IndexOf(const Folder* f) const {
         return static_cast<std::size_t>(f - folders_.data());
     }

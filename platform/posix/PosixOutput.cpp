@@ -51,6 +51,19 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
     return e;
 }
 
+// A FILETIME as the system's time; 0 (no time) leaves the file's own.
+timespec ToTimespec(std::uint64_t fileTime) {
+    constexpr std::int64_t kUnixEpoch = 116444736000000000;  // 1970-01-01 as a FILETIME
+    if (fileTime == 0 || fileTime >= (std::uint64_t{1} << 63)) return {0, UTIME_OMIT};
+    const std::int64_t since = static_cast<std::int64_t>(fileTime) - kUnixEpoch;
+    std::int64_t sec = since / 10000000, rest = since % 10000000;
+    if (rest < 0) --sec, rest += 10000000;  // before 1970: the seconds round down
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(sec);
+    ts.tv_nsec = static_cast<long>(rest * 100);
+    return ts;
+}
+
 class PosixOutputFile final : public OutputFile {
 public:
     PosixOutputFile(int fd, std::string tmp, std::string final)
@@ -115,6 +128,8 @@ public:
     }
 
     int LastError() const override { return error_; }
+    void KeepTimes(const FileTimes& times) override { times_ = times; }
+    int TimesError() const override { return timesError_; }
 
 private:
     bool Fail(int e = errno) {
@@ -128,6 +143,7 @@ private:
     bool Close() {
         if (fd_ < 0) return true;
         if (holeAtEnd_ && ::ftruncate(fd_, static_cast<off_t>(pos_)) != 0) return Fail();
+        SetTimes();  // after the last change of the content, which would move them
         // No flush per file: a flush costs a journal commit, which made a
         // recovery of many small files a hundred times slower. The factory
         // flushes each output file system once, in Finish.
@@ -137,8 +153,16 @@ private:
         return true;
     }
 
+    void SetTimes() {
+        if (!times_.modified && !times_.accessed) return;
+        const timespec ts[2] = {ToTimespec(times_.accessed), ToTimespec(times_.modified)};
+        if (::futimens(fd_, ts) != 0) timesError_ = errno;
+    }
+
     int fd_;
     std::string tmp_, final_;
+    FileTimes times_;
+    int timesError_ = 0;
     std::uint64_t pos_ = 0;
     bool holeAtEnd_ = false;
     int error_ = 0;

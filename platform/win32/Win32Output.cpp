@@ -102,6 +102,8 @@ public:
     }
 
     int LastError() const override { return static_cast<int>(error_); }
+    void KeepTimes(const FileTimes& times) override { times_ = times; }
+    int TimesError() const override { return static_cast<int>(timesError_); }
 
 private:
     bool Fail(DWORD e = GetLastError()) {
@@ -115,6 +117,7 @@ private:
     bool Close() {
         if (h_ == INVALID_HANDLE_VALUE) return true;
         if (holeAtEnd_ && !SetEndOfFile(h_)) return Fail();
+        SetTimes();  // after the last change of the content, which would move them
         if (!FlushFileBuffers(h_)) return Fail();
         HANDLE h = h_;
         h_ = INVALID_HANDLE_VALUE;
@@ -122,8 +125,25 @@ private:
         return true;
     }
 
+    // 0 (no time) leaves the file's own; values of 2^63 and more are no times.
+    static const FILETIME* AsFileTime(std::uint64_t t, FILETIME& out) {
+        if (t == 0 || t >= (std::uint64_t{1} << 63)) return nullptr;
+        out.dwLowDateTime = static_cast<DWORD>(t);
+        out.dwHighDateTime = static_cast<DWORD>(t >> 32);
+        return &out;
+    }
+    void SetTimes() {
+        if (!times_.Any()) return;
+        FILETIME c, a, m;
+        if (!SetFileTime(h_, AsFileTime(times_.created, c), AsFileTime(times_.accessed, a),
+                         AsFileTime(times_.modified, m)))
+            timesError_ = GetLastError();
+    }
+
     HANDLE h_;
     std::string tmp_, final_;
+    FileTimes times_;
+    DWORD timesError_ = 0;
     std::uint64_t pos_ = 0;
     bool holeAtEnd_ = false;
     bool sparse_ = false;

@@ -2,6 +2,7 @@
 // lists, and output that appears whole or not at all.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -278,6 +279,66 @@ TEST_F(Recover, FailingOutputIsNeverCommitted) {
     EXPECT_EQ(
         RecoverRecord(volume, PositionText(v_.RecordOffset(16)), Geometry(), "x", commit).status,
         RecoverStatus::OutputFailed);
+}
+
+// Files that note the times they are given and fail to set them when told.
+struct TimedOutput final : OutputFactory {
+    struct File final : OutputFile {
+        TimedOutput& owner;
+        explicit File(TimedOutput& o) : owner(o) {}
+        bool Write(std::span<const std::uint8_t>) override { return true; }
+        bool WriteZeros(std::uint64_t) override { return true; }
+        bool Commit() override { return true; }
+        void KeepTimes(const FileTimes& t) override { owner.given.push_back(t); }
+        int TimesError() const override { return owner.given.empty() ? 0 : owner.failWith; }
+    };
+    ErrorOr<std::unique_ptr<OutputFile>> Create(const std::string&) override {
+        return std::unique_ptr<OutputFile>(std::make_unique<File>(*this));
+    }
+    std::vector<FileTimes> given;
+    int failWith = 0;
+};
+
+TEST_F(Recover, OriginalTimesComeFromStandardInformationAndOneNotSetIsANote) {
+    const std::uint32_t cs = v_.ClusterSize();
+    v_.Data(300, Pattern(cs, 5));
+    struct Case {
+        const char* what;
+        bool resident, times;
+        int failWith;
+        const char* note;
+    };
+    const Case cases[] = {
+        {"resident", true, true, 0, ""},
+        {"non-resident", false, true, 0, ""},
+        {"not asked for", true, false, 0, ""},
+        {"refused by the output", false, true, EPERM, "times not set: Operation not permitted"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto rec = v_.NewRecord(16).StandardInformation(111, 222).FileName(u"f.bin");
+        if (c.resident)
+            rec.ResidentData(Pattern(10, 1));
+        else
+            rec.NonResidentData(RunListBuilder().Run(1, 300).Build(), cs, cs, 0, 0);
+        v_.Record(16, rec.Build());
+        image_ = v_.Build();
+        MemoryVolume volume(image_);
+        TimedOutput out;
+        out.failWith = c.failWith;
+        RecoverOptions options;
+        options.times = c.times;
+        const RecoverResult r =
+            RecoverRecord(volume, PositionText(v_.RecordOffset(16)), Geometry(), "x", out, options);
+        EXPECT_EQ(r.status, RecoverStatus::Written);  // a time not set fails no file
+        EXPECT_EQ(r.note, c.note);
+        ASSERT_EQ(out.given.size(), c.times ? 1u : 0u);
+        if (!c.times) continue;
+        // The builder's access time is its modification time.
+        EXPECT_EQ(out.given[0].created, 111u);
+        EXPECT_EQ(out.given[0].modified, 222u);
+        EXPECT_EQ(out.given[0].accessed, 222u);
+    }
 }
 
 TEST(OutputNames, NeverLeaveTheFolder) {
