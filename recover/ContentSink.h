@@ -60,8 +60,8 @@ private:
     std::string openError_;
     std::uint64_t bytes_ = 0;
     std::optional<Hashes> hashes_;
-    FileTimes times_;
     ContentProgress* progress_;
+    FileTimes times_;
 };
 
 }  // namespace qm

@@ -86,7 +86,7 @@ RecoverResult RecoverOne(RawVolume& volume, const VolumeGeometry& geometry, cons
                          OutputFactory& output, const RecoverBatchOptions& o,
                          std::atomic<bool>& sourceGone, ContentProgress* progress) {
     if (Stopped(o.stop) || Stopped(&sourceGone))
-        return {RecoverStatus::Cancelled, 0, {}, {}, 0, {}};
+        return {RecoverStatus::Cancelled, 0, {}, {}, 0, {}, {}};
     RecoverOptions options;
     options.cancel = o.stop;
     options.abort = &sourceGone;

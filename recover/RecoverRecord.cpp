@@ -18,7 +18,7 @@ namespace {
 constexpr std::uint64_t kMaxDataSize = std::uint64_t{1} << 62;
 
 RecoverResult Fail(RecoverStatus s, std::string detail) {
-    return {s, 0, std::move(detail), {}, 0, {}};
+    return {s, 0, std::move(detail), {}, 0, {}, {}};
 }
 
 // Reads the record that starts at volume byte `position`: along the MFT's
