@@ -84,9 +84,7 @@ struct Notices : window::RowStoreListener {
         for (int r = from; r < store.Count(); ++r) foldersOnArrival += store.Text(r, kPath);
     }
     // The scans that had ended when the column changed.
-    void ColumnChanged(int column) override {
-        changed.push_back({column, view.scanEnds});
-    }
+    void ColumnChanged(int column) override { changed.push_back({column, view.scanEnds}); }
     const RowStore& store;
     const FakeView& view;
     int from = 0;
@@ -143,7 +141,8 @@ TEST_F(ColumnsTest, FoldersFillInAfterTheWalkAndBothColumnsSort) {
     h_.model.ListView1ColumnClick(kPath);
     EXPECT_EQ(ListShown(rows), want);
     EXPECT_EQ(rows.Text(0, 1), "lost");
-    std::stable_partition(want.begin(), want.end(), [](const Shown& s) { return s.share == "75%"; });
+    std::stable_partition(want.begin(), want.end(),
+                          [](const Shown& s) { return s.share == "75%"; });
     h_.model.ListView1ColumnClick(kShare);
     EXPECT_EQ(ListShown(rows), want);
     for (int r = 0; r + 1 < rows.Count(); ++r) EXPECT_LE(h_.model.ListView1Compare(r, r + 1), 0);
