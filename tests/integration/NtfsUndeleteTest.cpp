@@ -75,8 +75,8 @@ TEST_P(NtfsUndelete, RecoverableEqualsItsPercentageWhereBothMeanTheSame) {
     const fs::path image = ImageDir() / (std::string(GetParam()) + ".img");
     if (!fs::exists(image)) GTEST_SKIP() << image << " was not made (qm-mkvolume is not built)";
 
-    const auto undelete = RunCapture("LC_ALL=C.UTF-8 " + ShellQuote(tool) + " -s " +
-                                     ShellQuote(image.string()));
+    const auto undelete =
+        RunCapture("LC_ALL=C.UTF-8 " + ShellQuote(tool) + " -s " + ShellQuote(image.string()));
     ASSERT_TRUE(undelete) << "ntfsundelete -s failed";
     const auto cli = RunCapture(ShellQuote(QM_CLI_BINARY) + " scan " + ShellQuote(image.string()));
     ASSERT_TRUE(cli) << "quillmere-cli scan failed";
@@ -85,8 +85,8 @@ TEST_P(NtfsUndelete, RecoverableEqualsItsPercentageWhereBothMeanTheSame) {
 
     int compared = 0, overwritten = 0;
     for (const auto& [record, row] : theirs) {
-        const bool file = row.flags[0] == 'F' && row.flags.find('!') == std::string::npos &&
-                          row.name != "<none>";
+        const bool file =
+            row.flags[0] == 'F' && row.flags.find('!') == std::string::npos && row.name != "<none>";
         if (!file) continue;
         if (row.flags.find_first_of("CE") != std::string::npos) {
             EXPECT_EQ(row.percent, 0u) << record << " " << row.name;  // as its manual says

@@ -177,17 +177,8 @@ private:
     HANDLE process_;
 };
 
-std::pair<std::string, std::string> Driver::TakeMessageBox() const {
-    HWND box = nullptr;
-    WaitFor(
-        [&] {
-            box = FindWindowW(L"#32770", nullptr);
-            return box != nullptr && GetWindow(box, GW_OWNER) == w_;
-        },
-        60);
-    if (!box) return {};
-    wchar_t title[256] = {};
-    GetWindowTextW(box, title, 256);
+// The longest text of a message box's static controls.
+std::string BoxText(HWND box) {
     std::string text;
     EnumChildWindows(
         box,
@@ -200,6 +191,24 @@ std::pair<std::string, std::string> Driver::TakeMessageBox() const {
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&text));
+    return text;
+}
+
+std::pair<std::string, std::string> Driver::TakeMessageBox() const {
+    HWND box = nullptr;
+    std::string text;
+    // The box can be found before its text is in place: wait for both.
+    WaitFor(
+        [&] {
+            box = FindWindowW(L"#32770", nullptr);
+            if (!box || GetWindow(box, GW_OWNER) != w_) return false;
+            text = BoxText(box);
+            return !text.empty();
+        },
+        60);
+    if (!box) return {};
+    wchar_t title[256] = {};
+    GetWindowTextW(box, title, 256);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     WaitFor([&] { return !IsWindow(box); }, 30);
     return {Utf8(title), text};
