@@ -1,6 +1,7 @@
 #include "scan/uScanThread.h"
 
 #include <chrono>
+#include <unordered_map>
 
 #include "scan/DateText.h"
 
@@ -28,6 +29,7 @@ RowTexts RowTextsOf(const ScanRow& row, FileTimeFormatter& times) {
     t.size = DecimalText(static_cast<std::int64_t>(row.size));
     t.created = times.Text(row.created);
     t.modified = times.Text(row.modified);
+    t.recoverable = row.recoverable;
     return t;
 }
 
@@ -65,12 +67,15 @@ public:
     }
 
     void OnRow(qm::ScanRow&& row) override {
+        // The list shows files: deleted folders and streams have no row there.
+        if (row.kind != qm::RowKind::File) return;
         if (formatsHolder_.Generation() != formatsGeneration_) {
             formatsGeneration_ = formatsHolder_.Generation();
             formats_ = formatsHolder_.Get();
             times_ = qm::FileTimeFormatter(*formats_);
         }
         batch_.push_back(qm::gui::RowTextsOf(row, times_));
+        batch_.back().folder = FolderPlace(row.parent);
         if (batch_.size() >= kBatchRows || Due()) Flush();
     }
 
@@ -91,6 +96,18 @@ public:
         progressPending_ = false;
     }
 
+    // The texts of the folders the rows were given places of, now that the
+    // walk has resolved them.
+    std::vector<std::string> FolderTexts(const qm::FolderTable& folders) const {
+        std::vector<std::string> texts;
+        texts.reserve(parents_.size());
+        for (std::uint64_t parent : parents_) {
+            const qm::FolderPath path = folders.PathOf(parent);
+            texts.push_back(path.text.empty() ? std::string("/") : qm::Utf16ToAnsi(path.text));
+        }
+        return texts;
+    }
+
 private:
     bool Due() const {
         return Clock::now() - lastFlush_ >= std::chrono::milliseconds(kBatchMilliseconds);
@@ -107,6 +124,21 @@ private:
     std::int64_t progress_ = 0;
     bool progressPending_ = false;
     Clock::time_point lastFlush_ = Clock::now();
+    // Each parent reference the rows named, once, in the order first met.
+    std::vector<std::uint64_t> parents_;
+    std::unordered_map<std::uint64_t, std::uint32_t> places_;
+    std::uint64_t lastParent_ = 0;
+    std::uint32_t lastPlace_ = qm::gui::kNoFolder;
+
+    // Files of one folder mostly come one after another: the last place is kept.
+    std::uint32_t FolderPlace(std::uint64_t parent) {
+        if (lastPlace_ != qm::gui::kNoFolder && parent == lastParent_) return lastPlace_;
+        auto [it, added] = places_.try_emplace(parent, static_cast<std::uint32_t>(parents_.size()));
+        if (added) parents_.push_back(parent);
+        lastParent_ = parent;
+        lastPlace_ = it->second;
+        return lastPlace_;
+    }
 };
 
 TScanThread::TScanThread(bool createSuspended, std::string drive, ScanReport& report,
@@ -134,6 +166,8 @@ void TScanThread::Run() {
         qm::ScanSummary summary = qm::RunScan(**volume, observer, stop_);
         observer.Flush();
         walked = summary.setup.stop == qm::SetupStop::None;
+        if (walked && !summary.stopped && summary.folders)
+            report_.OnScanFolders(observer.FolderTexts(*summary.folders));
     }
     // A set-up that stops, an open failure included, ends silently and leaves
     // the list and the buttons as they were.

@@ -18,7 +18,11 @@
 
 namespace qm::gui {
 
-// The six texts of a result row, in column order, in the 8-bit code page.
+// No folder text for the row (yet).
+inline constexpr std::uint32_t kNoFolder = 0xFFFFFFFF;
+
+// A result row: its six texts, in column order, in the 8-bit code page, and
+// what the two columns after them are drawn from.
 struct RowTexts {
     std::string caption;  // "0x" + record position
     std::string name;
@@ -26,6 +30,11 @@ struct RowTexts {
     std::string size;
     std::string created;
     std::string modified;
+    // Per cent of the file's clusters still free, or qm::kRecoverableUnknown.
+    std::uint8_t recoverable = kRecoverableUnknown;
+    // The row's folder: a place in the folder texts handed over once the
+    // walk has ended (ScanReport::OnScanFolders), or kNoFolder.
+    std::uint32_t folder = kNoFolder;
 };
 
 // The date formats in force, read again when the regional settings change.
@@ -43,7 +52,7 @@ private:
     std::atomic<std::uint64_t> generation_{0};
 };
 
-// The six texts of a row as the list shows them.
+// The row as the list shows it; its folder is left to the caller.
 RowTexts RowTextsOf(const ScanRow& row, FileTimeFormatter& times);
 
 }  // namespace qm::gui
@@ -64,6 +73,12 @@ public:
     // are waiting for the UI thread.
     virtual void OnScanBatch(std::vector<qm::gui::RowTexts>&& rows,
                              std::optional<std::int64_t> progress, int queuedLimit) = 0;
+    // After a walk that ran to its end, before OnScanEnd: the texts of the
+    // folders the rows' `folder` places name, in the 8-bit code page ("/A/B",
+    // "/" for the root, "$Orphan" or "$Orphan/B" for an orphan). A walk that
+    // was stopped hands over none: the folders it did not reach would make
+    // orphans of files that are not.
+    virtual void OnScanFolders(std::vector<std::string>&& folders) = 0;
     // The last report: `walked` unless the set-up stopped (or the source did
     // not open). The receiver joins and deletes `worker` on its UI thread.
     virtual void OnScanEnd(TScanThread* worker, bool walked) = 0;

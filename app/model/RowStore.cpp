@@ -1,6 +1,7 @@
 #include "app/model/RowStore.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace qm::window {
@@ -36,6 +37,23 @@ bool SameKey(const SortEntry& a, const SortEntry& b) {
     return a.k0 == b.k0 && a.k1 == b.k1;
 }
 
+// "0%" to "100%"; "" for a share not known.
+std::string_view PercentText(std::uint8_t percent) {
+    static const auto kTexts = [] {
+        std::array<std::array<char, 8>, 101> t{};
+        for (std::size_t i = 0; i < t.size(); ++i)
+            std::snprintf(t[i].data(), t[i].size(), "%zu%%", i);
+        return t;
+    }();
+    if (percent >= kTexts.size()) return {};
+    return std::string_view(kTexts[percent].data());
+}
+
+// The percentage's order: not known first, then 0 to 100.
+int PercentKey(std::uint8_t percent) {
+    return percent > 100 ? 0 : percent + 1;
+}
+
 }  // namespace
 
 int CompareTextAscii(std::string_view a, std::string_view b) {
@@ -56,12 +74,13 @@ RowStore::~RowStore() = default;
 
 const char* RowStore::ColumnCaption(int column) {
     static constexpr const char* kCaptions[kColumns] = {"记录位置", "文件名",   "文件类型",
-                                                        "文件大小", "创建日期", "最后修改日期"};
+                                                        "文件大小", "创建日期", "最后修改日期",
+                                                        "原路径",   "可恢复"};
     return (column >= 0 && column < kColumns) ? kCaptions[column] : "";
 }
 
 int RowStore::ColumnWidth(int column) {
-    static constexpr int kWidths[kColumns] = {100, 200, 100, 100, 160, 160};
+    static constexpr int kWidths[kColumns] = {100, 200, 100, 100, 160, 160, 200, 60};
     return (column >= 0 && column < kColumns) ? kWidths[column] : 0;
 }
 
@@ -79,30 +98,30 @@ char* RowStore::Allocate(std::size_t bytes) {
     return p;
 }
 
-RowStore::Row RowStore::Pack(const std::array<std::string_view, kColumns>& texts) {
+void RowStore::Pack(const std::array<std::string_view, kPacked>& texts, Row& row) {
     // Every text but the name is short; the name gives way if a row would not
     // fit the 16-bit offsets (it cannot, with names of at most 255 UTF-16 units).
-    std::array<std::size_t, kColumns> len{};
+    std::array<std::size_t, kPacked> len{};
     std::size_t total = 0;
-    for (int c = 0; c < kColumns; ++c) {
-        len[static_cast<std::size_t>(c)] =
-            std::min<std::size_t>(texts[static_cast<std::size_t>(c)].size(), 8192);
-        total += len[static_cast<std::size_t>(c)];
+    for (std::size_t c = 0; c < kPacked; ++c) {
+        len[c] = std::min<std::size_t>(texts[c].size(), 8192);
+        total += len[c];
     }
-    Row row;
     char* p = Allocate(total);
     row.text = p;
     std::size_t at = 0;
-    for (std::size_t c = 0; c < kColumns; ++c) {
+    for (std::size_t c = 0; c < kPacked; ++c) {
         if (len[c]) std::memcpy(p + at, texts[c].data(), len[c]);
         at += len[c];
         row.end[c] = static_cast<std::uint16_t>(at);
     }
-    return row;
 }
 
 std::string_view RowStore::TextOf(const Row& row, int column) const {
-    if (column < 0 || column >= kColumns) return {};
+    if (column == kPathColumn)
+        return row.folder < folders_.size() ? folders_[row.folder] : std::string_view();
+    if (column == kRecoverableColumn) return PercentText(row.recoverable);
+    if (column < 0 || column >= kPacked) return {};
     const std::size_t c = static_cast<std::size_t>(column);
     const std::size_t begin = c == 0 ? 0 : row.end[c - 1];
     return std::string_view(row.text + begin, row.end[c] - begin);
@@ -116,15 +135,33 @@ void RowStore::AppendRows(const std::vector<RowTexts>& rows) {
     if (rows.empty()) return;
     const int first = Count();
     if (listener_) listener_->BeforeAppend(first, first + static_cast<int>(rows.size()) - 1);
-    for (const RowTexts& r : rows)
-        rows_.push_back(Pack({r.caption, r.name, r.type, r.size, r.created, r.modified}));
+    for (const RowTexts& r : rows) {
+        Row row;
+        Pack({r.caption, r.name, r.type, r.size, r.created, r.modified}, row);
+        row.folder = r.folder;
+        row.recoverable = r.recoverable;
+        rows_.push_back(row);
+    }
     if (listener_) listener_->AfterAppend();
+}
+
+void RowStore::SetFolders(const std::vector<std::string>& folders) {
+    folders_.clear();
+    folders_.reserve(folders.size());
+    for (const std::string& f : folders) {
+        char* p = Allocate(f.size());
+        if (!f.empty()) std::memcpy(p, f.data(), f.size());
+        folders_.emplace_back(p, f.size());
+    }
+    if (listener_ && !rows_.empty()) listener_->ColumnChanged(kPathColumn);
 }
 
 void RowStore::Clear() {
     if (listener_) listener_->BeforeReset();
     rows_.clear();
     rows_.shrink_to_fit();
+    folders_.clear();
+    folders_.shrink_to_fit();
     pages_.clear();
     pageFree_ = 0;
     pageBytes_ = 0;
@@ -162,16 +199,14 @@ void RowStore::SetCaption(int row, std::string_view caption) {
     if (caption.size() > kMaxEditedCaption) caption = caption.substr(0, kMaxEditedCaption);
     // The new caption is copied into the store before the old texts go.
     const std::string own(caption);
-    std::array<std::string_view, kColumns> texts;
+    std::array<std::string_view, kPacked> texts;
     texts[0] = own;
-    for (int c = 1; c < kColumns; ++c) texts[static_cast<std::size_t>(c)] = TextOf(r, c);
-    const bool checked = r.checked;
-    r = Pack(texts);
-    r.checked = checked;
+    for (int c = 1; c < kPacked; ++c) texts[static_cast<std::size_t>(c)] = TextOf(r, c);
+    Pack(texts, r);
     if (listener_) listener_->TextChanged(row, 0);
 }
 
-std::vector<std::uint32_t> RowStore::SortedOrder(int column) const {
+std::vector<std::uint32_t> RowStore::TextOrder(int column) const {
     const std::size_t n = rows_.size();
     std::vector<SortEntry> order(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -219,6 +254,60 @@ std::vector<std::uint32_t> RowStore::SortedOrder(int column) const {
     std::vector<std::uint32_t> rows(n);
     for (std::size_t i = 0; i < n; ++i) rows[i] = order[i].row;
     return rows;
+}
+
+// A stable counting sort of the rows by a small key each.
+std::vector<std::uint32_t> RowStore::OrderByKey(const std::vector<std::uint32_t>& key) const {
+    const std::uint32_t most = key.empty() ? 0 : *std::max_element(key.begin(), key.end());
+    std::vector<std::uint32_t> start(std::size_t{most} + 2, 0);
+    for (std::uint32_t k : key) ++start[std::size_t{k} + 1];
+    for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+    std::vector<std::uint32_t> order(key.size());
+    for (std::size_t row = 0; row < key.size(); ++row)
+        order[start[key[row]]++] = static_cast<std::uint32_t>(row);
+    return order;
+}
+
+// Each folder's place in the text order, equal texts sharing one; the place
+// after the last folder stands for "no folder" (an empty text).
+std::vector<std::uint32_t> RowStore::FolderRanks() const {
+    std::vector<std::uint32_t> byText(folders_.size() + 1);
+    for (std::size_t i = 0; i < byText.size(); ++i) byText[i] = static_cast<std::uint32_t>(i);
+    auto text = [this](std::uint32_t f) {
+        return f < folders_.size() ? folders_[f] : std::string_view();
+    };
+    std::stable_sort(byText.begin(), byText.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return CompareTextAscii(text(a), text(b)) < 0;
+    });
+    std::vector<std::uint32_t> rank(byText.size());
+    std::uint32_t at = 0;
+    for (std::size_t i = 0; i < byText.size(); ++i) {
+        if (i > 0 && CompareTextAscii(text(byText[i - 1]), text(byText[i])) != 0) ++at;
+        rank[byText[i]] = at;
+    }
+    return rank;
+}
+
+int RowStore::Compare(int rowA, int rowB, int column) const {
+    const Row& a = rows_[static_cast<std::size_t>(rowA)];
+    const Row& b = rows_[static_cast<std::size_t>(rowB)];
+    if (column == kRecoverableColumn) return PercentKey(a.recoverable) - PercentKey(b.recoverable);
+    return CompareTextAscii(TextOf(a, column), TextOf(b, column));
+}
+
+std::vector<std::uint32_t> RowStore::SortedOrder(int column) const {
+    if (column != kRecoverableColumn && column != kPathColumn) return TextOrder(column);
+    // Few distinct values: the rows are put in place by their value's rank.
+    const std::vector<std::uint32_t> rank =
+        column == kPathColumn ? FolderRanks() : std::vector<std::uint32_t>();
+    std::vector<std::uint32_t> key(rows_.size());
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        const Row& r = rows_[i];
+        key[i] = column == kRecoverableColumn
+                     ? static_cast<std::uint32_t>(PercentKey(r.recoverable))
+                     : rank[std::min<std::size_t>(r.folder, folders_.size())];
+    }
+    return OrderByKey(key);
 }
 
 void RowStore::SortByColumn(int column) {

@@ -208,7 +208,7 @@ void WindowModel::ListView1ColumnClick(int column) {
 }
 
 int WindowModel::ListView1Compare(int rowA, int rowB) const {
-    return CompareTextAscii(rows_.Text(rowA, SortColumn), rows_.Text(rowB, SortColumn));
+    return rows_.Compare(rowA, rowB, SortColumn);
 }
 
 RecoverRowQuery WindowModel::TickedRowAt(int from, int limit) const {
@@ -298,6 +298,10 @@ void WindowModel::OnScanBatch(std::vector<RowTexts>&& rows, std::optional<std::i
             if (progress) view_.SetProgress(ClampToInt(*progress));
         },
         queuedLimit);
+}
+
+void WindowModel::OnScanFolders(std::vector<std::string>&& folders) {
+    queue_.Post([this, folders = std::move(folders)] { rows_.SetFolders(folders); });
 }
 
 void WindowModel::OnScanEnd(TScanThread* worker, bool walked) {

@@ -35,7 +35,7 @@ extern std::atomic<bool> ScanStopRequested;
 extern std::atomic<bool> RecoverRunning;
 extern std::atomic<bool> RecoverStopRequested;
 
-// The column the list was sorted by last (0 to 5); 0 at start.
+// The column the list was sorted by last (0 to 7); 0 at start.
 extern std::int32_t SortColumn;
 
 // An error that escapes a command, shown by the application's error handler.
@@ -170,6 +170,7 @@ public:
                      std::int64_t recordCount) override;
     void OnScanBatch(std::vector<RowTexts>&& rows, std::optional<std::int64_t> progress,
                      int queuedLimit) override;
+    void OnScanFolders(std::vector<std::string>&& folders) override;
     void OnScanEnd(TScanThread* worker, bool walked) override;
     const gui::DateFormatsHolder& DateFormats() const override { return dateFormats_; }
 

@@ -101,6 +101,11 @@ void ResultModel::TextChanged(int row, int column) {
     emit dataChanged(i, i, {Qt::DisplayRole, Qt::EditRole});
 }
 
+void ResultModel::ColumnChanged(int column) {
+    if (Count() == 0) return;
+    emit dataChanged(index(0, column), index(Count() - 1, column), {Qt::DisplayRole, Qt::EditRole});
+}
+
 void ResultModel::BeforeSort() {
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
 }

@@ -39,6 +39,7 @@ public:
 
     // The store's commands; the view follows through the store's notices.
     void AppendRows(const std::vector<RowTexts>& rows) { store_.AppendRows(rows); }
+    void SetFolders(const std::vector<std::string>& folders) { store_.SetFolders(folders); }
     void Clear() { store_.Clear(); }
     int Count() const { return store_.Count(); }
     std::string_view Text(int row, int column) const { return store_.Text(row, column); }
@@ -61,6 +62,7 @@ private:
     void AfterReset() override;
     void ChecksChanged(int first, int last) override;
     void TextChanged(int row, int column) override;
+    void ColumnChanged(int column) override;
     void BeforeSort() override;
     void AfterSort(const std::vector<int>& newPlace) override;
 

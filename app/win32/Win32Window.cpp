@@ -403,6 +403,10 @@ void TfMainWin::TextChanged(int row, int) {
     ListView_RedrawItems(GetDlgItem(hwnd_, kIdListView1), row, row);
 }
 
+void TfMainWin::ColumnChanged(int) {
+    InvalidateRect(GetDlgItem(hwnd_, kIdListView1), nullptr, FALSE);
+}
+
 void TfMainWin::AfterSort(const std::vector<int>&) {
     InvalidateRect(GetDlgItem(hwnd_, kIdListView1), nullptr, FALSE);
 }

@@ -101,6 +101,7 @@ private:
     void AfterReset() override;
     void ChecksChanged(int first, int last) override;
     void TextChanged(int row, int column) override;
+    void ColumnChanged(int column) override;
     void AfterSort(const std::vector<int>& newPlace) override;
 
     static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);

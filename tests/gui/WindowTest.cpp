@@ -129,12 +129,12 @@ TEST_F(WindowTest, ControlsTextsAndPlaces) {
 
 TEST_F(WindowTest, ListColumnsAndTabOrder) {
     auto w = MakeWindow({{}, {}, dir_.path(), {}}, &dialogs_);
-    const char* captions[] = {"记录位置", "文件名",   "文件类型",
-                              "文件大小", "创建日期", "最后修改日期"};
-    const int widths[] = {100, 200, 100, 100, 160, 160};
+    const char* captions[] = {"记录位置", "文件名",       "文件类型", "文件大小",
+                              "创建日期", "最后修改日期", "原路径",   "可恢复"};
+    const int widths[] = {100, 200, 100, 100, 160, 160, 200, 60};
     QHeaderView* header = w->ListView1->horizontalHeader();
-    ASSERT_EQ(w->ListView1Model()->columnCount(), 6);
-    for (int c = 0; c < 6; ++c) {
+    ASSERT_EQ(w->ListView1Model()->columnCount(), 8);
+    for (int c = 0; c < 8; ++c) {
         EXPECT_EQ(Utf8(w->ListView1Model()->headerData(c, Qt::Horizontal).toString()), captions[c]);
         EXPECT_EQ(header->sectionSize(c), widths[c]);
     }

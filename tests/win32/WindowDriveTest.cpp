@@ -260,10 +260,10 @@ void CheckStartup(Driver& d, HWND w) {
               d.Text(kIdRb1) == "按原名保存(可能会覆盖)" &&
               d.Text(kIdCheckBox1) == "选中所有的删除文件",
           "button captions");
-    const char* columns[] = {"记录位置", "文件名",   "文件类型",
-                             "文件大小", "创建日期", "最后修改日期"};
-    const int widths[] = {100, 200, 100, 100, 160, 160};
-    for (int c = 0; c < 6; ++c) {
+    const char* columns[] = {"记录位置", "文件名",       "文件类型", "文件大小",
+                             "创建日期", "最后修改日期", "原路径",   "可恢复"};
+    const int widths[] = {100, 200, 100, 100, 160, 160, 200, 60};
+    for (int c = 0; c < 8; ++c) {
         const auto col = d.Column(c);
         Check(col.first == columns[c] && col.second == widths[c],
               "column " + std::to_string(c) + ": " + col.first + " " + std::to_string(col.second));
@@ -287,6 +287,45 @@ void CheckStartup(Driver& d, HWND w) {
           "no-source prompt: " + box.first + " / " + box.second);
 }
 
+// The CLI's field `i` of a row ("" past the fields a line holds).
+std::string Field(const std::vector<std::string>& row, std::size_t i) {
+    return i < row.size() ? row[i] : std::string();
+}
+
+// What the window's last two columns show for a CLI row: the folder of its
+// path ("/" for the root), and its recoverable share as a percentage.
+std::string FolderAndShare(const std::vector<std::string>& row) {
+    const std::string path = Field(row, 7), share = Field(row, 8);
+    const std::size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    if (folder.empty()) folder = "/";
+    return folder + "|" + (share.empty() ? "" : share + "%");
+}
+
+// ASCII letters folded to upper case; whether the text is all ASCII.
+bool FoldAscii(std::string& s) {
+    bool ascii = true;
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        ascii &= static_cast<unsigned char>(c) < 0x80;
+    }
+    return ascii;
+}
+
+// A click on the folder column's header sorts the rows by it. Texts with
+// other than ASCII are left out: the cells come back as UTF-8, the window
+// sorts their code page's bytes.
+void CheckFolderSort(Driver& d) {
+    d.ClickHeader(6);
+    bool sorted = true;
+    for (int r = 0; r + 1 < d.Rows(); ++r) {
+        std::string a = d.Cell(r, 6), b = d.Cell(r + 1, 6);
+        const bool ascii = FoldAscii(a) & FoldAscii(b);
+        sorted &= !ascii || !(b < a);
+    }
+    Check(sorted, "sorted by folder after a click on its header");
+}
+
 void CheckScan(Driver& d, const Expected& e) {
     const int sources = static_cast<int>(SendMessageW(d.Item(kIdDriveList), LB_GETCOUNT, 0, 0));
     Check(sources >= 1, "the image is listed");
@@ -304,9 +343,10 @@ void CheckScan(Driver& d, const Expected& e) {
           "deleted-file count: " + d.Text(kIdDeleteFileCount));
     for (int r = 0; r < std::min(want, d.Rows()); ++r) {
         const auto& x = e.rows[static_cast<std::size_t>(r)];
-        const std::string got =
-            d.Cell(r, 0) + "|" + d.Cell(r, 1) + "|" + d.Cell(r, 2) + "|" + d.Cell(r, 3);
-        const std::string expect = x[0] + "|" + x[2] + "|" + x[3] + "|" + x[4];
+        const std::string got = d.Cell(r, 0) + "|" + d.Cell(r, 1) + "|" + d.Cell(r, 2) + "|" +
+                                d.Cell(r, 3) + "|" + d.Cell(r, 6) + "|" + d.Cell(r, 7);
+        const std::string expect = Field(x, 0) + "|" + Field(x, 2) + "|" + Field(x, 3) + "|" +
+                                   Field(x, 4) + "|" + FolderAndShare(x);
         Check(got == expect,
               "row " + std::to_string(r) + ": " + got + (got == expect ? "" : " != " + expect));
     }
@@ -409,6 +449,7 @@ int wmain(int argc, wchar_t** argv) {
         CheckStartup(d, w);
         CheckScan(d, expected);
         if (argc > 6) ScreenshotPause(argv[6]);
+        CheckFolderSort(d);
         CheckRecoverByName(d, expected, out);
         CheckTicksAndRecoverByNumber(d, expected, out);
         CheckListIndexError(d);

@@ -72,6 +72,11 @@ std::string MakeVolume(const std::string& dir, const std::string& name,
         }
         vb.Record(number, rb.Build());
     }
+    return WriteVolume(dir, name, vb);
+}
+
+std::string WriteVolume(const std::string& dir, const std::string& name,
+                        const test::VolumeBuilder& vb) {
     const std::string path = (std::filesystem::path(dir) / name).string();
     const test::Bytes bytes = vb.Build();
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

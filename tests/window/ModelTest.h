@@ -99,6 +99,9 @@ struct TempDir {
 // resident when short, in clusters after the MFT otherwise).
 std::string MakeVolume(const std::string& dir, const std::string& name,
                        const std::vector<TestFile>& files, std::u16string label = u"Test");
+// Writes the volume `vb` builds to `dir`/`name`; returns the path.
+std::string WriteVolume(const std::string& dir, const std::string& name,
+                        const test::VolumeBuilder& vb);
 std::string ReadFile(const std::string& path);
 
 }  // namespace qm::windowtest

@@ -43,6 +43,71 @@ TEST(RowStoreTest, SortMatchesAStableSortByTheListOrder) {
     }
 }
 
+TEST(RowStoreTest, EveryColumnSortsAsAStableSortByItsComparer) {
+    // Folder texts that tie in different places or differ only in case, rows
+    // without a folder or with a place past the texts, shares not known.
+    const std::vector<std::string> folders = {"/A/b", "/a/B", "/",        "$Orphan",
+                                              "/A",   "/A/b", "\xB6\xAB", "/A/b/c"};
+    const std::uint8_t shares[] = {0, 100, 75, 75, 1, kRecoverableUnknown, 99};
+    std::mt19937 rng(11);
+    std::vector<RowTexts> rows;
+    for (int i = 0; i < 2000; ++i) {
+        RowTexts t = Row("0x" + std::to_string(i), std::string(1 + rng() % 3, "aBc_"[rng() % 4]));
+        t.size = std::to_string(rng() % 50);
+        t.recoverable = shares[rng() % std::size(shares)];
+        const std::uint32_t place = rng() % (folders.size() + 2);
+        t.folder = place == folders.size() + 1 ? gui::kNoFolder : place;
+        rows.push_back(t);
+    }
+    RowStore store;
+    store.AppendRows(rows);
+    store.SetFolders(folders);
+    // Each sort starts from the order the last one left.
+    for (int column : {7, 6, 3, 6, 1, 7, 0, 2, 4, 5}) {
+        SCOPED_TRACE(column);
+        std::vector<int> order(static_cast<std::size_t>(store.Count()));
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+        std::stable_sort(order.begin(), order.end(),
+                         [&](int a, int b) { return store.Compare(a, b, column) < 0; });
+        std::vector<std::string> expected;
+        for (int r : order) expected.emplace_back(store.Text(r, 0));
+        store.SortByColumn(column);
+        for (int r = 0; r < store.Count(); ++r)
+            ASSERT_EQ(store.Text(r, 0), expected[static_cast<std::size_t>(r)]) << r;
+    }
+}
+
+TEST(RowStoreTest, FolderAndShareTexts) {
+    RowStore store;
+    std::vector<RowTexts> rows(5, Row("0x10", "a"));
+    const std::uint32_t places[] = {0, 1, 0, gui::kNoFolder, 7};
+    const std::uint8_t shares[] = {100, 0, 75, kRecoverableUnknown, 101};
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rows[i].folder = places[i];
+        rows[i].recoverable = shares[i];
+    }
+    store.AppendRows(rows);
+    EXPECT_EQ(store.Text(0, RowStore::kPathColumn), "");  // no folders yet
+    store.SetFolders({"/Photos/2024", "$Orphan"});
+    const std::string want[][2] = {
+        {"/Photos/2024", "100%"}, {"$Orphan", "0%"}, {"/Photos/2024", "75%"}, {"", ""}, {"", ""}};
+    for (int r = 0; r < 5; ++r) {
+        EXPECT_EQ(store.Text(r, RowStore::kPathColumn), want[r][0]) << r;
+        EXPECT_EQ(store.Text(r, RowStore::kRecoverableColumn), want[r][1]) << r;
+    }
+    // Rows of one folder share its text.
+    EXPECT_EQ(store.Text(0, 6).data(), store.Text(2, 6).data());
+    // An edited caption leaves both.
+    store.SetCaption(2, "0x99");
+    EXPECT_EQ(store.Text(2, 6), "/Photos/2024");
+    EXPECT_EQ(store.Text(2, 7), "75%");
+    // The next scan's rows do not show the last scan's folders.
+    store.Clear();
+    store.AppendRows({rows[0]});
+    EXPECT_EQ(store.Text(0, 6), "");
+    EXPECT_EQ(store.Text(0, 8), "");
+}
+
 TEST(RowStoreTest, CompareTextAscii) {
     struct Case {
         std::string a, b;
@@ -66,7 +131,7 @@ TEST(RowStoreTest, CaptionEditKeepsTheTickAndTheOtherTexts) {
     EXPECT_EQ(store.Text(1, 1), "b");
     EXPECT_TRUE(store.Checked(1));
     EXPECT_EQ(store.CheckedCount(), 1);
-    EXPECT_EQ(store.Text(1, 6), "");
+    EXPECT_EQ(store.Text(1, RowStore::kColumns), "");
 }
 
 class UiQueueTest : public ::testing::Test {
