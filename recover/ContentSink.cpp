@@ -1,5 +1,7 @@
 #include "recover/ContentSink.h"
 
+#include <algorithm>
+
 namespace qm {
 
 bool ContentSink::Open() {
@@ -16,6 +18,13 @@ bool ContentSink::Write(std::span<const std::uint8_t> bytes) {
     if (!file_->Write(bytes)) return false;
     bytes_ += bytes.size();
     return true;
+}
+
+std::uint64_t ContentSink::CopyFrom(RawVolume& volume, std::uint64_t volumeByte,
+                                    std::uint64_t count) {
+    const std::uint64_t n = std::min(file_->CopyFrom(volume, volumeByte, count), count);
+    bytes_ += n;
+    return n;
 }
 
 bool ContentSink::Zeros(std::uint64_t count) {

@@ -21,6 +21,11 @@ public:
     bool Open();
     bool Write(std::span<const std::uint8_t> bytes) override;
     bool Zeros(std::uint64_t count) override;
+    // Volume bytes may go straight to the file inside the system as long as
+    // nothing here needs to see them.
+    bool TakesCopies() const override { return true; }
+    std::uint64_t CopyFrom(RawVolume& volume, std::uint64_t volumeByte,
+                           std::uint64_t count) override;
     std::uint64_t bytes() const { return bytes_; }
 
     // Commits the file: Written, or Damaged with `damage` and `reason`.
