@@ -13,9 +13,24 @@
 //   qm-bench rows IMAGE
 //       Heap bytes per row of a scan whose rows are all kept (as the window and
 //       recover --all keep them), beyond the walk's own fixed buffers.
+//   qm-bench floor-read IMAGE [CHUNK_BYTES]
+//       The scan's floor: reads the MFT bytes the scan reads, in its chunks,
+//       with page-aligned preads, and nothing else.
+//   qm-bench records IMAGE
+//       The number of records of the image's MFT.
+//   qm-bench drop-cache FILE...
+//       Drops what the page cache holds of each block device (BLKFLSBUF) or
+//       file (POSIX_FADV_DONTNEED), so that the next read reaches the disk.
+//   qm-bench floor-write MANIFEST OUTDIR
+//       The recovery's floor: creates, writes and renames the files MANIFEST
+//       lists ("size<TAB>path" lines, as find -printf '%s\t%P\n' gives them),
+//       then flushes the output file system once.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <malloc.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,8 +44,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/Floors.h"
 #include "cli/Cli.h"
 #include "ntfs/uNTFS.h"
+#include "platform/AlignedBuffer.h"
 #include "platform/RawVolume.h"
 #include "scan/ScanEngine.h"
 
@@ -50,7 +67,11 @@ int Usage() {
         "usage: qm-bench time [--out FILE] -- COMMAND [ARG...]\n"
         "       qm-bench mft-extents IMAGE\n"
         "       qm-bench profile IMAGE [REPEAT [CHUNK_BYTES]]\n"
-        "       qm-bench rows IMAGE\n",
+        "       qm-bench rows IMAGE\n"
+        "       qm-bench floor-read IMAGE [CHUNK_BYTES]\n"
+        "       qm-bench floor-write MANIFEST OUTDIR\n"
+        "       qm-bench records IMAGE\n"
+        "       qm-bench drop-cache FILE...\n",
         stderr);
     return 2;
 }
@@ -146,11 +167,12 @@ int MftExtents(int argc, char** argv) {
 
 // Reads the MFT along its pieces, chunkBytes at a time; with `fixups`, applies them to
 // every record of each chunk. Returns the number of records that passed.
-std::uint64_t ReadMft(Opened& o, bool fixups, std::vector<std::uint8_t>& buf,
-                      std::uint32_t chunkBytes) {
+std::uint64_t ReadMft(Opened& o, bool fixups, qm::AlignedBuffer& buf, std::uint32_t chunkBytes) {
     const std::uint32_t rs = o.info.geometry.RecordSize;
     const std::uint64_t chunk = std::max<std::uint64_t>(chunkBytes / rs, 1) * rs;
-    if (buf.size() < chunk) buf.resize(chunk);
+    // Page-aligned like the scan's chunk: a large vector's bytes start 16 bytes
+    // past a page, where the kernel's copy runs several times slower.
+    if (buf.size() < chunk) buf.Reset(chunk);
     std::uint64_t good = 0;
     const std::uint64_t total = std::uint64_t(o.info.MftRecordCount) * rs;
     for (std::uint64_t at = 0; at < total; at += chunk) {
@@ -193,7 +215,7 @@ int Profile(int argc, char** argv) {
         options.chunkBytes = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 0));
     auto o = Open(argv[0]);
     if (!o) return 1;
-    std::vector<std::uint8_t> buf;
+    qm::AlignedBuffer buf;
     std::uint64_t rows = 0;
     const double read = Best(repeat, [&] { ReadMft(*o, false, buf, options.chunkBytes); });
     const double fixed = Best(repeat, [&] { ReadMft(*o, true, buf, options.chunkBytes); });
@@ -270,6 +292,42 @@ int Rows(int argc, char** argv) {
     return 0;
 }
 
+// ---- floors ---------------------------------------------------------------------------
+
+int FloorRead(int argc, char** argv) {
+    if (argc < 1 || argc > 2) return Usage();
+    qm::ScanOptions options;
+    if (argc == 2)
+        options.chunkBytes = static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 0));
+    auto o = Open(argv[0]);
+    if (!o) return 1;
+    const std::uint64_t read = qm::bench::FloorReadMft(argv[0], o->info, options.chunkBytes);
+    std::printf("read %llu\n", static_cast<unsigned long long>(read));
+    return read == 0 ? 1 : 0;
+}
+
+int DropCache(int argc, char** argv) {
+    if (argc < 1) return Usage();
+    int failed = 0;
+    for (int i = 0; i < argc; ++i) {
+        const int fd = ::open(argv[i], O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            std::perror(argv[i]);
+            failed = 1;
+            if (fd >= 0) ::close(fd);
+            continue;
+        }
+        if (S_ISBLK(st.st_mode) && ::ioctl(fd, BLKFLSBUF, 0) != 0) {
+            std::perror(argv[i]);
+            failed = 1;
+        }
+        if (::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) != 0) failed = 1;
+        ::close(fd);
+    }
+    return failed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -279,5 +337,14 @@ int main(int argc, char** argv) {
     if (cmd == "mft-extents") return MftExtents(argc - 2, argv + 2);
     if (cmd == "profile") return Profile(argc - 2, argv + 2);
     if (cmd == "rows") return Rows(argc - 2, argv + 2);
+    if (cmd == "floor-read") return FloorRead(argc - 2, argv + 2);
+    if (cmd == "drop-cache") return DropCache(argc - 2, argv + 2);
+    if (cmd == "records") {
+        auto o = argc == 3 ? Open(argv[2]) : std::nullopt;
+        if (!o) return argc == 3 ? 1 : Usage();
+        std::printf("%lld\n", static_cast<long long>(o->info.MftRecordCount));
+        return 0;
+    }
+    if (cmd == "floor-write") return argc == 4 ? qm::bench::FloorWrite(argv[2], argv[3]) : Usage();
     return Usage();
 }

@@ -6,12 +6,15 @@
 #   bench/make-desc.sh records1m     ~1,000,000 small files in 1,000 folders,
 #                                    all deleted but half of the first
 #                                    folder's: a list of ~1,000,000 rows
+#   bench/make-desc.sh records4m     ~4,000,000 small files in 4,000 folders,
+#                                    one in forty deleted (~100,000 rows): how
+#                                    the scan grows with the volume
 #   bench/make-desc.sh big3g         one 3 GiB file of random bytes, deleted
 #
 # The output is deterministic: the same kind always gives the same volume.
 set -euo pipefail
 
-kind=${1:?kind: files100k, records1m or big3g}
+kind=${1:?kind: files100k, records1m, records4m or big3g}
 
 case "$kind" in
 files100k)
@@ -49,6 +52,25 @@ records1m)
                 n++
                 printf "text /d%04d/f%07d.txt %d\n", d, n, int(rand() * 600)
                 del[++nd] = sprintf("/d%04d/f%07d.txt", d, n)
+            }
+        }
+        for (i = 1; i <= nd; i++) print "delete " del[i]
+    }'
+    ;;
+records4m)
+    # Like records1m, four times the records, with a fortieth of them deleted
+    # so that the rows held stay about as many as on files100k.
+    awk 'BEGIN {
+        srand(20240613)
+        print "volume 16G label=bench4m seed=14"
+        print "mftfill /fill count=2000 every=100 small=2K big=64K delete-every=2"
+        n = 0
+        for (d = 1; d <= 3998; d++) {
+            printf "dir /d%04d\n", d
+            for (f = 0; f < 1000; f++) {
+                n++
+                printf "text /d%04d/f%07d.txt %d\n", d, n, int(rand() * 600)
+                if (n % 40 == 0) del[++nd] = sprintf("/d%04d/f%07d.txt", d, n)
             }
         }
         for (i = 1; i <= nd; i++) print "delete " del[i]

@@ -6,8 +6,12 @@
 #
 #   bench/run.sh                  everything
 #   QM_BENCH_ONLY="scan100k recover" bench/run.sh
-#                                 a subset of: scan100k scan1m recover big3g
-#                                 memory window profile
+#                                 a subset of: scan100k scan1m cold100k cold1m
+#                                 recover big3g memory paths scale4m window
+#                                 profile
+#                                 (scale4m, the 4,000,000-record volume, only
+#                                 when asked for: making it takes long, see
+#                                 docs/performance.md)
 #
 # Settings (environment):
 #   QM_BENCH_CACHE   images and outputs (default /var/tmp/quillmere-bench);
@@ -31,7 +35,7 @@ build=${QM_BENCH_BUILD:-$root/build-bench}
 cache=${QM_BENCH_CACHE:-/var/tmp/quillmere-bench}
 runs=${QM_BENCH_RUNS:-5}
 slow=${QM_BENCH_SLOW:-3}
-only=${QM_BENCH_ONLY:-"scan100k scan1m recover big3g memory window profile"}
+only=${QM_BENCH_ONLY:-"scan100k scan1m cold100k cold1m recover big3g memory paths window profile"}
 mkdir -p "$cache"
 raw=$cache/raw.tsv        # group tool wall user sys maxrss_kib status
 extra=$cache/extra.tsv    # key value lines of the helpers
@@ -151,6 +155,12 @@ run_group() {
     done
 }
 
+# The median wall time of a tool's runs so far.
+raw_median() {
+    awk -F'\t' -v g="$1" -v t="$2" '$1 == g && $2 == t { print $3 }' "$raw" | sort -g |
+        awk '{ v[NR] = $1 } END { if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'
+}
+
 # Warm-up: each command once, untimed (page cache, dynamic loader).
 warm() { "$@" >/dev/null 2>&1; }
 
@@ -161,7 +171,8 @@ scan_group() {
     image "$kind" || return
     local dds=$cache/$kind.dd.sh
     dd_script "$img" "$dds"
-    local -a tools=("dd MFT bytes||$dds" "quillmere-cli scan||$cli scan $img" "quillmere-cli scan --json||$cli scan --json $img")
+    local -a tools=("quillmere-cli scan||$cli scan $img" "floor: aligned pread of the MFT||$qmb floor-read $img"
+        "dd MFT bytes||$dds" "quillmere-cli scan --json||$cli scan --json $img")
     if have ntfsundelete; then
         tools+=("ntfsundelete -s||ntfsundelete -s $img")
     else
@@ -174,6 +185,7 @@ scan_group() {
     fi
     say "scans of $img"
     warm "$dds"
+    warm "$qmb" floor-read "$img"
     warm "$cli" scan "$img"
     have ntfsundelete && warm ntfsundelete -s "$img"
     # The scan's rows must be the deleted files the image was made with.
@@ -183,6 +195,49 @@ scan_group() {
     printf 'rows_%s\t%s\t%s\n' "$kind" "$rows" "$want" >>"$extra"
     [ "$rows" = "$want" ] || say "  WARNING: the scan lists $rows files, the image has $want deleted"
     slow_tools="fls" run_group "scan-$kind" "$runs" "${tools[@]}"
+}
+
+# ---- Cold scans from a block device -------------------------------------------------------
+
+# A read-only loop device over the image that reads the image with direct I/O,
+# so that the image file's own page cache does not serve it: reads reach the disk.
+loop_dev=
+loop_detach() { [ -n "$loop_dev" ] && losetup -d "$loop_dev" 2>/dev/null; loop_dev=; }
+
+# Drops what the page cache holds of the device and of the image behind it
+# (BLKFLSBUF and POSIX_FADV_DONTNEED, qm-bench drop-cache), so that the next
+# read goes to the disk. Only these two are dropped: the machine is shared, and
+# dropping every cache (/proc/sys/vm/drop_caches) would slow the others'
+# builds; QM_BENCH_DROP_ALL=1 drops every cache instead.
+drop_cold() {
+    if [ "${QM_BENCH_DROP_ALL:-0}" = 1 ]; then
+        sync && echo 3 >/proc/sys/vm/drop_caches && return 0
+    fi
+    "$qmb" drop-cache "$loop_dev" "$1"
+}
+
+cold_group() {
+    local kind=$1 img=$cache/$1.img
+    image "$kind" || return
+    if [ "$(id -u)" != 0 ] || ! have losetup; then
+        say "cold scans of $kind: skipped (a loop device needs root and losetup)"
+        return
+    fi
+    loop_dev=$(losetup -r -f --show --direct-io=on "$img" 2>/dev/null) ||
+        loop_dev=$(losetup -r -f --show "$img" 2>/dev/null) || {
+        say "cold scans of $kind: skipped (no loop device: $(losetup -r -f --show "$img" 2>&1))"
+        loop_dev=
+        return
+    }
+    local dds=$cache/$kind.cold-dd.sh
+    dd_script "$loop_dev" "$dds"
+    local prep="drop_cold '$img'"
+    local -a tools=("quillmere-cli scan (cold)|$prep|$cli scan $loop_dev"
+        "dd MFT bytes (cold)|$prep|$dds"
+        "floor: aligned pread of the MFT (cold)|$prep|$qmb floor-read $loop_dev")
+    say "cold scans of $kind through $loop_dev"
+    run_group "cold-$kind" "$runs" "${tools[@]}"
+    loop_detach
 }
 
 # ---- Recoveries -----------------------------------------------------------------------
@@ -200,19 +255,27 @@ fresh_out() {
     ln -sfn "$d" "$cache/out"
     sync
 }
-trap 'rm -rf "$cache/runs" "$cache/out"' EXIT
+trap 'loop_detach; rm -rf "$cache/runs" "$cache/out"' EXIT
 
 recover_group() {
     local img=$cache/files100k.img out=$cache/out
     image files100k || return
     local prep="fresh_out"
+    # The floor writes the files one recovery wrote, with their sizes and folders.
+    local list=$cache/files100k.recovered.tsv
+    fresh_out
+    "$cli" recover "$img" --out "$out/q" --all >/dev/null 2>&1
+    (cd "$out/q" && find . -type f -printf '%s\t%P\n') >"$list"
+    printf 'recover_files_files100k\t%s\n' "$(wc -l <"$list")" >>"$extra"
     local -a tools=("quillmere-cli recover --all|$prep|$cli recover $img --out $out/q --all")
+    tools+=("floor: create, write, rename, syncfs|$prep|$qmb floor-write $list $out/q")
     tools+=("quillmere-cli recover --all --jobs 2|$prep|$cli recover $img --out $out/q --all --jobs 2")
     if [ -n "$nosync" ]; then
         tools+=("quillmere-cli recover --all, no flush|$prep|env LD_PRELOAD=$nosync $cli recover $img --out $out/q --all")
     fi
     if have ntfsundelete; then
         tools+=("ntfsundelete -u -m '*'|$prep|ntfsundelete -u -m '*' -T -d $out $img")
+        tools+=("ntfsundelete -u -m '*' + sync|$prep|sh -c \"ntfsundelete -u -m '*' -T -d $out $img && sync -f $out/\"")
     else
         say "ntfsundelete is not installed (package ntfs-3g): skipped"
     fi
@@ -250,10 +313,69 @@ big_group() {
 
 memory_group() {
     local kind
+    local -A peak=() listed=()
     for kind in files100k records1m; do
         image "$kind" || continue
         "$qmb" rows "$cache/$kind.img" | awk -v k="$kind" '{ for (i = 1; i < NF; i += 2) printf "rows_kept_%s_%s\t%s\n", k, $i, $(i + 1) }' >>"$extra"
+        # The command line's own peak: it holds every row until their paths are known.
+        peak[$kind]=$("$qmb" time -- "$cli" scan "$cache/$kind.img" | cut -d' ' -f4)
+        listed[$kind]=$("$cli" scan "$cache/$kind.img" 2>/dev/null | tail -n +2 | wc -l)
+        printf 'cli_peak_kib_%s\t%s\n' "$kind" "${peak[$kind]}" >>"$extra"
     done
+    # Bytes per listed row: the growth of the peak from one image to the other.
+    if [ -n "${peak[records1m]:-}" ] && [ -n "${peak[files100k]:-}" ]; then
+        awk -v a="${peak[files100k]}" -v b="${peak[records1m]}" -v ra="${listed[files100k]}" -v rb="${listed[records1m]}" \
+            'BEGIN { if (rb > ra) printf "cli_records1m_bytes_per_row\t%.1f\n", (b - a) * 1024 / (rb - ra) }' >>"$extra"
+    fi
+}
+
+# The scan before paths and recoverability were added (the commit named by
+# QM_BENCH_BASELINE), built once into the cache from the repository's history.
+baseline=${QM_BENCH_BASELINE:-5dfafa7}
+baseline_cli() {
+    local src=$cache/baseline-$baseline bin=$cache/baseline-$baseline-build/cli/quillmere-cli
+    if [ ! -x "$bin" ]; then
+        say "building quillmere-cli of $baseline (the scan before paths) in $src-build (once)"
+        rm -rf "$src" && mkdir -p "$src"
+        git -C "$root" archive "$baseline" | tar -x -C "$src" || return 1
+        cmake -S "$src" -B "$src-build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQM_BUILD_TESTS=OFF \
+            -DQM_BUILD_TOOLS=OFF -DQM_BUILD_GUI=OFF >"$cache/baseline.log" 2>&1 &&
+            cmake --build "$src-build" --target quillmere-cli -j2 >>"$cache/baseline.log" 2>&1 || return 1
+    fi
+    echo "$bin"
+}
+
+paths_group() {
+    local img=$cache/files100k.img old
+    image files100k || return
+    old=$(baseline_cli) || {
+        say "could not build the baseline: see $cache/baseline.log"
+        return
+    }
+    warm "$cli" scan "$img"
+    warm "$old" scan "$img"
+    say "scan with paths and recoverability against the scan of $baseline"
+    run_group paths-files100k "$runs" "quillmere-cli scan||$cli scan $img" \
+        "scan before paths and recoverability||$old scan $img"
+}
+
+# How the scan grows from 100k to 1M to 4M records: time and peak per record.
+scale_group() {
+    local kind n
+    local -A per=()
+    for kind in files100k records1m records4m; do
+        image "$kind" || continue
+        n=$("$qmb" records "$cache/$kind.img") || continue
+        warm "$cli" scan "$cache/$kind.img"
+        say "scale: scans of $kind ($n records)"
+        run_group "scale-$kind" "$runs" "quillmere-cli scan||$cli scan $cache/$kind.img"
+        per[$kind]=$(awk -v t="$(raw_median "scale-$kind" "quillmere-cli scan")" -v n="$n" \
+            'BEGIN { if (t != "" && n > 0) printf "%.1f", t * 1e9 / n }')
+        printf 'scale_%s_records\t%s\nscale_%s_ns_per_record\t%s\n' "$kind" "$n" "$kind" "${per[$kind]}" >>"$extra"
+    done
+    [ -n "${per[records1m]:-}" ] && [ -n "${per[records4m]:-}" ] &&
+        awk -v a="${per[records1m]}" -v b="${per[records4m]}" \
+            'BEGIN { printf "scale_records4m_ns_per_record_over_1m\t%.2f\n", b / a }' >>"$extra"
 }
 
 window_group() {
@@ -281,9 +403,13 @@ profile_group() {
 
 wants scan100k && scan_group files100k
 wants scan1m && scan_group records1m
+wants cold100k && cold_group files100k
+wants cold1m && cold_group records1m
 wants recover && recover_group
 wants big3g && big_group
 wants memory && memory_group
+wants paths && paths_group
+wants scale4m && scale_group
 wants window && window_group
 wants profile && profile_group
 
@@ -359,24 +485,38 @@ wants profile && profile_group
     for kind in files100k records1m; do
         g=scan-$kind
         q=$(med "$g" "quillmere-cli scan")
-        target 1a "$(ratio "$q" "$(med "$g" "dd MFT bytes")")" "<=" 2 "$kind: scan time / dd of the MFT's bytes"
+        target 1a "$(ratio "$q" "$(med "$g" "floor: aligned pread of the MFT")")" "<=" 1.3 \
+            "$kind: scan / aligned pread of the MFT's runs (warm)"
         target 1b "$(ratio "$(med "$g" "ntfsundelete -s")" "$q")" ">=" 10 "$kind: ntfsundelete -s / scan"
         target 1c "$(ratio "$(med "$g" "fls -r -d -p")" "$q")" ">=" 100 "$kind: fls -r -d -p / scan"
+        g=cold-$kind
+        target 2 "$(ratio "$(med "$g" "quillmere-cli scan (cold)")" "$(med "$g" "dd MFT bytes (cold)")")" "<=" 1.1 \
+            "$kind: cold scan from a loop device / cold dd of the MFT's runs, bs=1M"
     done
-    q=$(med scan-files100k "quillmere-cli scan")
-    target 2a "$(ratio "$(ext window_files100k_scan_s)" "$q")" "<=" 3 "files100k: window press -> last row / command-line scan (medians)"
-    target 2b "$(ext window_files100k_max_stall_ms)" "<=" 100 "files100k: longest UI-thread stall while rows stream in, ms"
-    target 2b "$(ext window_records1m_max_stall_ms)" "<=" 100 "records1m: longest UI-thread stall while rows stream in, ms"
-    target 2c "$(ext window_records1m_sort_worst_s)" "<" 2 "records1m: slowest sort of the list by one column, s"
-    target 2d "$(ext window_records1m_scroll_worst_step_ms)" "<=" 100 "records1m: slowest page step while scrolling, ms"
-    target 3a "$(ratio "$(med recover-files100k "ntfsundelete -u -m '*'")" "$(med recover-files100k "quillmere-cli recover --all")")" ">=" 2 \
-        "files100k: ntfsundelete -u / recover --all"
-    target 3b "$(ratio "$(med big3g "cp (3 GiB file)")" "$(med big3g "quillmere-cli recover (3 GiB file)")")" ">=" 0.8 \
-        "3 GiB file: recovery throughput / cp throughput"
+    g=recover-files100k
+    q=$(med "$g" "quillmere-cli recover --all")
+    target 3a "$(ratio "$q" "$(med "$g" "floor: create, write, rename, syncfs")")" "<=" 1.25 \
+        "files100k: recover --all / the floor that writes the same files"
+    target 3b "$(ratio "$(med "$g" "ntfsundelete -u -m '*' + sync")" "$q")" ">=" 1 \
+        "files100k: (ntfsundelete -u + sync) / recover --all"
+    target 3c "$(ratio "$(med "$g" "tsk_recover")" "$q")" ">=" 3 "files100k: tsk_recover / recover --all"
+    target 4a "$(ratio "$(med big3g "cp + fsync (3 GiB file)")" "$(med big3g "quillmere-cli recover (3 GiB file)")")" ">=" 0.9 \
+        "3 GiB file: recovery throughput / (cp + sync) throughput"
     r=$(rss big3g "quillmere-cli recover (3 GiB file)")
-    target 3c "$([ -n "$r" ] && awk -v r="$r" 'BEGIN { printf "%.1f", r / 1024 }')" "<" 64 "3 GiB file: peak resident memory of the recovery, MiB"
-    target 4 "$(ext rows_kept_files100k_bytes_per_row)" "<=" 300 "files100k: heap bytes per kept scan row"
-    target 4 "$(ext rows_kept_records1m_bytes_per_row)" "<=" 300 "records1m: heap bytes per kept scan row"
-    target 4 "$(ext window_records1m_heap_bytes_per_row)" "<=" 300 "records1m: window heap bytes per listed row"
+    target 4b "$([ -n "$r" ] && awk -v r="$r" 'BEGIN { printf "%.1f", r / 1024 }')" "<" 64 "3 GiB file: peak resident memory of the recovery, MiB"
+    q=$(med scan-files100k "quillmere-cli scan")
+    target 5a "$(ratio "$(ext window_files100k_scan_s)" "$q")" "<=" 3 "files100k: window press -> last row / command-line scan (medians)"
+    target 5b "$(ext window_files100k_max_stall_ms)" "<=" 100 "files100k: longest UI-thread stall while rows stream in, ms"
+    target 5b "$(ext window_records1m_max_stall_ms)" "<=" 100 "records1m: longest UI-thread stall while rows stream in, ms"
+    target 5c "$(ext window_records1m_sort_worst_s)" "<" 2 "records1m: slowest sort of the list by one column, s"
+    target 5d "$(ext window_records1m_scroll_worst_step_ms)" "<=" 100 "records1m: slowest page step while scrolling, ms"
+    target 6a "$(ext cli_records1m_bytes_per_row)" "<=" 300 "records1m: CLI scan's resident bytes per listed row, paths kept"
+    target 6a "$(ext rows_kept_files100k_bytes_per_row)" "<=" 300 "files100k: heap bytes per kept scan row"
+    target 6a "$(ext rows_kept_records1m_bytes_per_row)" "<=" 300 "records1m: heap bytes per kept scan row"
+    target 6b "$(ext window_records1m_heap_bytes_per_row)" "<=" 300 "records1m: window heap bytes per listed row"
+    target 6c "$(ratio "$(med paths-files100k "quillmere-cli scan")" "$(med paths-files100k "scan before paths and recoverability")")" "<=" 1.5 \
+        "files100k: scan with paths and recoverability / the scan before them"
+    target 7 "$(ext scale_records4m_ns_per_record_over_1m)" "<=" 1.25 \
+        "records4m: scan time per record / records1m's (linear growth: 1)"
 } | tee "$report"
 say "report saved to $report; raw runs in $raw"

@@ -29,6 +29,9 @@ public:
         : owner_(owner), inner_(std::move(inner)), path_(std::move(path)) {}
     bool Write(std::span<const std::uint8_t> bytes) override { return inner_->Write(bytes); }
     bool WriteZeros(std::uint64_t count) override { return inner_->WriteZeros(count); }
+    std::uint64_t CopyFrom(RawVolume& source, std::uint64_t offset, std::uint64_t count) override {
+        return inner_->CopyFrom(source, offset, count);
+    }
     int LastError() const override { return error_ != 0 ? error_ : inner_->LastError(); }
     void KeepTimes(const FileTimes& times) override { inner_->KeepTimes(times); }
     int TimesError() const override { return inner_->TimesError(); }

@@ -16,6 +16,8 @@
 
 namespace qm {
 
+class RawVolume;
+
 // ---- Drives ---------------------------------------------------------------
 
 // The fixed drives to probe, in the order they are listed: on Windows "C:" for
@@ -114,6 +116,16 @@ public:
     virtual CommitOutcome CommitNew(const std::string& path) {
         (void)path;
         return CommitOutcome::Failed;
+    }
+    // Appends `count` bytes of `source` from its byte `offset` by a copy inside
+    // the system (copy_file_range), without the bytes passing through this
+    // process, where the source is a plain file and the system can. Returns the
+    // bytes appended: fewer than `count`, 0 included, where it could not copy
+    // more (another file system, a read error, no such copy here), in which case
+    // the caller reads and writes the rest. A failure here is never the file's.
+    virtual std::uint64_t CopyFrom(RawVolume& source, std::uint64_t offset, std::uint64_t count) {
+        (void)source, (void)offset, (void)count;
+        return 0;
     }
     // The system's error code (errno, or GetLastError on Windows) of the last
     // Write, WriteZeros or Commit that failed; 0 when none failed or the

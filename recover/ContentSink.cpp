@@ -1,5 +1,7 @@
 #include "recover/ContentSink.h"
 
+#include <algorithm>
+
 namespace qm {
 
 ContentSink::ContentSink(OutputFactory& output, std::string path, SinkOptions options)
@@ -26,6 +28,14 @@ bool ContentSink::Write(std::span<const std::uint8_t> bytes) {
     }
     Wrote(bytes.size());
     return true;
+}
+
+std::uint64_t ContentSink::CopyFrom(RawVolume& volume, std::uint64_t volumeByte,
+                                    std::uint64_t count) {
+    const std::uint64_t n = std::min(file_->CopyFrom(volume, volumeByte, count), count);
+    bytes_ += n;
+    if (progress_ && n > 0) progress_->Advance(n);
+    return n;
 }
 
 bool ContentSink::Zeros(std::uint64_t count) {

@@ -32,6 +32,11 @@ public:
     bool Open();
     bool Write(std::span<const std::uint8_t> bytes) override;
     bool Zeros(std::uint64_t count) override;
+    // Volume bytes may go straight to the file inside the system as long as
+    // nothing here needs to see them.
+    bool TakesCopies() const override { return !NeedsBytes(); }
+    std::uint64_t CopyFrom(RawVolume& volume, std::uint64_t volumeByte,
+                           std::uint64_t count) override;
     std::uint64_t bytes() const { return bytes_; }
     // True when every byte of the content must pass through Write and Zeros
     // (they are hashed): a copy that moves bytes past them, in the kernel from

@@ -23,6 +23,17 @@ public:
     virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
     // `count` zero bytes: a hole, or bytes that could not be read.
     virtual bool Zeros(std::uint64_t count) = 0;
+    // Whether volume bytes may reach this output without passing through the
+    // stream (CopyFrom). An output that must see every byte (to hash it) says no.
+    virtual bool TakesCopies() const { return false; }
+    // Appends `count` bytes of `volume` from `volumeByte` by a copy inside the
+    // system; returns the bytes appended, fewer where it could not copy more
+    // (the stream reads and writes the rest, finding any bad spot there).
+    virtual std::uint64_t CopyFrom(RawVolume& volume, std::uint64_t volumeByte,
+                                   std::uint64_t count) {
+        (void)volume, (void)volumeByte, (void)count;
+        return 0;
+    }
 };
 
 struct StreamSettings {
@@ -67,6 +78,7 @@ private:
                          std::uint64_t clusters);
     StreamEnd Clusters(std::uint64_t volumeByte, std::uint64_t from, std::uint64_t count);
     StreamEnd ReadOut(std::uint64_t volumeByte, std::uint64_t from, std::uint64_t count);
+    std::uint64_t CopyOut(std::uint64_t volumeByte, std::uint64_t count);
     StreamEnd ReadCarefully(std::uint64_t volumeByte, std::span<std::uint8_t> buf,
                             std::vector<ByteRange>& bad);
     StreamEnd Settle(std::uint64_t volumeByte, std::span<std::uint8_t> buf, std::uint64_t at,

@@ -3,12 +3,28 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
+namespace qm {
+class RawVolume;
+}
+
 namespace qm::posix {
+
+// Where bytes [offset, offset + count) of `volume` lie in a plain file opened
+// by this backend (an image file, or a window onto one): its descriptor and the
+// offset in it. nullopt for devices, containers and volumes of other kinds, and
+// for bytes past the end of the volume or of any window it is read through.
+struct PlainFileSpot {
+    int fd;
+    std::uint64_t offset;
+};
+std::optional<PlainFileSpot> PlainFileOf(RawVolume& volume, std::uint64_t offset,
+                                         std::uint64_t count);
 
 // The charset of the current LC_CTYPE locale ("UTF-8", "GBK", "ANSI_X3.4-1968").
 std::string CurrentCodeset();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <set>
 
 #include "platform/Platform.h"
+#include "platform/posix/PosixInternal.h"
 
 namespace qm {
 namespace fs = std::filesystem;
@@ -65,6 +67,9 @@ timespec ToTimespec(std::uint64_t fileTime) {
 }
 
 class PosixOutputFile final : public OutputFile {
+    // Bytes asked of one copy_file_range call.
+    static constexpr std::uint64_t kCopyPiece = std::uint64_t{1} << 30;
+
 public:
     PosixOutputFile(int fd, std::string tmp, std::string final)
         : fd_(fd), tmp_(std::move(tmp)), final_(std::move(final)) {}
@@ -90,6 +95,34 @@ public:
         pos_ = end;
         if (!bytes.empty()) holeAtEnd_ = false;
         return true;
+    }
+
+    std::uint64_t CopyFrom(RawVolume& source, std::uint64_t offset, std::uint64_t count) override {
+        if (failed_ || committed_ || count == 0) return 0;
+#if defined(__linux__)
+        const auto spot = posix::PlainFileOf(source, offset, count);
+        std::uint64_t end;
+        if (!spot || __builtin_add_overflow(pos_, count, &end) || end > INT64_MAX ||
+            spot->offset > static_cast<std::uint64_t>(INT64_MAX - count))
+            return 0;
+        loff_t in = static_cast<loff_t>(spot->offset);
+        std::uint64_t done = 0;
+        while (done < count) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(count - done, kCopyPiece));
+            // The output's own file position moves, as a write moves it.
+            const ssize_t n = ::copy_file_range(spot->fd, &in, fd_, nullptr, want, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;  // EXDEV, EINVAL, EIO, ENOSPC...: the caller's reads take over
+            done += static_cast<std::uint64_t>(n);
+        }
+        pos_ += done;
+        if (done != 0) holeAtEnd_ = false;
+        return done;
+#else
+        (void)source, (void)offset;
+        return 0;
+#endif
     }
 
     bool WriteZeros(std::uint64_t count) override {
@@ -127,9 +160,15 @@ public:
         return CommitOutcome::Committed;
     }
 
-    int LastError() const override { return error_; }
-    void KeepTimes(const FileTimes& times) override { times_ = times; }
-    int TimesError() const override { return timesError_; }
+    int LastError() const override {
+        return error_;
+    }
+    void KeepTimes(const FileTimes& times) override {
+        times_ = times;
+    }
+    int TimesError() const override {
+        return timesError_;
+    }
 
 private:
     bool Fail(int e = errno) {

@@ -15,6 +15,7 @@
 #include "platform/AlignedBuffer.h"
 #include "platform/AlignedRead.h"
 #include "platform/RawVolume.h"
+#include "platform/posix/PosixInternal.h"
 
 namespace qm {
 namespace {
@@ -54,6 +55,8 @@ public:
     std::uint64_t Size() const override { return size_; }
     const std::string& Name() const override { return name_; }
     std::uint32_t SectorSize() const override { return sectorSize_; }
+    // The descriptor of an image file; -1 for a device.
+    int PlainFd() const { return device_ ? -1 : fd_; }
 
     // A device answers when its first sector can be read past the page cache.
     bool Answers() override {
@@ -107,6 +110,27 @@ Error OpenError(const std::string& path, int e) {
 }
 
 }  // namespace
+
+namespace posix {
+
+std::optional<PlainFileSpot> PlainFileOf(RawVolume& volume, std::uint64_t offset,
+                                         std::uint64_t count) {
+    RawVolume* v = &volume;
+    for (;;) {
+        std::uint64_t end;
+        if (__builtin_add_overflow(offset, count, &end) || end > v->Size()) return std::nullopt;
+        RawVolume* parent = v->Parent();
+        if (!parent) break;
+        // A window onto another volume: its bytes lie further in.
+        if (__builtin_add_overflow(offset, v->OffsetInParent(), &offset)) return std::nullopt;
+        v = parent;
+    }
+    const auto* file = dynamic_cast<const PosixVolume*>(v);
+    if (!file || file->PlainFd() < 0) return std::nullopt;
+    return PlainFileSpot{file->PlainFd(), offset};
+}
+
+}  // namespace posix
 
 ErrorOr<std::unique_ptr<RawVolume>> OpenRawVolumePath(const std::string& path) {
     // Read-only, always: the volume being recovered must never be written.

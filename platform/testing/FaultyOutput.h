@@ -2,6 +2,7 @@
 // wraps another and fails like a full, read-only or vanishing disk would.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/RawVolume.h"
 
 namespace qm::testing {
 
@@ -50,12 +52,24 @@ public:
         std::lock_guard lock(state_->mu);
         return state_->open;
     }
+    // Files take copies from the volume (CopyFrom), of at most `perCall` bytes
+    // a call, as far as the volume delivers them; 0: they take none.
+    void TakeCopies(std::uint64_t perCall) {
+        std::lock_guard lock(state_->mu);
+        state_->copyPerCall = perCall;
+    }
+    // Bytes the files took by copies.
+    std::uint64_t CopiedBytes() const {
+        std::lock_guard lock(state_->mu);
+        return state_->copied;
+    }
 
 private:
     struct State {
         mutable std::mutex mu;
         std::map<std::string, std::vector<std::uint8_t>> files;
         int open = 0;
+        std::uint64_t copyPerCall = 0, copied = 0;
     };
     class MemoryFile final : public OutputFile {
     public:
@@ -69,6 +83,23 @@ private:
             if (done_) return false;
             bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
             return true;
+        }
+        // Like a copy inside the system that stops at the first byte not delivered.
+        std::uint64_t CopyFrom(RawVolume& source, std::uint64_t offset,
+                               std::uint64_t count) override {
+            std::uint64_t perCall;
+            {
+                std::lock_guard lock(state_->mu);
+                perCall = state_->copyPerCall;
+            }
+            if (done_ || perCall == 0) return 0;
+            std::vector<std::uint8_t> buf(static_cast<std::size_t>(std::min(count, perCall)));
+            const std::size_t got = source.ReadAt(offset, buf);
+            bytes_.insert(bytes_.end(), buf.begin(),
+                          buf.begin() + static_cast<std::ptrdiff_t>(got));
+            std::lock_guard lock(state_->mu);
+            state_->copied += got;
+            return got;
         }
         bool WriteZeros(std::uint64_t count) override {
             if (done_ || count > (std::uint64_t{1} << 32)) return false;  // memory, not disk

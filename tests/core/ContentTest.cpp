@@ -10,6 +10,7 @@
 #include "platform/RawVolume.h"
 #include "platform/testing/FaultyOutput.h"
 #include "platform/testing/FaultyVolume.h"
+#include "recover/Md5.h"
 #include "recover/RecoverBatch.h"
 #include "recover/RecoverRecord.h"
 #include "scan/ScanEngine.h"
@@ -118,19 +119,56 @@ TEST_F(Content, BadSectorsAreZerosAndDamageTheRestIsTheDisks) {
          },
          {{4096, 512}, {(1 << 20) + 3 * 512, 512}, {want.size() / 512 * 512, want.size() % 512}}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        FaultyVolume volume(v_.Build());
-        c.set(volume);
-        const RecoverResult r = Recover(volume);
-        ASSERT_EQ(r.status, RecoverStatus::Damaged) << r.detail;
-        EXPECT_EQ(r.unreadable, c.lost);
-        EXPECT_EQ(r.bytes, want.size());
-        Bytes expect = want;
-        for (const ByteRange& b : c.lost)
-            std::fill_n(expect.begin() + static_cast<std::ptrdiff_t>(b.offset), b.length, 0);
-        EXPECT_TRUE(Out() == expect);
+    // The same bad spots whether the output reads and writes every byte, takes
+    // the run by copies inside the system, or takes copies that stop short.
+    const std::pair<const char*, std::uint64_t> copies[] = {
+        {"read and written", 0}, {"copied", 64u << 20}, {"copies that stop short", 300000}};
+    for (const auto& [how, perCall] : copies) {
+        out_.TakeCopies(perCall);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", " + how);
+            FaultyVolume volume(v_.Build());
+            c.set(volume);
+            const RecoverResult r = Recover(volume);
+            ASSERT_EQ(r.status, RecoverStatus::Damaged) << r.detail;
+            EXPECT_EQ(r.unreadable, c.lost);
+            EXPECT_EQ(r.bytes, want.size());
+            Bytes expect = want;
+            for (const ByteRange& b : c.lost)
+                std::fill_n(expect.begin() + static_cast<std::ptrdiff_t>(b.offset), b.length, 0);
+            EXPECT_TRUE(Out() == expect);
+        }
     }
+    EXPECT_GT(out_.CopiedBytes(), 0u);
+}
+
+TEST_F(Content, CopiedRunsGiveTheBytesReadRunsGive) {
+    const Bytes want = PlaceFile(600, 600 * 4096 - 7);
+    for (const std::uint64_t perCall : {std::uint64_t{0}, std::uint64_t{64} << 20,
+                                        std::uint64_t{1} << 20, std::uint64_t{12345}}) {
+        SCOPED_TRACE(perCall);
+        out_.TakeCopies(perCall);
+        const std::uint64_t before = out_.CopiedBytes();
+        MemoryVolume volume(v_.Build());
+        const RecoverResult r = Recover(volume);
+        EXPECT_EQ(r.status, RecoverStatus::Written) << r.detail;
+        EXPECT_EQ(r.bytes, want.size());
+        EXPECT_TRUE(Out() == want);
+        // A whole run goes by copies while they keep up; one that stops short
+        // hands the rest of its run to reads.
+        const std::uint64_t copied = out_.CopiedBytes() - before;
+        EXPECT_EQ(copied, perCall == 0 ? 0 : perCall >= want.size() ? want.size() : perCall);
+    }
+    // Hashed content must pass through the sink: no copies then.
+    out_.TakeCopies(std::uint64_t{64} << 20);
+    const std::uint64_t before = out_.CopiedBytes();
+    MemoryVolume volume(v_.Build());
+    RecoverOptions hashed;
+    hashed.digests = true;
+    const RecoverResult r = Recover(volume, hashed);
+    EXPECT_EQ(out_.CopiedBytes(), before);
+    ASSERT_TRUE(r.digests.has_value());
+    EXPECT_EQ(HexDigest(r.digests->md5), Md5Hex(std::span<const std::uint8_t>(want)));
 }
 
 TEST_F(Content, ASourceThatWentAwayWritesNothing) {

@@ -4,6 +4,7 @@
 
 #include "PlatformTestSupport.h"
 #include "platform/Platform.h"
+#include "platform/RawVolume.h"
 
 #if defined(__linux__)
 #include <sys/mount.h>
@@ -169,6 +170,63 @@ TEST(OutputFile, FullDiskFailsTheWriteAndLeavesNothing) {
     EXPECT_TRUE(next->Write(Pattern(30000)));
     EXPECT_TRUE(next->Commit());
 }
+
+#if defined(__linux__)
+// Bytes copied inside the system land between the written ones, exactly where
+// reading and writing them would have put them; a copy that cannot be made
+// appends nothing and leaves the file as good as before.
+TEST(OutputFile, CopiesFromAnImageFileGiveTheBytesReadWouldGive) {
+    TempDir dir;
+    const auto image = Pattern(3 << 20, 7);
+    const std::string path = dir / "disk.img";
+    test::WriteFile(path, image);
+    struct Case {
+        const char* what;
+        std::string source;
+        std::uint64_t offset, count;
+        std::uint64_t imageAt;  // where the copied bytes lie in the image; unused when refused
+        bool copies;
+    };
+    const std::vector<Case> cases = {
+        {"the image itself", path, 4096, 700000, 4096, true},
+        {"a partition inside it", path + "@8192", 100, 1500000, 8292, true},
+        {"up to the partition's last byte", path + "@8192", image.size() - 8192 - 1000, 1000,
+         image.size() - 1000, true},
+        {"past the image's end", path, image.size() - 10, 20, 0, false},
+        {"past the partition's end", path + "@8192", image.size() - 8192 - 10, 11, 0, false},
+    };
+    const auto head = Pattern(1234, 2), tail = Pattern(77, 3);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto source = OpenRawVolume(c.source);
+        ASSERT_TRUE(source) << source.error().ToString();
+        const std::string out = dir / "out.bin";
+        fs::remove(out);
+        auto f = MustCreate(out);
+        ASSERT_TRUE(f);
+        ASSERT_TRUE(f->Write(head));
+        const std::uint64_t n = f->CopyFrom(**source, c.offset, c.count);
+        ASSERT_TRUE(f->Write(tail));
+        ASSERT_TRUE(f->WriteZeros(5000));
+        ASSERT_TRUE(f->Commit());
+        auto want = head;
+        if (c.copies) {
+            EXPECT_EQ(n, c.count);
+            want.insert(want.end(), image.begin() + static_cast<std::ptrdiff_t>(c.imageAt),
+                        image.begin() + static_cast<std::ptrdiff_t>(c.imageAt + n));
+        } else {
+            EXPECT_EQ(n, 0u);
+        }
+        want.insert(want.end(), tail.begin(), tail.end());
+        want.resize(want.size() + 5000, 0);
+        EXPECT_TRUE(ReadFile(out) == want);
+    }
+    MemoryVolume memory(image);
+    auto f = MustCreate(dir / "memory.bin");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->CopyFrom(memory, 0, 4096), 0u);  // not a file the system can copy from
+}
+#endif
 
 TEST(OutputFile, CommitNewNeverReplacesAFile) {
     TempDir dir;
