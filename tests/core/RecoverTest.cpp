@@ -306,13 +306,15 @@ TEST_F(Recover, OriginalTimesComeFromStandardInformationAndOneNotSetIsANote) {
         const char* what;
         bool resident, times;
         int failWith;
-        const char* note;
+        std::string note;
     };
+    // The note carries the system's text for the error (errno here, a Windows
+    // error code there).
     const Case cases[] = {
         {"resident", true, true, 0, ""},
         {"non-resident", false, true, 0, ""},
         {"not asked for", true, false, 0, ""},
-        {"refused by the output", false, true, EPERM, "times not set: Operation not permitted"},
+        {"refused by the output", false, true, EPERM, "times not set: " + SystemErrorText(EPERM)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
