@@ -10,11 +10,13 @@
 #                                    one in forty deleted (~100,000 rows): how
 #                                    the scan grows with the volume
 #   bench/make-desc.sh big3g         one 3 GiB file of random bytes, deleted
+#   bench/make-desc.sh compressed    eight 4 MiB text files in an NTFS-compressed
+#                                    folder (LZNT1 units), deleted
 #
 # The output is deterministic: the same kind always gives the same volume.
 set -euo pipefail
 
-kind=${1:?kind: files100k, records1m, records4m or big3g}
+kind=${1:?kind: files100k, records1m, records4m, big3g or compressed}
 
 case "$kind" in
 files100k)
@@ -78,6 +80,13 @@ records4m)
     ;;
 big3g)
     printf 'volume 4G label=bench3g seed=13\nfile /big.bin 3G\ndelete /big.bin\n'
+    ;;
+compressed)
+    # 4 MiB each: a compressed file has two runs a unit, and one record holds
+    # the runs of about 4 MiB.
+    printf 'volume 256M label=benchlz seed=14\ndir /packed compressed\n'
+    for i in 1 2 3 4 5 6 7 8; do printf 'text /packed/t%d.txt 4M\n' "$i"; done
+    for i in 1 2 3 4 5 6 7 8; do printf 'delete /packed/t%d.txt\n' "$i"; done
     ;;
 *)
     echo "unknown kind $kind" >&2

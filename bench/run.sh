@@ -7,7 +7,7 @@
 #   bench/run.sh                  everything
 #   QM_BENCH_ONLY="scan100k recover" bench/run.sh
 #                                 a subset of: scan100k scan1m cold100k cold1m
-#                                 recover big3g memory paths scale4m window
+#                                 recover big3g compressed memory paths scale4m window
 #                                 profile
 #                                 (scale4m, the 4,000,000-record volume, only
 #                                 when asked for: making it takes long, see
@@ -35,7 +35,7 @@ build=${QM_BENCH_BUILD:-$root/build-bench}
 cache=${QM_BENCH_CACHE:-/var/tmp/quillmere-bench}
 runs=${QM_BENCH_RUNS:-5}
 slow=${QM_BENCH_SLOW:-3}
-only=${QM_BENCH_ONLY:-"scan100k scan1m cold100k cold1m recover big3g memory paths window profile"}
+only=${QM_BENCH_ONLY:-"scan100k scan1m cold100k cold1m recover big3g compressed memory paths window profile"}
 mkdir -p "$cache"
 raw=$cache/raw.tsv        # group tool wall user sys maxrss_kib status
 extra=$cache/extra.tsv    # key value lines of the helpers
@@ -59,7 +59,7 @@ if ! configure "$gui"; then
     gui=OFF
     configure OFF || { say "configure failed: see $cache/configure.log"; exit 1; }
 fi
-targets="quillmere-cli qm-mkvolume qm-bench"
+targets="quillmere-cli qm-mkvolume qm-bench qm-bench-lznt1"
 [ "$gui" = ON ] && targets="$targets qm-bench-window"
 say "building $targets in $build"
 if ! cmake --build "$build" --target $targets -j2 >"$cache/build.log" 2>&1; then
@@ -309,6 +309,28 @@ big_group() {
     rm -rf "$out"
 }
 
+# Decompression: eight deleted 4 MiB NTFS-compressed files, recovered by the
+# CLI and read by icat from their records; MB/s of output. The decoder alone on
+# the first file's compressed units goes to the other measurements.
+compressed_group() {
+    local img=$cache/compressed.img out=$cache/out records
+    image compressed || return
+    records=$("$cli" scan "$img" | awk -F'\t' '$3 ~ /^t[0-9]\.txt$/ { print $2 }' | tr '\n' ' ')
+    [ -n "$records" ] || { say "compressed: the files are not listed"; return; }
+    local prep="rm -rf '$out'; mkdir -p '$out'"
+    local -a tools=("quillmere-cli recover (32 MiB compressed)|$prep|$cli recover $img --out $out --all")
+    have icat && tools+=("icat (32 MiB compressed)|$prep|sh -c 'for r in $records; do icat $img \$r >$out/\$r.bin; done'")
+    warm "$cli" recover "$img" --out "$cache/warm-lz" --all
+    rm -rf "$cache/warm-lz"
+    say "decompression of eight 4 MiB compressed files"
+    run_group compressed "$runs" "${tools[@]}"
+    if [ -x "$build/bench/qm-bench-lznt1" ]; then
+        "$build/bench/qm-bench-lznt1" "$img" "${records%% *}" 20 |
+            awk '{ printf "lznt1_decoder_best_MBps\t%s\n", $3 }' >>"$extra"
+    fi
+    rm -rf "$out"
+}
+
 # ---- Memory, window, profile --------------------------------------------------------------
 
 memory_group() {
@@ -407,6 +429,7 @@ wants cold100k && cold_group files100k
 wants cold1m && cold_group records1m
 wants recover && recover_group
 wants big3g && big_group
+wants compressed && compressed_group
 wants memory && memory_group
 wants paths && paths_group
 wants scale4m && scale_group
@@ -502,6 +525,11 @@ wants profile && profile_group
     target 3c "$(ratio "$(med "$g" "tsk_recover")" "$q")" ">=" 3 "files100k: tsk_recover / recover --all"
     target 4a "$(ratio "$(med big3g "cp + fsync (3 GiB file)")" "$(med big3g "quillmere-cli recover (3 GiB file)")")" ">=" 0.9 \
         "3 GiB file: recovery throughput / (cp + sync) throughput"
+    for tool in "quillmere-cli recover (32 MiB compressed)" "icat (32 MiB compressed)"; do
+        t=$(med compressed "$tool")
+        [ -n "$t" ] && printf 'INFO       %s: %s MB/s of output\n' "$tool" \
+            "$(awk -v t="$t" 'BEGIN { printf "%.0f", 33.554432 / t }')"
+    done
     r=$(rss big3g "quillmere-cli recover (3 GiB file)")
     target 4b "$([ -n "$r" ] && awk -v r="$r" 'BEGIN { printf "%.1f", r / 1024 }')" "<" 64 "3 GiB file: peak resident memory of the recovery, MiB"
     q=$(med scan-files100k "quillmere-cli scan")
