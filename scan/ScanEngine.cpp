@@ -400,12 +400,30 @@ void Walk::Merge(PendingFile& p) {
     }
 }
 
+// The list names a $FILE_NAME in another record: the file had a name, which
+// that record no longer holds (a driver may clear a freed extension record).
+bool NamedInAnotherRecord(const PendingFile& p) {
+    return std::any_of(p.entries.begin(), p.entries.end(), [&](const ListEntry& e) {
+        return e.type == kAttrFileName && ReferenceRecord(e.reference) != p.row.record;
+    });
+}
+
+// A file whose name is lost is listed by its record number, with no folder:
+// its content may still be whole in its base and extension records.
+void NameByRecord(PendingFile& p) {
+    const std::string name = "record-" + std::to_string(p.row.record);
+    p.row.name.assign(name.begin(), name.end());
+    p.row.parent = 0;  // no folder known: an orphan
+    p.hasName = true;
+}
+
 void Walk::Finish() {
     for (const PendingFolder& f : pendingFolders_) NameFolder(f);
     pendingFolders_.clear();
     liveExtensions_.clear();
     for (PendingFile& p : pending_) {
         Merge(p);
+        if (!p.hasName && NamedInAnotherRecord(p)) NameByRecord(p);
         if (!p.hasName || !p.dataStart) continue;
         if (p.row.flags & kRowResident)
             p.row.recoverable = 100;

@@ -310,6 +310,37 @@ TEST(ListedExtensionRecords, NameAndSizeFromThereWhenTheyBelongToTheFile) {
     }
 }
 
+// A driver may clear a freed extension record: the name it held is gone, the
+// content in the base record is not. Listed by its record number, as an
+// orphan; without a list naming a $FILE_NAME elsewhere, a nameless record
+// stays out.
+TEST(ListedExtensionRecords, ANameLostWithItsRecordIsTheRecordNumber) {
+    for (const bool listNamesIt : {true, false}) {
+        VolumeBuilder v = BitmapVolume({});
+        std::vector<std::pair<std::uint32_t, std::uint64_t>> list = {{0x10, Ref(40, 2)},
+                                                                     {0x80, Ref(40, 2)}};
+        if (listNamesIt) list.insert(list.begin() + 1, {0x30, Ref(41, 1)});
+        test::NonResidentSpec data;
+        data.runList = RunListBuilder().Run(2, 100).Build();
+        data.dataSize = data.initializedSize = 5000;
+        data.lastVcn = 1;
+        v.Record(40, v.NewRecord(40)
+                         .SequenceNumber(3)
+                         .StandardInformation(kTime, kTime)
+                         .ResidentAttribute(0x20, AttributeList(list))
+                         .NonResidentAttribute(0x80, data)
+                         .Build());
+        v.Record(41, v.NewRecord(41).SequenceNumber(2).BaseReference(Ref(40, 2)).Build());
+        const Listed l = List(v, false);
+        const ScanRow* row = l.Row(40);
+        ASSERT_EQ(row != nullptr, listNamesIt);
+        if (!row) continue;
+        EXPECT_EQ(row->name, u"record-40");
+        EXPECT_EQ(row->size, 5000u);
+        EXPECT_EQ(l.paths.at(40), u"$Orphan/record-40");
+    }
+}
+
 TEST(ListedExtensionRecords, FollowTheRowsInRecordOrder) {
     VolumeBuilder v = BitmapVolume({});
     AddSpread(v, {});

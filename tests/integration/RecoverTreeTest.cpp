@@ -67,13 +67,16 @@ TEST_F(RecoverTree, EveryDeletedFileAndStreamComesBackUnderItsFolders) {
     int compared = 0;
     for (const ManifestEntry& e : manifest_) {
         if (!e.deleted || e.IsDir() || e.Has("encrypted")) continue;
-        const std::string path = TreePath(e);
+        std::string path = TreePath(e);
         SCOPED_TRACE(path);
-        // A file named in an extension record comes as far as the scan lists it.
-        if (e.Has("attrlist") && !got.count(path)) continue;
+        // libntfs-3g clears the extension record that held the name of a file
+        // over extension records, and drops the list's last extent: the file
+        // comes by its record number, damaged where that extent was.
+        const bool nameLost = e.Has("attrlist") && !got.count(path);
+        if (nameLost) path = "$Orphan/record-" + std::to_string(e.record);
         want.insert(path);
         ASSERT_TRUE(got.count(path));
-        if (e.Recoverable() < 100) continue;
+        if (e.Recoverable() < 100 || nameLost) continue;
         EXPECT_EQ(FileMd5(out.path() / path), e.md5);
         ++compared;
     }
