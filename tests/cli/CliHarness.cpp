@@ -16,6 +16,12 @@ namespace qm::test {
 
 namespace fs = std::filesystem;
 
+Bytes Pattern(std::size_t n, unsigned seed) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 31 + seed);
+    return b;
+}
+
 std::string Slurp(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
     std::stringstream s;

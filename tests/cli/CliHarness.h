@@ -15,6 +15,9 @@ struct Outcome {
     std::string out, err;
 };
 
+// n bytes that differ from their neighbours, the same for the same seed.
+Bytes Pattern(std::size_t n, unsigned seed);
+
 std::string Slurp(const std::filesystem::path& p);
 void Spit(const std::filesystem::path& p, const Bytes& b);
 

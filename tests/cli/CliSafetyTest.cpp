@@ -26,12 +26,6 @@ using ::testing::Not;
 
 constexpr std::uint64_t kT = 127225584294520000;
 
-Bytes Pattern(std::size_t n, unsigned seed) {
-    Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 31 + seed);
-    return b;
-}
-
 // A deleted file per entry, from record 16 on: resident when the content is
 // short, else in clusters from 40 on.
 Bytes MakeVolume(const std::vector<std::pair<std::u16string, Bytes>>& files,

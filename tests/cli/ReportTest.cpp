@@ -24,12 +24,6 @@ using ::testing::HasSubstr;
 
 constexpr std::uint64_t kT = 127225584294520000;
 
-Bytes Pattern(std::size_t n, unsigned seed) {
-    Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 31 + seed);
-    return b;
-}
-
 // Records 16 to 20: a resident file, one whose name md5sum must escape (a
 // backslash and a line feed), one of three clusters, one whose run list cannot
 // be decoded, and one whose second cluster lies past the end of the volume.
