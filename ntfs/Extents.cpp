@@ -51,8 +51,10 @@ std::optional<ByteView> FindPiece(ByteView record, std::u16string_view name,
     return found;
 }
 
-// The value of an $ATTRIBUTE_LIST attribute, read from the volume when it is non-resident.
-ErrorOr<std::vector<std::uint8_t>> ListValue(ByteView attr, const ExtentSource& src) {
+// The value of an $ATTRIBUTE_LIST attribute, read from the volume when it is
+// non-resident; with `allocation`, the whole of the clusters it was given.
+ErrorOr<std::vector<std::uint8_t>> ListValue(ByteView attr, const ExtentSource& src,
+                                             bool allocation = false) {
     if (attr.U8(kAttrNonResident).value_or(0) != 1) {
         auto len = attr.U32(kResValueLength);
         auto off = attr.U16(kResValueOffset);
@@ -67,16 +69,20 @@ ErrorOr<std::vector<std::uint8_t>> ListValue(ByteView attr, const ExtentSource& 
         return Error::At(ErrorCode::BadAttribute, kNrDataSize, "attribute list size out of range");
     if (!src.volume || src.clusterSize == 0)
         return Error::Make(ErrorCode::ReadFailed, "attribute list lies outside the record");
+    const std::uint64_t want =
+        allocation
+            ? std::max(*size, std::min(attr.U64(kNrAllocatedSize).value_or(0), kMaxAttributeList))
+            : *size;
     QM_TRY(list, RunListOf(attr));
     QM_TRY(runs, DecodeRunList(list));
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(*size), 0);
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(want), 0);
     std::uint64_t at = 0;
     for (const DataRun& r : runs) {
-        if (at >= *size) break;
+        if (at >= want) break;
         auto bytes = CheckedMul(r.length, src.clusterSize);
         auto pos = CheckedMul(r.lcn, src.clusterSize);
         if (!bytes || !pos) return Error::At(ErrorCode::BadRunList, at, "run overflows 64 bits");
-        const std::uint64_t take = std::min(*bytes, *size - at);
+        const std::uint64_t take = std::min(*bytes, want - at);
         std::span<std::uint8_t> dst(out.data() + at, static_cast<std::size_t>(take));
         if (!r.sparse && src.volume->ReadAt(*pos, dst) != dst.size())
             return Error::At(ErrorCode::ReadFailed, *pos, "attribute list cannot be read");
@@ -171,6 +177,60 @@ ErrorOr<std::vector<ByteView>> ListedPieces(ByteView base, ByteView listAttr,
             missing = why + " (from VCN " + UDecimalText(e.startVcn) + ")";
     }
     return pieces;
+}
+
+std::uint64_t VcnOf(ByteView a) {
+    return a.U8(kAttrNonResident).value_or(0) == 1 ? a.U64(kNrStartVcn).value_or(0) : 0;
+}
+
+// The entries that follow `from` in `value`, as long as they are well formed.
+std::vector<AttributeListEntry> EntriesFrom(const std::vector<std::uint8_t>& value,
+                                            std::size_t from) {
+    std::vector<AttributeListEntry> entries;
+    const ByteView v(value.data(), value.size());
+    while (from + kAlMinEntry <= value.size()) {
+        const std::uint32_t type = v.U32(from + kAlType).value_or(0);
+        const std::size_t length = v.U16(from + kAlLength).value_or(0);
+        if (type == 0 || type == 0xFFFFFFFFu || length < kAlMinEntry || length % 8 != 0 ||
+            length > value.size() - from)
+            break;
+        auto one = ParseAttributeList(*v.Sub(from, length), 1);
+        if (!one || one->size() != 1) break;
+        entries.push_back(std::move(one->front()));
+        from += length;
+    }
+    return entries;
+}
+
+// Some drivers, deleting a file over extension records, shorten its list's
+// recorded size by the $FILE_NAME entry they drop yet leave every entry in
+// place: the last one then lies past the size, inside the list's clusters.
+// When the pieces end before the data does, entries found there that carry
+// on exactly where the pieces end (and pass the same record checks) are taken.
+void TakeEntriesPastTheSize(ByteView listAttr, std::u16string_view name, const ExtentSource& src,
+                            RecordCache& cache, std::vector<ByteView>& pieces) {
+    if (listAttr.U8(kAttrNonResident).value_or(0) != 1 || pieces.empty() || src.clusterSize == 0)
+        return;
+    const ByteView first = pieces.front();
+    if (first.U8(kAttrNonResident).value_or(0) != 1) return;
+    const std::uint64_t vcns =
+        first.U64(kNrAllocatedSize).value_or(0) / src.clusterSize;  // the data's clusters
+    auto endOf = [](ByteView p) { return p.U64(kNrLastVcn).value_or(0) + 1; };
+    std::uint64_t end = endOf(pieces.back());
+    if (end >= vcns) return;
+    auto whole = ListValue(listAttr, src, true);
+    const std::uint64_t size = listAttr.U64(kNrDataSize).value_or(0);
+    if (!whole || size >= whole->size()) return;
+    for (const AttributeListEntry& e : EntriesFrom(*whole, static_cast<std::size_t>(size))) {
+        if (e.type != kAttrData || e.name != name || e.startVcn != end) continue;
+        std::string why;
+        auto record = cache.Extension(e.reference, why);
+        auto piece = record ? FindPiece(*record, name, e.startVcn) : std::nullopt;
+        if (!piece || piece->U8(kAttrNonResident).value_or(0) != 1) return;
+        pieces.push_back(*piece);
+        end = endOf(*piece);
+        if (end >= vcns) return;
+    }
 }
 
 // Appends the runs of one non-resident piece, checked to follow the pieces
@@ -269,13 +329,12 @@ ErrorOr<DataExtents> GatherDataExtents(ByteView baseRecord, std::u16string_view 
     }
     if (pieces.empty() && out.missing.empty())
         return Error::Make(ErrorCode::BadAttribute, "no such $DATA attribute");
-    auto vcnOf = [](ByteView a) {
-        return a.U8(kAttrNonResident).value_or(0) == 1 ? a.U64(kNrStartVcn).value_or(0) : 0;
-    };
     std::stable_sort(pieces.begin(), pieces.end(),
-                     [&](ByteView a, ByteView b) { return vcnOf(a) < vcnOf(b); });
-    if (pieces.empty() || vcnOf(pieces.front()) != 0)
+                     [&](ByteView a, ByteView b) { return VcnOf(a) < VcnOf(b); });
+    if (pieces.empty() || VcnOf(pieces.front()) != 0)
         return Error::Make(ErrorCode::BadRunList, "the first extent is missing: " + out.missing);
+    if (auto listAttr = FindAttributeView(baseRecord, kAttrAttributeList))
+        TakeEntriesPastTheSize(*listAttr, name, source, cache, pieces);
     ReadHeader(pieces.front(), out);
     if (out.resident) {
         auto read = ReadResident(pieces.front(), out);

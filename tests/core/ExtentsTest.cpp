@@ -111,14 +111,16 @@ protected:
     }
 
     // Places the base record with `list` as its attribute list (resident,
-    // or in cluster 500 when `nonResident`) and recovers it through the MFT map.
-    RecoverResult Recover(const Bytes& list, bool nonResident = false) {
+    // or in cluster 500 when `nonResident`, its size recorded as `recorded`
+    // bytes when given) and recovers it through the MFT map.
+    RecoverResult Recover(const Bytes& list, bool nonResident = false, std::size_t recorded = 0) {
         test::RecordBuilder base = v_.NewRecord(16).StandardInformation(1, 2);
         if (nonResident) {
             v_.Data(500, list);
             test::NonResidentSpec spec;
             spec.runList = RunListBuilder().Run(1, 500).Build();
-            spec.dataSize = spec.initializedSize = list.size();
+            spec.dataSize = spec.initializedSize = recorded ? recorded : list.size();
+            spec.allocatedSize = cs_;
             base.NonResidentAttribute(0x20, spec);
         } else {
             base.ResidentAttribute(0x20, list);
@@ -207,6 +209,28 @@ TEST_F(ExtensionRecords, AMissingExtentIsDamageWhereItIsMissing) {
         EXPECT_EQ(r.unreadable, (std::vector<ByteRange>{{c.from, c.length}}));
         EXPECT_EQ(out_, WithHole(c.from, c.length));
         EXPECT_FALSE(r.detail.empty());
+    }
+}
+
+// A list whose recorded size leaves out its last entry (as a driver leaves it
+// when it drops the $FILE_NAME entry of a deleted file): an entry past the
+// size that carries on where the pieces end completes the file; one that
+// does not is not believed.
+TEST_F(ExtensionRecords, AnEntryPastTheListsSizeThatCarriesOnIsTaken) {
+    extensions_.emplace(20, Extension(20, 2, 310));
+    extensions_.emplace(21, Extension(21, 4, 320));
+    const Bytes head = Concat(
+        {Entry(0x10, 0, Ref(16, 1)), Entry(0x80, 0, Ref(16, 1)), Entry(0x80, 2, Ref(20, 1))});
+    for (const std::uint64_t vcn : {4u, 5u}) {
+        SCOPED_TRACE(vcn);
+        auto r = Recover(Concat({head, Entry(0x80, vcn, Ref(21, 1))}), true, head.size());
+        if (vcn == 4) {
+            ASSERT_EQ(r.status, RecoverStatus::Written) << r.detail;
+            EXPECT_EQ(out_, content_);
+        } else {
+            ASSERT_EQ(r.status, RecoverStatus::Damaged) << r.detail;
+            EXPECT_EQ(out_, WithHole(4 * cs_, kSize - 4 * cs_));
+        }
     }
 }
 
