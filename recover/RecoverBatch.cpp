@@ -8,6 +8,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/SerialisedVolume.h"
 #include "scan/ScanEngine.h"
 
 namespace qm {
@@ -15,23 +16,6 @@ namespace {
 
 constexpr unsigned kMaxWorkers = 16;
 constexpr std::size_t kNone = ~std::size_t{0};
-
-// One reader at a time for a volume shared by the workers.
-class SerialisedVolume final : public RawVolume {
-public:
-    explicit SerialisedVolume(RawVolume& inner) : inner_(inner) {}
-    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buf) override {
-        std::lock_guard lock(mutex_);
-        return inner_.ReadAt(offset, buf);
-    }
-    std::uint64_t Size() const override { return inner_.Size(); }
-    const std::string& Name() const override { return inner_.Name(); }
-    std::uint32_t SectorSize() const override { return inner_.SectorSize(); }
-
-private:
-    RawVolume& inner_;
-    std::mutex mutex_;
-};
 
 // The bytes written by files whose results are not handed out yet. Writers
 // add per chunk; the calling thread is told every kEvery at most.

@@ -6,7 +6,9 @@
 #include <memory>
 
 #include "platform/AlignedBuffer.h"
+#include "platform/SerialisedVolume.h"
 #include "scan/Bitmap.h"
+#include "scan/ChunkReader.h"
 #include "scan/RecordParts.h"
 
 namespace qm {
@@ -30,12 +32,6 @@ constexpr std::size_t kFnNamespace = 89;
 constexpr std::int64_t kFirstUserRecord = 16;
 // The largest non-resident $ATTRIBUTE_LIST read.
 constexpr std::uint64_t kMaxAttributeList = 256 * 1024;
-
-// A stretch of the chunk whose bytes are not trustworthy.
-struct BadRange {
-    std::uint64_t begin, end;
-    bool mapped;  // mapped but read short: worth a second, record-sized read
-};
 
 std::uint8_t RowFlagsOf(ByteView data, std::optional<ByteView> si) {
     const std::uint16_t f =
@@ -150,6 +146,7 @@ public:
     // Records the walk needs to fix up: free ones, folders, and extension
     // records (a folder's name may lie in one). Flags and base reference lie
     // before the first sector's end, so they can be read before the fixups.
+    std::uint32_t ProgressEvery() const { return options_.progressEvery; }
     static bool Wanted(std::span<const std::uint8_t> rec) {
         const auto flags = static_cast<std::uint16_t>(rec[kRecFlags] | (rec[kRecFlags + 1] << 8));
         if ((flags & kRecordInUse) == 0 || (flags & kRecordDirectory) != 0) return true;
@@ -495,30 +492,6 @@ std::u16string RowPath(const FolderPath& folder, const ScanRow& row) {
 
 namespace {
 
-// Reads records [first, first + n) along the MFT's runs into `chunk`, noting
-// in `bad` what did not arrive. Returns the pieces read.
-std::vector<MftMap::Piece> ReadChunk(RawVolume& volume, const VolumeInfo& info, std::uint64_t first,
-                                     std::uint64_t n, std::uint8_t* chunk,
-                                     std::vector<BadRange>& bad) {
-    const std::uint64_t rs = info.geometry.RecordSize;
-    const std::uint64_t base = first * rs;  // first < count <= mapped bytes / rs: no overflow
-    bad.clear();
-    std::vector<MftMap::Piece> pieces = info.map.Map(base, n * rs);
-    std::uint64_t at = 0;
-    for (const MftMap::Piece& p : pieces) {
-        std::span<std::uint8_t> dst(chunk + at, static_cast<std::size_t>(p.length));
-        if (p.mapped) {
-            std::size_t got = volume.ReadAt(p.offset, dst);
-            if (got < dst.size()) bad.push_back({at + got, at + p.length, true});
-        } else {
-            std::fill(dst.begin(), dst.end(), std::uint8_t{0});
-            bad.push_back({at, at + p.length, false});
-        }
-        at += p.length;
-    }
-    return pieces;
-}
-
 const BadRange* BadRangeOf(const std::vector<BadRange>& bad, std::uint64_t lo, std::uint64_t hi) {
     const BadRange* hit = nullptr;
     for (const BadRange& b : bad)
@@ -529,80 +502,84 @@ const BadRange* BadRangeOf(const std::vector<BadRange>& bad, std::uint64_t lo, s
     return hit;
 }
 
+// Examines the records of one chunk; false when a stop request ended it.
+bool WalkChunk(Chunk& c, RawVolume& volume, const VolumeInfo& info, Walk& walk,
+               ScanObserver& observer, ScanSummary& summary, const std::atomic<bool>& stopRequested,
+               AlignedBuffer& single) {
+    const std::uint64_t every = std::max<std::uint32_t>(walk.ProgressEvery(), 1);
+    const std::uint64_t rs = info.geometry.RecordSize;
+    // The flags word (bytes 22 and 23) lies before the first protected sector
+    // end whenever the stride is 32 bytes or more, so it can be read before the
+    // fixups: records the walk does not need are passed over without them.
+    const bool flagsBeforeFixups = info.geometry.BytesPerSector >= 32;
+    // The piece holding the current record's first byte, and where it starts in the chunk.
+    std::size_t piece = 0;
+    std::uint64_t pieceStart = 0;
+    for (std::uint64_t k = 0; k < c.count; ++k) {
+        if (stopRequested.load(std::memory_order_relaxed)) return false;
+        const std::uint64_t index = c.first + k;
+        const std::uint64_t lo = k * rs, hi = lo + rs;
+        while (pieceStart + c.pieces[piece].length <= lo) pieceStart += c.pieces[piece++].length;
+        const BadRange* hit = BadRangeOf(c.bad, lo, hi);
+        std::span<std::uint8_t> rec(c.data + lo, static_cast<std::size_t>(rs));
+        bool ok;
+        if (!hit) {
+            ok = !(flagsBeforeFixups && !Walk::Wanted(rec)) &&
+                 ApplyFixups(rec, info.geometry.BytesPerSector);
+        } else if (hit->mapped) {
+            // A short chunk read: this record alone may still be readable.
+            RecordRead rr = ReadMftRecord(volume, info, index, single.span());
+            if (rr == RecordRead::Unreadable) ++summary.unreadable;
+            ok = rr == RecordRead::Ok;
+            rec = single.span();
+        } else {
+            ++summary.unreadable;
+            ok = false;
+        }
+        if (ok) {
+            const MftMap::Piece& p = c.pieces[piece];
+            walk.Examine(ByteView(rec.data(), rec.size()), index,
+                         p.mapped ? p.offset + (lo - pieceStart) : 0);
+        }
+        ++summary.recordsWalked;
+        if (summary.recordsWalked % every == 0) observer.OnProgress(summary.recordsWalked);
+    }
+    return true;
+}
+
 }  // namespace
 
-ScanSummary RunScan(RawVolume& volume, ScanObserver& observer,
+ScanSummary RunScan(RawVolume& source, ScanObserver& observer,
                     const std::atomic<bool>& stopRequested, const ScanOptions& options) {
     ScanSummary summary;
-    summary.setup = SetupVolume(volume, &observer);
+    summary.setup = SetupVolume(source, &observer);
     if (!summary.setup.info) return summary;
     const VolumeInfo& info = *summary.setup.info;
     const std::uint64_t rs = info.geometry.RecordSize;
     const std::int64_t count = info.MftRecordCount;
 
+    // The read-ahead thread and the walk's own reads share the source.
+    SerialisedVolume volume(source);
     Walk walk(volume, info, observer, options, summary);
     walk.SystemFolders();
     observer.OnWalkStart(count);
-    const std::uint64_t every = std::max<std::uint32_t>(options.progressEvery, 1);
-    const std::uint64_t toWalk =
-        count > kFirstUserRecord ? static_cast<std::uint64_t>(count - kFirstUserRecord) : 0;
+    const std::uint64_t first = static_cast<std::uint64_t>(std::min(count, kFirstUserRecord));
+    const std::uint64_t end = static_cast<std::uint64_t>(std::max<std::int64_t>(count, 0));
     // Records per chunk: at least one, and no more than the walk needs.
     const std::uint64_t perChunk =
-        options.chunkBytes == 0 ? 1
-                                : std::clamp<std::uint64_t>(options.chunkBytes / rs, 1,
-                                                            std::max<std::uint64_t>(toWalk, 1));
-    // Left uninitialised: every byte is read into or zero-filled before use.
-    AlignedBuffer chunk(static_cast<std::size_t>(perChunk * rs));
+        options.chunkBytes == 0
+            ? 1
+            : std::clamp<std::uint64_t>(options.chunkBytes / rs, 1,
+                                        std::max<std::uint64_t>(end - first, 1));
     AlignedBuffer single(static_cast<std::size_t>(rs));
-    std::vector<BadRange> bad;
-    // The flags word (bytes 22 and 23) lies before the first protected sector
-    // end whenever the stride is 32 bytes or more, so it can be read before the
-    // fixups: records the walk does not need are passed over without them.
-    const bool flagsBeforeFixups = info.geometry.BytesPerSector >= 32;
-
-    std::int64_t i = kFirstUserRecord;
-    while (i < count) {
-        const std::uint64_t first = static_cast<std::uint64_t>(i);
-        const std::uint64_t n = std::min<std::uint64_t>(perChunk, count - i);
-        const std::vector<MftMap::Piece> pieces =
-            ReadChunk(volume, info, first, n, chunk.data(), bad);
-
-        // The piece holding the current record's first byte, and where it starts in the chunk.
-        std::size_t piece = 0;
-        std::uint64_t pieceStart = 0;
-        for (std::uint64_t k = 0; k < n; ++k, ++i) {
-            if (stopRequested.load(std::memory_order_relaxed)) {
+    {
+        ChunkReader reader(volume, info, first, end, perChunk,
+                           options.readAhead && options.chunkBytes != 0);
+        while (Chunk* c = reader.Next())
+            if (!WalkChunk(*c, volume, info, walk, observer, summary, stopRequested, single)) {
                 summary.stopped = true;
                 break;
             }
-            const std::uint64_t index = first + k;
-            const std::uint64_t lo = k * rs, hi = lo + rs;
-            while (pieceStart + pieces[piece].length <= lo) pieceStart += pieces[piece++].length;
-            const BadRange* hit = BadRangeOf(bad, lo, hi);
-            std::span<std::uint8_t> rec(chunk.data() + lo, static_cast<std::size_t>(rs));
-            bool ok;
-            if (!hit) {
-                ok = !(flagsBeforeFixups && !Walk::Wanted(rec)) &&
-                     ApplyFixups(rec, info.geometry.BytesPerSector);
-            } else if (hit->mapped) {
-                // A short chunk read: this record alone may still be readable.
-                RecordRead rr = ReadMftRecord(volume, info, index, single.span());
-                if (rr == RecordRead::Unreadable) ++summary.unreadable;
-                ok = rr == RecordRead::Ok;
-                rec = single.span();
-            } else {
-                ++summary.unreadable;
-                ok = false;
-            }
-            if (ok) {
-                const MftMap::Piece& p = pieces[piece];
-                walk.Examine(ByteView(rec.data(), rec.size()), index,
-                             p.mapped ? p.offset + (lo - pieceStart) : 0);
-            }
-            ++summary.recordsWalked;
-            if (summary.recordsWalked % every == 0) observer.OnProgress(summary.recordsWalked);
-        }
-        if (summary.stopped) break;
     }
     walk.Finish();
     observer.OnProgress(summary.recordsWalked);

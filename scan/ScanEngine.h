@@ -83,6 +83,8 @@ struct ScanOptions {
     std::uint32_t chunkBytes = 1u << 20;
     // Progress is reported every this many records.
     std::uint32_t progressEvery = 1024;
+    // A second thread reads the next chunk while this one is parsed.
+    bool readAhead = true;
     // Deleted folders and named streams are rows too.
     bool foldersAndStreams = false;
 };

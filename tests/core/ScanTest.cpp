@@ -262,13 +262,15 @@ TEST(Scan, ChunkedAndRecordAtATimeWalksAgree) {
     Scan(image, one, single);
     ASSERT_EQ(one.rows.size(), 38u);
     EXPECT_EQ(one.rows[1].position, v.RecordOffset(19));
-    for (std::uint32_t chunk : {1024u, 3072u, 8192u, 1u << 20}) {
-        Recorder rec;
-        ScanOptions o;
-        o.chunkBytes = chunk;
-        Scan(image, rec, o);
-        EXPECT_EQ(Keys(rec), Keys(one)) << chunk;
-    }
+    for (bool ahead : {true, false})
+        for (std::uint32_t chunk : {1024u, 3072u, 8192u, 1u << 20}) {
+            Recorder rec;
+            ScanOptions o;
+            o.chunkBytes = chunk;
+            o.readAhead = ahead;
+            Scan(image, rec, o);
+            EXPECT_EQ(Keys(rec), Keys(one)) << chunk << " read ahead " << ahead;
+        }
 }
 
 TEST(Scan, FailedChunkReadCostsOnlyTheRecordsOfTheBadSector) {
@@ -304,6 +306,19 @@ TEST(Scan, StopKeepsTheRowsFound) {
     EXPECT_TRUE(s.stopped);
     EXPECT_EQ(rec.Records(), std::vector<std::uint64_t>{16});
     EXPECT_EQ(s.recordsWalked, 1);
+
+    // With chunks of two records the next chunk is being read ahead when the
+    // stop comes: the walk still ends there and the reader is joined.
+    VolumeBuilder many;
+    for (std::uint32_t n = 16; n < 64; ++n) many.Record(n, Deleted(many, n, u"f"));
+    stop = false;
+    Recorder again;
+    again.stopAfterFirstRow = &stop;
+    ScanOptions o;
+    o.chunkBytes = 2048;
+    s = Scan(many.Build(), again, o);
+    EXPECT_TRUE(s.stopped);
+    EXPECT_EQ(again.Records(), std::vector<std::uint64_t>{16});
 }
 
 TEST(Scan, SmallMftsWalkNothing) {
