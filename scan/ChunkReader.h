@@ -24,7 +24,7 @@ struct BadRange {
 // Records [first, first + count) as read, with what did not arrive.
 struct Chunk {
     std::uint64_t first = 0, count = 0;
-    std::uint8_t* data = nullptr;  // count records; the walk fixes them up in place
+    std::uint8_t* data = nullptr;       // count records; the walk fixes them up in place
     std::vector<MftMap::Piece> pieces;  // the volume's byte ranges, in order
     std::vector<BadRange> bad;
 };

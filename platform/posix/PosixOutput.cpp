@@ -255,10 +255,14 @@ public:
             folders.swap(folders_);
         }
         bool ok = true;
+        std::set<dev_t> flushed;  // a tree of folders lies on one file system: flushed once
         for (const std::string& dir : folders) {
             const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd < 0) continue;  // the folder is gone: nothing of it left to flush
-            if (::syncfs(fd) != 0) ok = false;
+            struct stat st {};
+            const bool known = ::fstat(fd, &st) == 0;
+            if (!known || flushed.insert(st.st_dev).second)
+                if (::syncfs(fd) != 0) ok = false;
             ::close(fd);
         }
         return ok;
