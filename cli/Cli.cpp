@@ -33,6 +33,7 @@
 #include <optional>
 #include <set>
 #include <system_error>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -402,7 +403,8 @@ int OutputFailed(const OutputBuffer& out, Messages& msg) {
 }
 
 // Puts the rows in the chosen form: a header or an opening before the first,
-// the rows, and a closing after the last.
+// the rows, and a closing after the last. Rows may be put into separate texts
+// (blocks) and joined in order: see Join.
 class RowPrinter {
 public:
     explicit RowPrinter(ScanFormat format) : format_(format) {}
@@ -413,9 +415,9 @@ public:
         else if (format_ == ScanFormat::Csv)
             AppendCsvHeader(out);
         else if (format_ == ScanFormat::Json)
-            out += "[\n";
+            out += "[";
     }
-    void Row(std::string& out, const ScanRow& row, const RowExtras& x) {
+    void Row(std::string& out, const ScanRow& row, const RowExtras& x) const {
         switch (format_) {
             case ScanFormat::Tsv:
                 AppendTsvRow(out, row, x);
@@ -424,7 +426,7 @@ public:
                 AppendCsvRow(out, row, RowName(row), x.path, x.flags);
                 break;
             case ScanFormat::Json:
-                if (rows_ > 0) out += ",\n";
+                out += ",\n";  // Join drops the first row's comma
                 AppendJsonRow(out, row, x);
                 out.pop_back();  // the line's end comes with the next row or the closing
                 break;
@@ -435,16 +437,19 @@ public:
                 AppendBodyRows(out, row, x.path);
                 break;
         }
-        ++rows_;
+    }
+    // Adds a block of rows to `out`, after `before` rows.
+    void Join(std::string& out, std::string_view block, std::uint64_t before) const {
+        if (format_ == ScanFormat::Json && before == 0 && !block.empty()) block.remove_prefix(1);
+        out += block;
     }
     // Only a JSON document has a closing.
     void End(std::string& out) const {
-        if (format_ == ScanFormat::Json) out += rows_ > 0 ? "\n]\n" : "]\n";
+        if (format_ == ScanFormat::Json) out += "\n]\n";
     }
 
 private:
     ScanFormat format_;
-    std::uint64_t rows_ = 0;
 };
 
 struct ScanArgs {
@@ -455,18 +460,24 @@ struct ScanArgs {
     RowFilter filter;
 };
 
-// Prints the rows kept, now that the walk has resolved their folders. Rows of
-// one folder mostly follow one another: its text is worked out once for them.
-void PrintRows(const std::deque<ScanRow>& rows, const ScanSummary& summary, const ScanArgs& a,
-               OutputBuffer& out) {
-    RowPrinter printer(a.format);
-    printer.Begin(out.text());
-    out.LineDone();
+// Rows [begin, end) of those kept, as text: the ones the filter takes, with their
+// paths and flags. Rows of one folder mostly follow one another: its text is
+// worked out once for them.
+struct RowBlock {
+    std::string text;
+    std::uint64_t rows = 0;
+};
+void FormatRows(const std::deque<ScanRow>& rows, std::size_t begin, std::size_t end,
+                const ScanSummary& summary, const ScanArgs& a, RowBlock& block) {
+    const RowPrinter printer(a.format);
+    block.text.clear();
+    block.rows = 0;
     RowExtras x;
     FolderPath folder;
     std::string folder8;
     std::optional<std::uint64_t> lastParent;
-    for (const ScanRow& row : rows) {
+    for (std::size_t i = begin; i < end; ++i) {
+        const ScanRow& row = rows[i];
         if (row.kind == RowKind::Folder || lastParent != row.parent) {
             folder = RowFolder(summary, row);
             folder8 = NameUtf8(folder.text);
@@ -480,8 +491,35 @@ void PrintRows(const std::deque<ScanRow>& rows, const ScanSummary& summary, cons
         x.path += '/';
         x.path += RowName(row);
         x.flags = FlagsText(row, folder.orphan);
-        printer.Row(out.text(), row, x);
-        out.LineDone();
+        printer.Row(block.text, row, x);
+        ++block.rows;
+    }
+}
+
+// Prints the rows kept, now that the walk has resolved their folders. Two
+// blocks of rows are turned into text at a time, the second on a thread of its
+// own (the walk's reader is done with the second core by now), and written in order.
+void PrintRows(const std::deque<ScanRow>& rows, const ScanSummary& summary, const ScanArgs& a,
+               OutputBuffer& out) {
+    constexpr std::size_t kBlockRows = 8192;
+    const RowPrinter printer(a.format);
+    printer.Begin(out.text());
+    out.LineDone();
+    RowBlock blocks[2];
+    std::uint64_t printed = 0;
+    for (std::size_t at = 0; at < rows.size(); at += 2 * kBlockRows) {
+        const std::size_t mid = std::min(at + kBlockRows, rows.size());
+        const std::size_t end = std::min(mid + kBlockRows, rows.size());
+        std::thread second;
+        if (mid < end)
+            second = std::thread([&] { FormatRows(rows, mid, end, summary, a, blocks[1]); });
+        FormatRows(rows, at, mid, summary, a, blocks[0]);
+        if (second.joinable()) second.join();
+        for (int b = 0; b < (mid < end ? 2 : 1); ++b) {
+            printer.Join(out.text(), blocks[b].text, printed);
+            printed += blocks[b].rows;
+            out.LineDone();
+        }
     }
     printer.End(out.text());
 }

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -120,6 +121,51 @@ TEST_F(CliOutput, AnEmptyListingIsStillOneJsonDocument) {
     r = RunInProcess({"scan", (dir_ / "missing.img").string(), "--format", "json"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
+}
+
+// More rows than a block of text holds (they are put into text in blocks, two
+// at a time): every row comes out once, in record order, and a JSON document
+// stays one document when the rows of the first blocks are all filtered out.
+TEST_F(CliOutput, ManyRowsComeOutWholeAndInOrder) {
+    constexpr std::uint64_t kFirst = 16, kEnd = 16 + 20000, kFromB = 12000;
+    VolumeBuilder vb;
+    vb.RecordCount(kEnd);
+    for (std::uint64_t n = kFirst; n < kEnd; ++n) {
+        const std::string digits = std::to_string(n);
+        std::u16string name(n < kFromB ? u"a" : u"b");
+        name.append(digits.begin(), digits.end());
+        vb.Record(n, vb.NewRecord(static_cast<std::uint32_t>(n))
+                         .StandardInformation(kT, kT)
+                         .FileName(name)
+                         .ResidentData(BytesOf("x"))
+                         .Build());
+    }
+    Spit(dir_ / "many.img", vb.Build());
+    const std::string img = (dir_ / "many.img").string();
+    auto records = [](const std::string& text, const std::string& key) {
+        std::vector<std::uint64_t> got;
+        for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1))
+            got.push_back(std::stoull(text.substr(at + key.size(), 8)));
+        return got;
+    };
+    auto range = [](std::uint64_t from, std::uint64_t to) {
+        std::vector<std::uint64_t> v;
+        for (std::uint64_t n = from; n < to; ++n) v.push_back(n);
+        return v;
+    };
+    Outcome tsv = RunInProcess({"scan", img});
+    ASSERT_EQ(tsv.status, 0) << tsv.err;
+    EXPECT_EQ(records(tsv.out, "\t/a"), range(kFirst, kFromB));
+    EXPECT_EQ(records(tsv.out, "\t/b"), range(kFromB, kEnd));
+    EXPECT_EQ(std::count(tsv.out.begin(), tsv.out.end(), '\n'), 1 + 20000);
+
+    Outcome json = RunInProcess({"scan", img, "--format", "json", "--path", "/b*"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(records(json.out, "\"record\":"), range(kFromB, kEnd));
+    EXPECT_EQ(json.out.substr(0, 4), "[\n{\"");
+    EXPECT_EQ(json.out.substr(json.out.size() - 4), "}\n]\n");
+    EXPECT_EQ(json.out.find(",\n]"), std::string::npos);
+    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 2 + (kEnd - kFromB));
 }
 
 TEST_F(CliOutput, MactimeBuildsATimelineFromTheBodyFile) {
