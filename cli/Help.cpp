@@ -16,9 +16,10 @@ constexpr const char* kUsage =
     "usage: quillmere-cli sources [IMAGE...]\n"
     "       quillmere-cli scan SOURCE [--partition N] [--format FORMAT] [--json]\n"
     "                     [--streams] [FILTER...]\n"
-    "       quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--overwrite] [--raw] [--jobs N] [--keep-paths] [--streams]\n"
-    "                     [--no-times] [--report FILE] (--all | POSITION... | FILTER...)\n"
+    "       quillmere-cli recover SOURCE [--partition N] --out DIR [--by-number]\n"
+    "                     [--allow-same-volume] [--overwrite] [--raw] [--jobs N]\n"
+    "                     [--keep-paths] [--streams] [--no-times] [--report FILE]\n"
+    "                     (--all | POSITION... | FILTER...)\n"
     "       quillmere-cli help [COMMAND]\n"
     "       quillmere-cli --help | --version\n";
 
@@ -106,9 +107,10 @@ constexpr const char* kScanHelp =
     "  quillmere-cli scan volume.img --ext jpg,png --min-size 10K --no-orphans\n";
 
 constexpr const char* kRecoverHelp =
-    "usage: quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--overwrite] [--raw] [--jobs N] [--keep-paths] [--streams]\n"
-    "                     [--no-times] [--report FILE] (--all | POSITION... | FILTER...)\n"
+    "usage: quillmere-cli recover SOURCE [--partition N] --out DIR [--by-number]\n"
+    "                     [--allow-same-volume] [--overwrite] [--raw] [--jobs N]\n"
+    "                     [--keep-paths] [--streams] [--no-times] [--report FILE]\n"
+    "                     (--all | POSITION... | FILTER...)\n"
     "\n"
     "Scans SOURCE afresh and writes the chosen deleted files into DIR (created if\n"
     "missing). Prints position, path and bytes per file written (a fourth field\n"
@@ -117,6 +119,7 @@ constexpr const char* kRecoverHelp =
     "terminal, stderr shows the progress in files and bytes, and the time left.\n"
     "\n"
     "Options:\n"
+    "  --partition N        the NTFS partition numbered N of a disk image, as for scan\n"
     "  --out DIR            the output folder (not on the volume being read)\n"
     "  --all                every deleted file the scan lists\n"
     "  POSITION...          the files at these positions, as scan prints them (0x...);\n"
@@ -217,9 +220,9 @@ std::vector<std::string> CommandOptions(std::string_view command) {
     std::vector<std::string> options;
     if (command == "scan") options = {"--partition", "--format", "--json", "--streams", "--help"};
     if (command == "recover")
-        options = {"--out",        "--all",     "--by-number", "--allow-same-volume",
-                   "--overwrite",  "--raw",     "--jobs",      "--report",
-                   "--keep-paths", "--streams", "--no-times",  "--help"};
+        options = {"--partition", "--out",      "--all",  "--by-number", "--allow-same-volume",
+                   "--overwrite", "--raw",      "--jobs", "--report",    "--keep-paths",
+                   "--streams",   "--no-times", "--help"};
     if (!options.empty()) {
         const std::vector<std::string>& filters = FilterOptionNames();
         options.insert(options.end() - 1, filters.begin(), filters.end());

@@ -17,7 +17,7 @@ _quillmere_cli() {
     local filters="--name --path --ext --min-size --max-size --modified-after --modified-before --recoverable --no-orphans --include-orphans"
     case $command in
         scan) options="--partition --format --json --streams $filters --help" ;;
-        recover) options="--out --all --by-number --allow-same-volume --overwrite --raw --jobs --report --keep-paths --streams --no-times $filters --help" ;;
+        recover) options="--partition --out --all --by-number --allow-same-volume --overwrite --raw --jobs --report --keep-paths --streams --no-times $filters --help" ;;
         sources) options="--help" ;;
         help)
             COMPREPLY=($(compgen -W "sources scan recover help" -- "$cur"))

@@ -262,6 +262,25 @@ TEST_F(DiskImage, SourcesListsEveryNtfsPartitionWithItsNumber) {
     EXPECT_EQ(r.status, 2);
     EXPECT_THAT(r.err, HasSubstr("--partition N"));
     EXPECT_THAT(r.err, HasSubstr("\tTest\t4\n"));
+
+    // recover takes the advice too: the partition's files, as from the volume.
+    const std::string alone = (dir_ / "alone").string(), fourth = (dir_ / "fourth").string();
+    r = RunInProcess({"recover", disk, "--out", alone, "--all"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("--partition N"));
+    ASSERT_EQ(RunInProcess({"recover", image_, "--out", alone, "--all"}).status, 0);
+    r = RunInProcess({"recover", disk, "--partition", "4", "--out", fourth, "--all"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(alone)) {
+        ++files;
+        const fs::path name = entry.path().filename();
+        ASSERT_TRUE(fs::exists(fs::path(fourth) / name)) << name;
+        EXPECT_EQ(Slurp(fs::path(fourth) / name), Slurp(entry.path())) << name;
+    }
+    EXPECT_EQ(files, 2u);
+    EXPECT_EQ(RunInProcess({"recover", disk, "--partition=2", "--out", fourth, "--all"}).status, 1);
+    EXPECT_EQ(RunInProcess({"recover", disk, "--partition=0", "--out", fourth, "--all"}).status, 2);
 }
 
 TEST_F(CliOutput, ReferenceGptDiskListsItsPartitionWithItsNumber) {
