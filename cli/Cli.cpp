@@ -598,6 +598,7 @@ struct RecoverArgs {
     bool streams = false, keepPaths = false, times = true;
     std::string report;        // --report FILE; empty: none
     unsigned jobs = 1;         // files written at a time
+    unsigned partition = 0;    // --partition N of a disk image; 0: none asked for
     std::vector<Asked> asked;  // positions (":stream" for one stream), in order, without repeats
     RowFilter filter;          // selects the files instead of positions
 };
@@ -888,7 +889,7 @@ int RecoverRun::Finish(std::int64_t unreadableRecords) {
 
 int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
     const std::uint64_t started = FileTimeNow();
-    auto resolved = Resolve(a.source, msg);
+    auto resolved = Resolve(a.source, msg, a.partition);
     if (auto* status = std::get_if<int>(&resolved)) return *status;
     OpenSource& src = std::get<OpenSource>(resolved);
     bool created = false;
@@ -945,6 +946,26 @@ int Recover(const RecoverArgs& a, std::FILE* outFile, Messages& msg) {
 
 // ---- Arguments -------------------------------------------------------------------
 
+// --partition N (or --partition=N) at args[i], for `command`: nullopt when
+// args[i] is another option, else an empty message or what is wrong with it.
+std::optional<std::string> TakePartition(const std::vector<std::string>& args, std::size_t& i,
+                                         const std::string& command, unsigned& partition) {
+    const std::string& s = args[i];
+    std::string n;
+    if (s == "--partition") {
+        if (i + 1 >= args.size()) return command + ": --partition needs a number";
+        n = args[++i];
+    } else if (s.rfind("--partition=", 0) == 0) {
+        n = s.substr(12);
+    } else {
+        return std::nullopt;
+    }
+    const auto r = std::from_chars(n.data(), n.data() + n.size(), partition);
+    if (r.ec != std::errc() || r.ptr != n.data() + n.size() || partition == 0)
+        return command + ": --partition takes a partition number (1 on), not " + n;
+    return std::string();
+}
+
 // The options of recover without a value: true when `s` was one.
 bool TakeRecoverSwitch(const std::string& s, RecoverArgs& a) {
     const std::pair<const char*, bool*> switches[] = {
@@ -979,6 +1000,8 @@ int ParseRecover(const std::vector<std::string>& args, std::FILE* out, Messages&
             endOfOptions = true;
         } else if (TakeRecoverSwitch(s, a)) {
             continue;
+        } else if (auto bad = TakePartition(args, i, "recover", a.partition)) {
+            if (!bad->empty()) return msg.Usage(*bad);
         } else if (s == "--report" || s.rfind("--report=", 0) == 0) {
             if (s == "--report" && i + 1 >= args.size()) return msg.Usage("--report needs a file");
             a.report = s == "--report" ? args[++i] : s.substr(9);
@@ -1059,17 +1082,8 @@ int ParseScan(const std::vector<std::string>& args, std::FILE* out, Messages& ms
                 return msg.Usage("scan: unknown format " + name + " (one of " + ScanFormatNames() +
                                  ")");
             a.format = *f;
-        } else if (s == "--partition" || s.rfind("--partition=", 0) == 0) {
-            std::string n;
-            if (s == "--partition") {
-                if (i + 1 >= args.size()) return msg.Usage("scan: --partition needs a number");
-                n = args[++i];
-            } else {
-                n = s.substr(12);
-            }
-            const auto r = std::from_chars(n.data(), n.data() + n.size(), a.partition);
-            if (r.ec != std::errc() || r.ptr != n.data() + n.size() || a.partition == 0)
-                return msg.Usage("scan: --partition takes a partition number (1 on), not " + n);
+        } else if (auto bad = TakePartition(args, i, "scan", a.partition)) {
+            if (!bad->empty()) return msg.Usage(*bad);
         } else {
             auto taken = TakeFilterOption(args, i, a.filter);
             if (!taken) return msg.Usage("scan: " + taken.error().message);

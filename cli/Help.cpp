@@ -3,6 +3,7 @@
 #include "cli/Help.h"
 
 #include "platform/images/ImageVolume.h"
+#include "scan/Filter.h"
 
 #ifndef QM_VERSION
 #define QM_VERSION "dev"
@@ -14,9 +15,11 @@ namespace {
 constexpr const char* kUsage =
     "usage: quillmere-cli sources [IMAGE...]\n"
     "       quillmere-cli scan SOURCE [--partition N] [--format FORMAT] [--json]\n"
-    "       quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--overwrite] [--raw] [--jobs N] [--keep-paths] [--streams]\n"
-    "                     [--no-times] [--report FILE] (--all | POSITION... | FILTER...)\n"
+    "                     [--streams] [FILTER...]\n"
+    "       quillmere-cli recover SOURCE [--partition N] --out DIR [--by-number]\n"
+    "                     [--allow-same-volume] [--overwrite] [--raw] [--jobs N]\n"
+    "                     [--keep-paths] [--streams] [--no-times] [--report FILE]\n"
+    "                     (--all | POSITION... | FILTER...)\n"
     "       quillmere-cli help [COMMAND]\n"
     "       quillmere-cli --help | --version\n";
 
@@ -64,10 +67,14 @@ constexpr const char* kSourcesHelp =
 
 constexpr const char* kScanHelp =
     "usage: quillmere-cli scan SOURCE [--partition N] [--format FORMAT] [--json]\n"
+    "                     [--streams] [FILTER...]\n"
     "\n"
-    "Lists the deleted files of SOURCE in record order. The default form is\n"
-    "tab-separated with a header: position, record, name, type, size, created,\n"
-    "modified (UTC). Counts of records that could not be read go to stderr.\n"
+    "Lists the deleted files and folders of SOURCE in record order. The default\n"
+    "form is tab-separated with a header: position, record, name, type, size,\n"
+    "created, modified (UTC), path (the original one; $Orphan/ when the folder is\n"
+    "gone or reused), recoverable (the share of the clusters still free, %) and\n"
+    "flags (compressed, encrypted, sparse, resident, orphan, overwritten (N %)).\n"
+    "Counts of records that could not be read go to stderr.\n"
     "\n"
     "Options:\n"
     "  --partition N     the NTFS partition numbered N of a disk image (sources\n"
@@ -77,16 +84,33 @@ constexpr const char* kScanHelp =
     "                    object per line), bodyfile (The Sleuth Kit's body format,\n"
     "                    for mactime: $STANDARD_INFORMATION and $FILE_NAME times)\n"
     "  --json            the same as --format jsonl\n"
+    "  --streams         also list each file's named streams as name:stream rows\n"
+    "                    (json and jsonl always list them)\n"
+    "\n"
+    "Filters (all given must match):\n"
+    "  --name GLOB       the file name, * and ? as wildcards, case-insensitive\n"
+    "  --path GLOB       the original path with the name ('/Photos/*')\n"
+    "  --ext LIST        one of these extensions (jpg,png)\n"
+    "  --min-size SIZE, --max-size SIZE\n"
+    "                    at least, at most SIZE bytes (10K, 2M, 1G)\n"
+    "  --modified-after DATE, --modified-before DATE\n"
+    "                    last modified at or after, before DATE (2024-03-01 or\n"
+    "                    2024-03-01T12:30, UTC)\n"
+    "  --recoverable PCT at least PCT % of the clusters still free\n"
+    "  --no-orphans      leave out files whose folder is gone or reused\n"
+    "                    (--include-orphans, the default, keeps them)\n"
     "\n"
     "Examples:\n"
     "  quillmere-cli scan volume.img\n"
     "  quillmere-cli scan disk.img --partition 2 --format csv > deleted.csv\n"
-    "  quillmere-cli scan evidence.E01 --format bodyfile > body && mactime -b body\n";
+    "  quillmere-cli scan evidence.E01 --format bodyfile > body && mactime -b body\n"
+    "  quillmere-cli scan volume.img --ext jpg,png --min-size 10K --no-orphans\n";
 
 constexpr const char* kRecoverHelp =
-    "usage: quillmere-cli recover SOURCE --out DIR [--by-number] [--allow-same-volume]\n"
-    "                     [--overwrite] [--raw] [--jobs N] [--keep-paths] [--streams]\n"
-    "                     [--no-times] [--report FILE] (--all | POSITION... | FILTER...)\n"
+    "usage: quillmere-cli recover SOURCE [--partition N] --out DIR [--by-number]\n"
+    "                     [--allow-same-volume] [--overwrite] [--raw] [--jobs N]\n"
+    "                     [--keep-paths] [--streams] [--no-times] [--report FILE]\n"
+    "                     (--all | POSITION... | FILTER...)\n"
     "\n"
     "Scans SOURCE afresh and writes the chosen deleted files into DIR (created if\n"
     "missing). Prints position, path and bytes per file written (a fourth field\n"
@@ -95,6 +119,8 @@ constexpr const char* kRecoverHelp =
     "terminal, stderr shows the progress in files and bytes, and the time left.\n"
     "\n"
     "Options:\n"
+    "  --partition N        the NTFS partition numbered N of a disk image (sources\n"
+    "                       lists the numbers)\n"
     "  --out DIR            the output folder (not on the volume being read)\n"
     "  --all                every deleted file the scan lists\n"
     "  POSITION...          the files at these positions, as scan prints them (0x...);\n"
@@ -123,8 +149,9 @@ constexpr const char* kRecoverHelp =
     "                       also its creation time) from $STANDARD_INFORMATION\n"
     "  FILTER...            --name, --path, --ext, --min-size, --max-size,\n"
     "                       --modified-after, --modified-before, --recoverable,\n"
-    "                       --no-orphans as for scan; a filter of only --name and\n"
-    "                       --path also takes the deleted folders it matches\n"
+    "                       --no-orphans, --include-orphans as for scan (see scan\n"
+    "                       --help); a filter of only --name and --path also takes\n"
+    "                       the deleted folders it matches\n"
     "  --report FILE        also write an evidence report, CSV or JSON as FILE ends\n"
     "                       in .csv or .json: the source's path, size and volume\n"
     "                       serial, the tool's version and the time of the run,\n"
@@ -191,11 +218,17 @@ const std::vector<std::string>& CommandNames() {
 }
 
 std::vector<std::string> CommandOptions(std::string_view command) {
-    if (command == "scan") return {"--partition", "--format", "--json", "--help"};
+    std::vector<std::string> options;
+    if (command == "scan") options = {"--partition", "--format", "--json", "--streams", "--help"};
     if (command == "recover")
-        return {"--out",        "--all",     "--by-number", "--allow-same-volume",
-                "--overwrite",  "--raw",     "--jobs",      "--report",
-                "--keep-paths", "--streams", "--no-times",  "--help"};
+        options = {"--partition", "--out",      "--all",  "--by-number", "--allow-same-volume",
+                   "--overwrite", "--raw",      "--jobs", "--report",    "--keep-paths",
+                   "--streams",   "--no-times", "--help"};
+    if (!options.empty()) {
+        const std::vector<std::string>& filters = FilterOptionNames();
+        options.insert(options.end() - 1, filters.begin(), filters.end());
+        return options;
+    }
     if (command == "sources" || command == "help") return {"--help"};
     return {"--help", "--version"};
 }

@@ -93,7 +93,8 @@ void AppendBodyLine(std::string& out, const ScanRow& row, const std::string& nam
     out.append(suffix);
     out += '|';
     AppendUnsigned(out, row.record);
-    out += "|r/rrwxrwxrwx|0|0|";
+    // The mode column as The Sleuth Kit writes it: d/d for a folder, r/r for the rest.
+    out += row.kind == RowKind::Folder ? "|d/drwxrwxrwx|0|0|" : "|r/rrwxrwxrwx|0|0|";
     AppendUnsigned(out, row.size);
     for (std::uint64_t t : {atime, mtime, ctime, crtime}) {
         out += '|';

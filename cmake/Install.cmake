@@ -24,10 +24,18 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/quillmere-cli.bash
 if(TARGET quillmere)
   install(TARGETS quillmere RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_BINARY_DIR}/man/quillmere.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  configure_file(${PROJECT_SOURCE_DIR}/data/quillmere.desktop
-                 ${PROJECT_BINARY_DIR}/data/quillmere.desktop @ONLY)
-  configure_file(${PROJECT_SOURCE_DIR}/data/org.quillmere.policy
-                 ${PROJECT_BINARY_DIR}/data/org.quillmere.policy @ONLY)
+  # The desktop entry's root action and the polkit action name the window by
+  # its full path: the prefix of the install (cmake --install --prefix, or the
+  # package's /usr), known only when the install runs, not the configured one.
+  install(CODE "
+    set(CMAKE_INSTALL_FULL_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    if(IS_ABSOLUTE \"${CMAKE_INSTALL_BINDIR}\")
+      set(CMAKE_INSTALL_FULL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+    endif()
+    foreach(file quillmere.desktop org.quillmere.policy)
+      configure_file(\"${PROJECT_SOURCE_DIR}/data/\${file}\"
+                     \"${PROJECT_BINARY_DIR}/data/\${file}\" @ONLY)
+    endforeach()")
   install(FILES ${PROJECT_BINARY_DIR}/data/quillmere.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/data/quillmere.svg

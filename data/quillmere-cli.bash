@@ -14,9 +14,10 @@ _quillmere_cli() {
         return
     fi
     local command=${words[1]} options
+    local filters="--name --path --ext --min-size --max-size --modified-after --modified-before --recoverable --no-orphans --include-orphans"
     case $command in
-        scan) options="--partition --format --json --help" ;;
-        recover) options="--out --all --by-number --allow-same-volume --overwrite --raw --jobs --report --keep-paths --streams --no-times --help" ;;
+        scan) options="--partition --format --json --streams $filters --help" ;;
+        recover) options="--partition --out --all --by-number --allow-same-volume --overwrite --raw --jobs --report --keep-paths --streams --no-times $filters --help" ;;
         sources) options="--help" ;;
         help)
             COMPREPLY=($(compgen -W "sources scan recover help" -- "$cur"))
@@ -34,7 +35,7 @@ _quillmere_cli() {
             COMPREPLY=($(compgen -f -- "$cur"))
             compopt -o filenames 2>/dev/null
             return ;;
-        --jobs|--partition)
+        --jobs|--partition|--name|--path|--ext|--min-size|--max-size|--modified-after|--modified-before|--recoverable)
             return ;;
     esac
     if [[ $cur == -* ]]; then

@@ -1,6 +1,7 @@
 #include "scan/Filter.h"
 
 #include <charconv>
+#include <iterator>
 
 namespace qm {
 namespace {
@@ -222,7 +223,26 @@ Error BadValue(std::string_view option, const std::string& value, std::string_vi
         std::string(option) + " takes " + std::string(expected) + ", not \"" + value + "\"");
 }
 
+// The filter options that take a value; --no-orphans and --include-orphans take none.
+constexpr std::string_view kValueOptions[] = {"--name",
+                                              "--path",
+                                              "--ext",
+                                              "--min-size",
+                                              "--max-size",
+                                              "--modified-after",
+                                              "--modified-before",
+                                              "--recoverable"};
+
 }  // namespace
+
+const std::vector<std::string>& FilterOptionNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all(std::begin(kValueOptions), std::end(kValueOptions));
+        all.insert(all.end(), {"--no-orphans", "--include-orphans"});
+        return all;
+    }();
+    return names;
+}
 
 ErrorOr<bool> TakeFilterOption(const std::vector<std::string>& args, std::size_t& i, RowFilter& f) {
     const std::string& s = args[i];
@@ -230,15 +250,7 @@ ErrorOr<bool> TakeFilterOption(const std::vector<std::string>& args, std::size_t
         f.orphans = s == "--include-orphans";
         return true;
     }
-    static constexpr std::string_view kOptions[] = {"--name",
-                                                    "--path",
-                                                    "--ext",
-                                                    "--min-size",
-                                                    "--max-size",
-                                                    "--modified-after",
-                                                    "--modified-before",
-                                                    "--recoverable"};
-    for (std::string_view option : kOptions) {
+    for (std::string_view option : kValueOptions) {
         bool matched = false;
         const std::optional<std::string> value = ValueOf(args, i, option, matched);
         if (!matched) continue;

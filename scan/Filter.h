@@ -45,4 +45,7 @@ struct RowFilter {
 ErrorOr<bool> TakeFilterOption(const std::vector<std::string>& args, std::size_t& i,
                                RowFilter& filter);
 
+// Every option TakeFilterOption takes, for the help, the man page and the completion.
+const std::vector<std::string>& FilterOptionNames();
+
 }  // namespace qm

@@ -47,6 +47,9 @@ for f in /usr/bin/quillmere-cli /usr/bin/quillmere /usr/share/man/man1/quillmere
     [ -e "$f" ] || fail "$f is not installed"
 done
 /usr/bin/quillmere-cli --version | grep -q '^quillmere-cli ' || fail "--version"
+# The desktop entry's root action starts the installed window.
+[ "$(sed -n 's/^Exec=pkexec //p' /usr/share/applications/quillmere.desktop)" = /usr/bin/quillmere ] ||
+    fail "the desktop entry's pkexec action does not start /usr/bin/quillmere"
 gzip -dc tests/data/reference/volumes/file_4k.img.gz >"$work/file_4k.img"
 (cd / && /usr/bin/quillmere-cli scan "$work/file_4k.img") >"$work/scan.tsv" ||
     fail "scan of a test image"

@@ -7,7 +7,8 @@
 #   scripts/readme-check.sh BUILD_DIR IMAGE
 #
 # Lines that set the machine up (bash scripts/*.sh, apt install) are checked,
-# not run: the script must exist and parse, the package must be what
+# not run: the script must exist and parse (scripts/demo.sh must build the
+# programs the README calls), the package must be what
 # scripts/package.sh makes. The window ("quillmere ...") would wait for a
 # user; it is run with --help instead. Any other line that fails fails the check.
 set -euo pipefail
@@ -38,6 +39,14 @@ for c in "${commands[@]}"; do
             file=${file%% *}
             [ -f "$root/$file" ] || { echo "README names a missing script: $file" >&2; exit 1; }
             bash -n "$root/$file"
+            # The set-up script builds every program the README then calls.
+            if [ "$file" = scripts/demo.sh ]; then
+                targets=$(grep -E 'cmake --build .*--target' "$root/$file" | sed 's/.*--target//')
+                for program in quillmere quillmere-cli; do
+                    grep -qE "(^| )$program( |\$)" <<<"$targets" ||
+                        { echo "scripts/demo.sh does not build $program" >&2; exit 1; }
+                done
+            fi
             echo "checked: $c" ;;
         "apt install ./build-package/quillmere_"*|"sudo apt install ./build-package/quillmere_"*)
             grep -q 'cpack -G DEB' "$root/scripts/package.sh"

@@ -1,4 +1,4 @@
-// quillmere [--scan] [--screenshot FILE] [IMAGE...]
+// quillmere [--scan] [--screenshot FILE] [IMAGE...] | --help | --version
 //
 // Opens the window. Image files named here are listed after the drives when
 // they hold an NTFS volume (whole-disk images: one entry per NTFS partition).
@@ -10,6 +10,10 @@
 #include <QListWidget>
 #include <QTimer>
 #include <cstdio>
+
+#ifndef QM_VERSION
+#define QM_VERSION "dev"
+#endif
 
 #include "app/qt/uMain.h"
 
@@ -30,10 +34,12 @@ void SaveAndQuit(TfMain& window, const QString& path) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
+    QApplication::setApplicationVersion(QM_VERSION);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(kWindowCaption));
     parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption scanOption("scan", "Select the first NTFS source and start a scan.");
     QCommandLineOption shotOption(
         "screenshot", "Save a PNG of the window to FILE once the scan has ended, then quit.",

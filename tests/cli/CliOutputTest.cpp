@@ -2,12 +2,14 @@
 // says about itself (help, version, unknown options), run in-process.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "cli/Cli.h"
@@ -211,6 +213,21 @@ TEST(ScanFormats, BodyTimesAndNames) {
         cli::AppendBodyName(out, n.in);
         EXPECT_EQ(out, n.out);
     }
+    // The mode column tells folders from files, as mactime and fls show them.
+    struct Mode {
+        RowKind kind;
+        const char* mode;
+    } modes[] = {{RowKind::File, "|r/rrwxrwxrwx|"},
+                 {RowKind::Stream, "|r/rrwxrwxrwx|"},
+                 {RowKind::Folder, "|d/drwxrwxrwx|"}};
+    for (const Mode& m : modes) {
+        ScanRow row;
+        row.kind = m.kind;
+        std::string out;
+        cli::AppendBodyRows(out, row, "/x");
+        EXPECT_EQ(out, "0|/x|0" + std::string(m.mode) + "0|0|0|0|0|0|0\n0|/x ($FILE_NAME)|0" +
+                           m.mode + "0|0|0|0|0|0|0\n");
+    }
     for (const char* f : {"tsv", "csv", "json", "jsonl", "bodyfile"})
         EXPECT_TRUE(cli::ParseScanFormat(f).has_value()) << f;
     for (const char* f : {"", "TSV", "xml", "json "}) EXPECT_FALSE(cli::ParseScanFormat(f)) << f;
@@ -291,6 +308,25 @@ TEST_F(DiskImage, SourcesListsEveryNtfsPartitionWithItsNumber) {
     EXPECT_EQ(r.status, 2);
     EXPECT_THAT(r.err, HasSubstr("--partition N"));
     EXPECT_THAT(r.err, HasSubstr("\tTest\t4\n"));
+
+    // recover takes the advice too: the partition's files, as from the volume.
+    const std::string alone = (dir_ / "alone").string(), fourth = (dir_ / "fourth").string();
+    r = RunInProcess({"recover", disk, "--out", alone, "--all"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("--partition N"));
+    ASSERT_EQ(RunInProcess({"recover", image_, "--out", alone, "--all"}).status, 0);
+    r = RunInProcess({"recover", disk, "--partition", "4", "--out", fourth, "--all"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(alone)) {
+        ++files;
+        const fs::path name = entry.path().filename();
+        ASSERT_TRUE(fs::exists(fs::path(fourth) / name)) << name;
+        EXPECT_EQ(Slurp(fs::path(fourth) / name), Slurp(entry.path())) << name;
+    }
+    EXPECT_EQ(files, 2u);
+    EXPECT_EQ(RunInProcess({"recover", disk, "--partition=2", "--out", fourth, "--all"}).status, 1);
+    EXPECT_EQ(RunInProcess({"recover", disk, "--partition=0", "--out", fourth, "--all"}).status, 2);
 }
 
 TEST_F(CliOutput, ReferenceGptDiskListsItsPartitionWithItsNumber) {
@@ -386,9 +422,67 @@ TEST(CliDocs, CompletionAndManPageKnowEveryOption) {
             EXPECT_THAT(*cli::CommandHelp(command), HasSubstr(option)) << command << " " << option;
         }
     }
-    // The exit statuses of --help are the man page's.
-    for (const char* status : {"0", "1", "2", "130"})
-        EXPECT_THAT(man, HasSubstr(".B " + std::string(status) + "\n"));
+    // The exit statuses of --help ("  N    meaning" lines) are the man page's.
+    std::istringstream statuses(cli::ExitStatusText());
+    int listed = 0;
+    for (std::string line; std::getline(statuses, line);) {
+        if (line.size() < 3 || line[2] < '0' || line[2] > '9') continue;
+        ++listed;
+        EXPECT_THAT(man, HasSubstr(".B " + line.substr(2, line.find(' ', 2) - 2) + "\n")) << line;
+    }
+    EXPECT_EQ(listed, 5);
+}
+
+// What bash offers for the last of `words` through the completion function.
+std::set<std::string> Completions(const std::vector<std::string>& words) {
+    std::string line = "quillmere-cli";
+    for (const std::string& w : words) line += " '" + w + "'";
+    const std::string script = "source '" QM_SOURCE_DIR "/data/quillmere-cli.bash'; COMP_WORDS=(" +
+                               line + "); COMP_CWORD=" + std::to_string(words.size()) +
+                               "; _quillmere_cli; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    const fs::path file = fs::temp_directory_path() / ("qm-complete-" + std::to_string(getpid()));
+    std::ofstream(file) << script;
+    std::set<std::string> offered;
+    if (FILE* p = popen(("bash '" + file.string() + "' 2>/dev/null").c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p)) {
+            std::string w(buf);
+            if (!w.empty() && w.back() == '\n') w.pop_back();
+            if (!w.empty()) offered.insert(w);
+        }
+        pclose(p);
+    }
+    fs::remove(file);
+    return offered;
+}
+
+// The completion run by bash offers the commands, each command's own options
+// (every one the command takes and no other) and the formats.
+TEST(CliDocs, CompletionOffersEachCommandsOwnOptions) {
+    if (std::system("command -v bash >/dev/null 2>&1") != 0) GTEST_SKIP() << "no bash";
+    const auto commands = Completions({""});
+    for (const std::string& command : cli::CommandNames()) EXPECT_EQ(commands.count(command), 1u);
+    EXPECT_EQ(commands.count("--version"), 1u);
+    for (const char* command : {"scan", "recover"}) {
+        const auto options = cli::CommandOptions(command);
+        EXPECT_EQ(Completions({command, "--"}),
+                  std::set<std::string>(options.begin(), options.end()))
+            << command;
+    }
+    EXPECT_EQ(Completions({"scan", "x.img", "--format", "j"}),
+              (std::set<std::string>{"json", "jsonl"}));
+    EXPECT_EQ(Completions({"help", "r"}), std::set<std::string>{"recover"});
+    EXPECT_TRUE(Completions({"scan", "x.img", "--name", ""}).empty());
+}
+
+// Every option the help and the docs name is one the command takes.
+TEST_F(CliOutput, EveryDocumentedOptionIsTaken) {
+    for (const char* command : {"scan", "recover"}) {
+        for (const std::string& option : cli::CommandOptions(command)) {
+            Outcome r = RunInProcess({command, image_, option});
+            EXPECT_THAT(r.err, Not(HasSubstr("unknown option"))) << command << " " << option;
+        }
+    }
 }
 
 }  // namespace

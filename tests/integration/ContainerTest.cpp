@@ -54,8 +54,21 @@ void PrintTo(const Format& format, std::ostream* os) {
     *os << format.name;
 }
 
-const char* const kVolumes[] = {"c512", "c4096",          "c65536",  "c2m",     "rec4096",
-                                "demo", "fragmented-mft", "testfs1", "file_4k", "ntfs3_attrlist"};
+// Every test volume but the 3 GiB one of LargeFileTest (its split parts would be written out
+// whole) and content-live (content before its deletions).
+const char* const kVolumes[] = {"c512",
+                                "c4096",
+                                "c65536",
+                                "c2m",
+                                "rec4096",
+                                "demo",
+                                "fragmented-mft",
+                                "content",
+                                "compressed-c512",
+                                "compressed-c2048",
+                                "testfs1",
+                                "file_4k",
+                                "ntfs3_attrlist"};
 
 bool IsReference(const std::string& volume) {
     return volume == "testfs1" || volume == "file_4k" || volume == "ntfs3_attrlist";
