@@ -15,7 +15,7 @@ cd "$root"
 bash scripts/install-deps.sh || { echo "installing packages failed"; exit 1; }
 
 jobs=$(nproc 2>/dev/null || echo 2)
-stages=${QM_TEST_STAGES:-"normal asan tsan windows fuzz package"}
+stages=${QM_TEST_STAGES:-"normal asan tsan windows fuzz package demo"}
 passed=0
 failed=0
 failures=()
@@ -124,6 +124,18 @@ for stage in $stages; do
                 fi
                 tail -n 3 build-package.log
             fi ;;
+        demo)
+            # The README's first command, as a new user runs it without a display:
+            # it builds in build/, makes the demo volume and saves a screenshot.
+            echo "=== demo: scripts/demo.sh, then a scan of the demo volume it made"
+            if env -u DISPLAY -u WAYLAND_DISPLAY bash scripts/demo.sh >build-demo.log 2>&1 &&
+                [ -s build/quillmere-demo.png ] &&
+                build/cli/quillmere-cli scan build/demo.img >>build-demo.log 2>&1; then
+                passed=$((passed + 1))
+            else
+                failed=$((failed + 1)); failures+=("demo: see build-demo.log")
+            fi
+            tail -n 3 build-demo.log ;;
         *) echo "unknown stage $stage"; exit 2 ;;
     esac
 done
