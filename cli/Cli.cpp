@@ -171,6 +171,8 @@ std::variant<OpenSource, int> Resolve(const std::string& source, Messages& msg,
     if (LooksLikeNtfs(*s.volume)) return s;
 
     auto parts = ExpandImage(source);
+    // A volume read through its backup boot sector is the image itself.
+    if (parts.size() == 1 && parts[0].partition == 0) return s;
     if (parts.size() > 1) {
         msg.Say(source + " holds " + std::to_string(parts.size()) +
                 " NTFS partitions; name one of them as SOURCE, or pick one with --partition N:");
