@@ -222,6 +222,20 @@ TEST_F(CliSafety, FullDiskStopsAtOnceWithTheSystemsReason) {
     EXPECT_THAT(r.err, HasSubstr("3 files written, 0 damaged, 1 given up"));
 }
 
+TEST_F(CliSafety, AFileLargerThanTheProcessMayWriteIsGivenUpWithItsReason) {
+    // RLIMIT_FSIZE: a write past it fails with EFBIG, and sends SIGXFSZ, which
+    // would end the run there and leave the file's temporary behind.
+    const std::string image = Image(MakeVolume({{u"a.bin", Pattern(8000, 1)},
+                                                {u"b.bin", Pattern(40000, 2)},
+                                                {u"c.bin", Pattern(8000, 3)}}));
+    const Outcome r =
+        RunProgram(dir_, {"recover", image, "--out", out_.string(), "--all"}, false, 16 << 10);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("b.bin): File too large\n"));
+    EXPECT_THAT(r.err, HasSubstr("2 files written, 0 damaged, 1 given up"));
+    EXPECT_EQ(FolderNames(out_), (std::vector<std::string>{"a.bin", "c.bin"}));
+}
+
 TEST_F(CliSafety, AFolderThatTakesNoFilesStopsTheRecovery) {
     const std::string image =
         Image(MakeVolume({{u"a.txt", BytesOf("a")}, {u"b.txt", BytesOf("b")}}));
