@@ -11,7 +11,7 @@
 // - recover prints "position<TAB>path<TAB>bytes" per file written, with a
 //   fourth field of notes when the file's name was taken ("NAME was taken"),
 //   its original times could not be set ("times not set: ...") or parts of it
-//   could not be read ("unreadable bytes 0-4095, ..."), and ends
+//   could not be read ("damaged: unreadable bytes 0-4095, ..."), and ends
 //   with "N files written, N damaged, N given up, B bytes" on stderr. No file
 //   already in the folder is replaced: a taken name, or one used twice in the
 //   run, gets the first free "name (N).ext" (--overwrite replaces instead).
@@ -172,6 +172,8 @@ std::variant<OpenSource, int> Resolve(const std::string& source, Messages& msg,
     if (LooksLikeNtfs(*s.volume)) return s;
 
     auto parts = ExpandImage(source);
+    // A volume read through its backup boot sector is the image itself.
+    if (parts.size() == 1 && parts[0].partition == 0) return s;
     if (parts.size() > 1) {
         msg.Say(source + " holds " + std::to_string(parts.size()) +
                 " NTFS partitions; name one of them as SOURCE, or pick one with --partition N:");
@@ -834,7 +836,8 @@ std::string RecoverRun::OnWritten(std::size_t k, const RecoverResult& r) {
     if (!r.note.empty()) notes += (notes.empty() ? "" : "; ") + r.note;
     if (r.status == RecoverStatus::Damaged) {
         ++damaged_;
-        notes += (notes.empty() ? "" : "; ") + UnreadableText(r.unreadable);
+        notes +=
+            std::string(notes.empty() ? "" : "; ") + "damaged: " + UnreadableText(r.unreadable);
     } else {
         ++written_;
     }

@@ -16,6 +16,11 @@ int main(int argc, char** argv) {
     // its temporary files removed, not a death halfway through a file.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+#ifdef SIGXFSZ
+    // Likewise a file past the process's size limit (ulimit -f): the write
+    // fails with EFBIG and that file is given up with its reason.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     std::signal(SIGINT, OnInterrupt);
 #ifdef SIGTERM
     std::signal(SIGTERM, OnInterrupt);

@@ -24,21 +24,37 @@ bool LooksLikeNtfs(RawVolume& volume) {
     return end && *end <= volume.Size() && g.BytesPerSector <= volume.Size();
 }
 
+namespace {
+
+// A volume whose first sector is damaged or unreadable but whose backup boot
+// sector, in its last sector, gives a layout the set-up can read.
+bool ReadableThroughBackup(RawVolume& volume) {
+    const SetupResult r = ReadVolumeLayout(volume);
+    return r.info && r.boot == BootCopy::Backup;
+}
+
+}  // namespace
+
 std::vector<SourceInfo> ExpandImage(const std::string& path) {
     auto opened = OpenRawVolume(path);
     if (!opened) return {};
     std::shared_ptr<RawVolume> image = std::move(opened).value();
     if (LooksLikeNtfs(*image)) return {{path, image->Size(), ReadVolumeLabelFromVolume(*image)}};
 
+    // A partition table comes before the image's own last sector: the last
+    // partition's backup boot sector may well be the disk's last sector.
     std::vector<SourceInfo> sources;
+    const std::vector<PartitionEntry> table = ReadPartitionTable(*image);
     unsigned number = 0;
-    for (const PartitionEntry& p : ReadPartitionTable(*image)) {
+    for (const PartitionEntry& p : table) {
         ++number;
         std::string name = path + "@" + std::to_string(p.offset);
         auto part = MakeSubVolume(image, p.offset, p.size, name);
-        if (!LooksLikeNtfs(*part)) continue;
+        if (!LooksLikeNtfs(*part) && !ReadableThroughBackup(*part)) continue;
         sources.push_back({name, p.size, ReadVolumeLabelFromVolume(*part), number, p.offset});
     }
+    if (table.empty() && ReadableThroughBackup(*image))
+        sources.push_back({path, image->Size(), ReadVolumeLabelFromVolume(*image)});
     return sources;
 }
 

@@ -166,6 +166,9 @@ void TScanThread::Run() {
         qm::ScanSummary summary = qm::RunScan(**volume, observer, stop_);
         observer.Flush();
         walked = summary.setup.stop == qm::SetupStop::None;
+        if (walked && (summary.setup.boot != qm::BootCopy::Primary ||
+                       summary.setup.layout != qm::LayoutSource::Record0))
+            report_.OnScanCopies(summary.setup.boot, summary.setup.layout);
         if (walked && !summary.stopped && summary.folders)
             report_.OnScanFolders(observer.FolderTexts(*summary.folders));
     }

@@ -79,6 +79,10 @@ public:
     // was stopped hands over none: the folders it did not reach would make
     // orphans of files that are not.
     virtual void OnScanFolders(std::vector<std::string>&& folders) = 0;
+    // Before OnScanEnd, when the set-up read the volume through a copy in place
+    // of a damaged or unreadable original: the backup boot sector, $MFTMirr's
+    // record 0, or (neither record 0 serving) the MFT taken as one run.
+    virtual void OnScanCopies(qm::BootCopy boot, qm::LayoutSource layout) = 0;
     // The last report: `walked` unless the set-up stopped (or the source did
     // not open). The receiver joins and deletes `worker` on its UI thread.
     virtual void OnScanEnd(TScanThread* worker, bool walked) = 0;

@@ -1,4 +1,5 @@
-// What the window says at the end of a recovery.
+// What the window says at the end of a recovery, and after a scan that read
+// the volume through a copy of its boot sector or of MFT record 0.
 #include <string>
 
 #include "app/model/WindowModel.h"
@@ -78,6 +79,19 @@ std::string RecoverEndMessage(const RecoverTally& tally) {
                        std::to_string(tally.givenUp) + " 个文件未能恢复。";
     for (const std::string& r : tally.reasons) text += "\n" + r;
     if (!tally.endedBy.empty()) text += "\n恢复已中止: " + tally.endedBy;
+    return text;
+}
+
+std::string ScanCopiesMessage(BootCopy boot, LayoutSource layout) {
+    std::string text;
+    if (boot == BootCopy::Backup) text += "引导扇区已损坏或无法读取，已使用卷末尾的备份引导扇区。";
+    if (layout == LayoutSource::Mirror)
+        text += (text.empty() ? "" : "\n") +
+                std::string("MFT记录0已损坏或无法读取，已使用$MFTMirr中的副本。");
+    if (layout == LayoutSource::Contiguous)
+        text += (text.empty() ? "" : "\n") +
+                std::string(
+                    "MFT记录0及其副本均无法使用，已将MFT按一段连续区域读取，部分文件可能未列出。");
     return text;
 }
 

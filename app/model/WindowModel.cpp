@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 #include "ntfs/Sources.h"
 
@@ -304,11 +305,17 @@ void WindowModel::OnScanFolders(std::vector<std::string>&& folders) {
     queue_.Post([this, folders = std::move(folders)] { rows_.SetFolders(folders); });
 }
 
+void WindowModel::OnScanCopies(BootCopy boot, LayoutSource layout) {
+    queue_.Post([this, text = ScanCopiesMessage(boot, layout)] { scanNotice_ = text; });
+}
+
 void WindowModel::OnScanEnd(TScanThread* worker, bool walked) {
     queue_.Post([this, worker, walked] {
         ScanRunning.store(false);
         if (walked) ScanIdle();
         Release(scans_, worker);
+        const std::string notice = std::exchange(scanNotice_, std::string());
+        if (!notice.empty()) view_.ShowMessage(notice);
         view_.OnScanEnded();
     });
 }

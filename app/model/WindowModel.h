@@ -118,6 +118,9 @@ struct RecoverTally {
 std::string RecoverReasonText(const RecoverResult& result);
 // The box at the end of a recovery, or "" when every file was written whole.
 std::string RecoverEndMessage(const RecoverTally& tally);
+// The box at the end of a scan that read the volume through the copies
+// named, or "" when it read the originals.
+std::string ScanCopiesMessage(BootCopy boot, LayoutSource layout);
 
 class WindowModel final : public ScanReport, public RecoverReport {
 public:
@@ -171,6 +174,7 @@ public:
     void OnScanBatch(std::vector<RowTexts>&& rows, std::optional<std::int64_t> progress,
                      int queuedLimit) override;
     void OnScanFolders(std::vector<std::string>&& folders) override;
+    void OnScanCopies(BootCopy boot, LayoutSource layout) override;
     void OnScanEnd(TScanThread* worker, bool walked) override;
     const gui::DateFormatsHolder& DateFormats() const override { return dateFormats_; }
 
@@ -204,6 +208,7 @@ private:
     std::string rowsSource_;
     qm::VolumeGeometry rowsGeometry_{};
     int progress_ = 0;
+    std::string scanNotice_;  // said when the scan ends, then cleared
     RecoverTally tally_;
     std::vector<std::unique_ptr<TScanThread>> scans_;
     std::vector<std::unique_ptr<TRecoverThread>> recovers_;

@@ -1,6 +1,7 @@
 #include "tests/cli/CliHarness.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,7 +41,8 @@ fs::path MakeScratchFolder(const char* name) {
     return tmpl;
 }
 
-Outcome RunProgram(const fs::path& scratch, std::vector<std::string> args, bool closedStdout) {
+Outcome RunProgram(const fs::path& scratch, std::vector<std::string> args, bool closedStdout,
+                   std::uint64_t fileSizeLimit) {
     const fs::path o = scratch / "stdout", e = scratch / "stderr";
     int pipeFds[2] = {-1, -1};
     if (closedStdout && ::pipe(pipeFds) != 0) return {-2, "", ""};
@@ -52,6 +54,10 @@ Outcome RunProgram(const fs::path& scratch, std::vector<std::string> args, bool 
         ::dup2(fo, 1);
         ::dup2(fe, 2);
         if (closedStdout) ::close(pipeFds[0]);
+        if (fileSizeLimit != 0) {
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+        }
         std::vector<char*> argv{const_cast<char*>(QM_CLI_BINARY)};
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

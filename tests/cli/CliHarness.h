@@ -2,6 +2,7 @@
 // process, with what it printed and its exit status; a scratch folder per test.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -25,9 +26,10 @@ void Spit(const std::filesystem::path& p, const Bytes& b);
 std::filesystem::path MakeScratchFolder(const char* name);
 
 // The program, its standard output and error in files of `scratch`, or its
-// standard output to a pipe nobody reads when `closedStdout`.
+// standard output to a pipe nobody reads when `closedStdout`; with
+// `fileSizeLimit`, no file it writes may grow past that many bytes (RLIMIT_FSIZE).
 Outcome RunProgram(const std::filesystem::path& scratch, std::vector<std::string> args,
-                   bool closedStdout = false);
+                   bool closedStdout = false, std::uint64_t fileSizeLimit = 0);
 // cli::Run in this process, so that the output can be a test double.
 Outcome RunInProcess(const std::vector<std::string>& args);
 

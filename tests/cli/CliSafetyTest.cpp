@@ -148,6 +148,13 @@ TEST_F(CliSafety, ExitStatusSaysWhetherEverythingCameOutWhole) {
                 .NonResidentData(RunListBuilder().Raw({0x19, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}).Build(),
                                  4096, 4096)
                 .Build());
+    // Its second cluster lies past the volume's end: written, and damaged.
+    vb.Record(18, vb.NewRecord(18)
+                      .StandardInformation(kT, kT)
+                      .FileName(u"half.bin")
+                      .NonResidentData(RunListBuilder().Run(2, 39).Build(), 8192, 8192, 0, 1)
+                      .Build());
+    vb.Data(39, Pattern(4096, 7)).TotalClusters(40);
     vb.RecordCount(64);
     const Bytes volume = vb.Build();
     const std::string image = Image(volume);
@@ -161,6 +168,9 @@ TEST_F(CliSafety, ExitStatusSaysWhetherEverythingCameOutWhole) {
     };
     for (const Case& c : std::vector<Case>{
              {{"recover", image, "--out", o, "0x8000"}, 0, "1 file written, 0 damaged, 0 given up"},
+             {{"recover", image, "--out", o, "0x8800"},
+              3,
+              "0 files written, 1 damaged, 0 given up"},
              {{"recover", image, "--out", o, "--all"},
               3,
               "0x8400: given up: $DATA attribute is damaged"},
@@ -175,6 +185,10 @@ TEST_F(CliSafety, ExitStatusSaysWhetherEverythingCameOutWhole) {
         EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.err;
         EXPECT_THAT(r.err, HasSubstr(c.err)) << ::testing::PrintToString(c.args);
     }
+    // The damaged file's line says so, with the bytes that could not be had.
+    const Outcome damaged = Cmd({"recover", image, "--out", (dir_ / "d").string(), "0x8800"});
+    EXPECT_EQ(damaged.out, "0x8800\t" + (dir_ / "d" / "half.bin").string() +
+                               "\t8192\tdamaged: unreadable bytes 4096-8191\n");
     Outcome help = Cmd({"--help"});
     EXPECT_THAT(help.out, HasSubstr("  3    partial"));
 }
@@ -220,6 +234,20 @@ TEST_F(CliSafety, FullDiskStopsAtOnceWithTheSystemsReason) {
     EXPECT_EQ(r.status, 3);
     EXPECT_THAT(r.err, HasSubstr("b.bin): File too large\n"));
     EXPECT_THAT(r.err, HasSubstr("3 files written, 0 damaged, 1 given up"));
+}
+
+TEST_F(CliSafety, AFileLargerThanTheProcessMayWriteIsGivenUpWithItsReason) {
+    // RLIMIT_FSIZE: a write past it fails with EFBIG, and sends SIGXFSZ, which
+    // would end the run there and leave the file's temporary behind.
+    const std::string image = Image(MakeVolume({{u"a.bin", Pattern(8000, 1)},
+                                                {u"b.bin", Pattern(40000, 2)},
+                                                {u"c.bin", Pattern(8000, 3)}}));
+    const Outcome r =
+        RunProgram(dir_, {"recover", image, "--out", out_.string(), "--all"}, false, 16 << 10);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("b.bin): File too large\n"));
+    EXPECT_THAT(r.err, HasSubstr("2 files written, 0 damaged, 1 given up"));
+    EXPECT_EQ(FolderNames(out_), (std::vector<std::string>{"a.bin", "c.bin"}));
 }
 
 TEST_F(CliSafety, AFolderThatTakesNoFilesStopsTheRecovery) {

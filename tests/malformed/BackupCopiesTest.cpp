@@ -4,7 +4,11 @@
 // fails a read error is told as a read error.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
+
+#include "ntfs/Sources.h"
 #include "platform/testing/FaultyVolume.h"
 #include "tests/malformed/Corpus.h"
 
@@ -135,6 +139,65 @@ TEST(BackupBootSector, InsideADiskImageIsFoundThroughThePartitionEntry) {
     ASSERT_TRUE(o.scan.setup.info) << o.scan.setup.reason;
     EXPECT_EQ(o.scan.setup.boot, BootCopy::Backup);
     EXPECT_TRUE(c.GoodFilesIntact(o));
+}
+
+// A disk holding `volume` as its one partition at `start` (MBR, type 0x07), with
+// `after` bytes the partition does not hold.
+Bytes DiskWith(const Bytes& volume, std::size_t start, std::size_t after) {
+    Bytes disk(start + volume.size() + after, 0);
+    std::copy(volume.begin(), volume.end(), disk.begin() + static_cast<std::ptrdiff_t>(start));
+    PutLe(disk, 446 + 4, 0x07, 1);
+    PutLe(disk, 446 + 8, start / 512, 4);
+    PutLe(disk, 446 + 12, volume.size() / 512, 4);
+    PutLe(disk, 510, 0xAA55, 2);
+    return disk;
+}
+
+// What a list of sources shows for `image` written to a file: each source's
+// name after the file's, and its partition number.
+std::vector<std::pair<std::string, unsigned>> Listed(const Bytes& image) {
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("qm-backup-sources-" + std::to_string(::getpid()) + ".img"))
+                                 .string();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    std::vector<std::pair<std::string, unsigned>> listed;
+    for (const SourceInfo& s : ExpandImage(path))
+        listed.emplace_back(s.source.substr(path.size()), s.partition);
+    std::filesystem::remove(path);
+    return listed;
+}
+
+TEST(BackupBootSector, AVolumeReadableOnlyThroughItIsStillASource) {
+    Corpus c;
+    const Bytes good = WithCopies(c, true, false);
+    Bytes wiped = good, noBackup = WithCopies(c, false, false);
+    std::fill(wiped.begin(), wiped.begin() + 512, 0);
+    std::fill(noBackup.begin(), noBackup.begin() + 512, 0);
+    constexpr std::size_t kStart = 1 << 20;
+    using Listing = std::vector<std::pair<std::string, unsigned>>;
+    struct Case {
+        const char* what;
+        Bytes image;
+        Listing listed;
+    } cases[] = {
+        {"a volume image, its first sector wiped", wiped, {{"", 0}}},
+        {"the same without a backup", noBackup, {}},
+        {"a disk, its partition's first sector wiped",
+         DiskWith(wiped, kStart, 1 << 20),
+         {{"@1048576", 1}}},
+        // The partition's backup is the disk's last sector: the disk is no volume.
+        {"a disk whose partition ends where it does",
+         DiskWith(wiped, kStart, 0),
+         {{"@1048576", 1}}},
+        {"a disk, its partition without a backup", DiskWith(noBackup, kStart, 1 << 20), {}},
+        {"a disk, its partition whole", DiskWith(good, kStart, 0), {{"@1048576", 1}}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        EXPECT_EQ(Listed(k.image), k.listed);
+    }
 }
 
 TEST(MftMirror, StandsInForADamagedOrUnreadableRecordZero) {

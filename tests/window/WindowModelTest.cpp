@@ -186,6 +186,44 @@ TEST_F(WindowModelTest, ListCommands) {
     EXPECT_EQ(h_.view.path, out_);
 }
 
+TEST_F(WindowModelTest, AScanThroughACopySaysWhichCopyItUsed) {
+    const std::string good = ReadFile(volume_);
+    std::string badGeometry =
+        good;  // the backup in the last sector, the first without a cluster size
+    std::copy(good.begin(), good.begin() + 512, badGeometry.end() - 512);
+    badGeometry[13] = '\0';
+    std::string noRecord0 = good;
+    noRecord0.replace(4 * 4096, 4, "XXXX");  // record 0, at cluster 4, without "FILE"
+    struct Case {
+        const char* what;
+        std::string image;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"the originals", good, {}},
+        {"the backup boot sector",
+         badGeometry,
+         {"引导扇区已损坏或无法读取，已使用卷末尾的备份引导扇区。"}},
+        {"the MFT as one run",
+         noRecord0,
+         {"MFT记录0及其副本均无法使用，已将MFT按一段连续区域读取，部分文件可能未列出。"}},
+    };
+    const std::string path = dir_.path + "/copy.img";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << c.image;
+        h_.model.FormCreate({{path}, [] { return std::vector<std::string>{}; }});
+        ASSERT_EQ(h_.model.Sources(), std::vector<std::string>{path});
+        h_.view.messages.clear();
+        h_.ScanToEnd();
+        EXPECT_EQ(h_.view.messages, c.messages);
+        EXPECT_EQ(h_.model.Rows().Count(), 5);
+    }
+    // Both copies at once: a line each.
+    EXPECT_EQ(window::ScanCopiesMessage(BootCopy::Backup, LayoutSource::Mirror),
+              "引导扇区已损坏或无法读取，已使用卷末尾的备份引导扇区。\n"
+              "MFT记录0已损坏或无法读取，已使用$MFTMirr中的副本。");
+}
+
 TEST(RecoverEndMessageTest, CountsAndFirstReasons) {
     auto result = [](RecoverStatus s, int err = 0, std::vector<ByteRange> bad = {}) {
         RecoverResult r;
