@@ -67,12 +67,15 @@ ctest --test-dir "$BUILD" -j "$JOBS" --timeout 300 --output-on-failure "$@" || t
 windowed=0
 if [ "${QM_WINDOW_TEST:-1}" != 0 ]; then
   # The window on every kind of test volume: c4096 gives the README's
-  # screenshot, the others only their checks.
+  # screenshot, the others only their checks. On each, the Windows CLI must
+  # list what the Linux one does.
+  export QM_WINDOW_CLI="$BUILD/cli/quillmere-cli.exe"
   bash "$ROOT/scripts/test-windows-window.sh" "$BUILD" || windowed=$?
   for image in ${QM_WINDOW_IMAGES:-demo c512 c65536 c2m rec4096 fragmented-mft compressed-c512 compressed-c2048 content}; do
     QM_WINDOW_IMAGE=$image QM_WINDOW_SCREENSHOT="$BUILD/screenshot-$image.png" \
       bash "$ROOT/scripts/test-windows-window.sh" "$BUILD" || windowed=$?
   done
+  unset QM_WINDOW_CLI
 fi
 
 # The release: the zip, unpacked, in a wine prefix made for it alone, on an
