@@ -11,7 +11,7 @@ PACKAGES=(
   fuse3 libfuse3-dev
   sleuthkit
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils
-  xvfb xauth imagemagick fonts-wqy-zenhei zip
+  xvfb xauth imagemagick fonts-wqy-zenhei fonts-wqy-microhei fonts-wine zip
   clang-14 clang-format-14 libfuzzer-14-dev libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64
   locales tzdata python3

@@ -8,6 +8,9 @@
 #   scripts/test-windows-window.sh [BUILD-WIN]     (scripts/test-windows.sh runs it)
 #   QM_WINDOW_EXE=build-win/package/quillmere/quillmere.exe QM_WINE_PREFIX=/tmp/fresh \
 #     scripts/test-windows-window.sh               # the packaged program, a fresh prefix
+#
+# With QM_WINDOW_CLI (a quillmere-cli.exe) that program's listing of the image,
+# in the same prefix, must equal the Linux CLI's, line for line.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -47,8 +50,8 @@ mkdir -p "$WORK/out" "$WORK/sync"
 cmake -DMKVOLUME="$LINUX_BUILD/tools/qm-mkvolume" -DDESC="$ROOT/tools/volumes/$IMAGE_NAME.desc" \
   -DOUT="$WORK/$IMAGE_NAME.img" -P "$ROOT/tests/integration/MakeImage.cmake" >/dev/null
 # The window lists files only: the CLI's deleted folders are left out.
-TZ=UTC "$LINUX_BUILD/cli/quillmere-cli" scan "$WORK/$IMAGE_NAME.img" |
-  awk -F'\t' 'NR == 1 || $4 != "folder"' >"$WORK/scan.tsv"
+TZ=UTC "$LINUX_BUILD/cli/quillmere-cli" scan "$WORK/$IMAGE_NAME.img" >"$WORK/scan-all.tsv"
+awk -F'\t' 'NR == 1 || $4 != "folder"' "$WORK/scan-all.tsv" >"$WORK/scan.tsv"
 
 # ---- wine in Chinese: code page 936, with glyphs for the captions and names ------------
 # The locale is compiled into the build folder rather than into the system.
@@ -66,19 +69,30 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || true
   wineserver -w || true
 fi
-# wine's Tahoma and dialog fonts have no Chinese glyphs: Tahoma keeps its Latin
-# ones and takes the rest from WenQuanYi Zen Hei (fonts-wqy-zenhei) through
-# font linking; the dialog and CJK system fonts are replaced by it.
+# The window's font is Tahoma -11. wine's own Tahoma (fonts-wine) is not found
+# outside the prefix's Fonts folder, and without it wine draws the Latin
+# letters from whatever it finds. Tahoma has no Chinese glyphs: its regular and
+# bold faces keep their Latin ones and take the rest from WenQuanYi Micro Hei
+# (fonts-wqy-microhei) through font linking, which stays legible at 11 pixels
+# (Zen Hei loses strokes there); the dialog and CJK system fonts are replaced by it.
+mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+for font in tahoma.ttf tahomabd.ttf; do
+  if [ -f "/usr/share/wine/fonts/$font" ]; then
+    cp -f "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+  else
+    echo "test-windows-window: /usr/share/wine/fonts/$font is missing (fonts-wine)" >&2
+  fi
+done
 cat >"$WORK/fonts.reg" <<'REG'
 REGEDIT4
 
 [HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
-"MS Shell Dlg"="WenQuanYi Zen Hei"
-"MS Shell Dlg 2"="WenQuanYi Zen Hei"
-"Microsoft Sans Serif"="WenQuanYi Zen Hei"
-"SimSun"="WenQuanYi Zen Hei"
-"NSimSun"="WenQuanYi Zen Hei"
-"Segoe UI"="WenQuanYi Zen Hei"
+"MS Shell Dlg"="WenQuanYi Micro Hei"
+"MS Shell Dlg 2"="WenQuanYi Micro Hei"
+"Microsoft Sans Serif"="WenQuanYi Micro Hei"
+"SimSun"="WenQuanYi Micro Hei"
+"NSimSun"="WenQuanYi Micro Hei"
+"Segoe UI"="WenQuanYi Micro Hei"
 
 ; No window manager on Xvfb: wine draws the frame and the caption itself.
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
@@ -88,8 +102,10 @@ REG
 wine regedit /S "$(winepath -w "$WORK/fonts.reg" 2>/dev/null)" >/dev/null 2>&1 || true
 wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
   /v Tahoma /f >/dev/null 2>&1 || true
-wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
-  /v Tahoma /t REG_MULTI_SZ /d 'wqy-zenhei.ttc,WenQuanYi Zen Hei' /f >/dev/null 2>&1 || true
+for face in Tahoma 'Tahoma Bold'; do
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+    /v "$face" /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f >/dev/null 2>&1 || true
+done
 wineserver -w || true
 
 # ---- The window on Xvfb ----------------------------------------------------------------
@@ -137,6 +153,19 @@ if [ "$rc" -ne 0 ] && ! grep -qE '^(PASSED|FAILED): ' "$WORK/run.log"; then
   echo "test-windows-window: the test program did not run (exit $rc); starting it once more"
   run_window
   rc=$?
+fi
+if [ -n "${QM_WINDOW_CLI:-}" ]; then
+  TZ=UTC wine "$QM_WINDOW_CLI" scan "$(winepath -w "$WORK/$IMAGE_NAME.img" 2>/dev/null)" |
+    tr -d '\r' >"$WORK/scan-windows.tsv"
+  if cmp -s "$WORK/scan-all.tsv" "$WORK/scan-windows.tsv"; then
+    echo "ok   $(basename "$QM_WINDOW_CLI") lists the same $(($(wc -l <"$WORK/scan-all.tsv") - 1)) rows as the Linux CLI"
+  else
+    echo "FAIL $(basename "$QM_WINDOW_CLI") lists other rows than the Linux CLI:"
+    diff "$WORK/scan-all.tsv" "$WORK/scan-windows.tsv" | head -n 20
+    rc=1
+  fi
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
 fi
 set -e
 if [ -f "$WORK/screenshot.png" ]; then

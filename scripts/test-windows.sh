@@ -4,11 +4,14 @@
 # image files: first the unit tests (ctest), then the window itself on a
 # virtual display (Xvfb), driven from outside by quillmere_window_test, in
 # the Chinese code page 936. A screenshot of the window after its scan goes to
-# docs/screenshot-windows.png. The last lines are the summaries.
+# docs/screenshot-windows.png. Last, the release zip (scripts/package-windows.sh)
+# is unpacked and its two programs tested in a fresh wine prefix. The last
+# lines are the summaries.
 #
 #   scripts/test-windows.sh            # build in build-win/, run every test
 #   QM_WIN_BUILD=/tmp/w QM_JOBS=4 scripts/test-windows.sh -R platform
 #   QM_WINDOW_TEST=0 scripts/test-windows.sh     # skip the window on Xvfb
+#   QM_PACKAGE_TEST=0 scripts/test-windows.sh    # skip the zip
 #
 # The window test's image is made by qm-mkvolume of the normal build
 # (QM_LINUX_BUILD, default build/), built there when missing. Extra arguments
@@ -64,11 +67,33 @@ ctest --test-dir "$BUILD" -j "$JOBS" --timeout 300 --output-on-failure "$@" || t
 windowed=0
 if [ "${QM_WINDOW_TEST:-1}" != 0 ]; then
   # The window on every kind of test volume: c4096 gives the README's
-  # screenshot, the others only their checks.
+  # screenshot, the others only their checks. On each, the Windows CLI must
+  # list what the Linux one does.
+  export QM_WINDOW_CLI="$BUILD/cli/quillmere-cli.exe"
   bash "$ROOT/scripts/test-windows-window.sh" "$BUILD" || windowed=$?
-  for image in ${QM_WINDOW_IMAGES:-demo c512 c65536 c2m rec4096 fragmented-mft}; do
+  for image in ${QM_WINDOW_IMAGES:-demo c512 c65536 c2m rec4096 fragmented-mft compressed-c512 compressed-c2048 content}; do
     QM_WINDOW_IMAGE=$image QM_WINDOW_SCREENSHOT="$BUILD/screenshot-$image.png" \
       bash "$ROOT/scripts/test-windows-window.sh" "$BUILD" || windowed=$?
   done
+  unset QM_WINDOW_CLI
 fi
-[ "$built" -eq 0 ] && [ "$tested" -eq 0 ] && [ "$windowed" -eq 0 ]
+
+# The release: the zip, unpacked, in a wine prefix made for it alone, on an
+# image: the packaged window through the same test, and the packaged command
+# line's listing against the Linux one.
+packaged=0
+if [ "${QM_PACKAGE_TEST:-1}" != 0 ]; then
+  QM_WIN_BUILD="$BUILD" QM_JOBS="$JOBS" bash "$ROOT/scripts/package-windows.sh" || packaged=$?
+  if [ "$packaged" -ne 0 ]; then
+    echo "test-windows-window: packaging the zip failed, exit $packaged"
+  elif [ "${QM_WINDOW_TEST:-1}" != 0 ]; then
+    UNPACKED="$BUILD/zip-test"
+    rm -rf "$UNPACKED"
+    mkdir -p "$UNPACKED"
+    python3 -m zipfile -e "$BUILD/quillmere-windows-x64.zip" "$UNPACKED"
+    QM_WINDOW_EXE="$UNPACKED/quillmere/quillmere.exe" QM_WINDOW_CLI="$UNPACKED/quillmere/quillmere-cli.exe" \
+      QM_WINE_PREFIX="$UNPACKED/wineprefix" QM_WINDOW_SCREENSHOT="$BUILD/screenshot-zip.png" \
+      bash "$ROOT/scripts/test-windows-window.sh" "$BUILD" || packaged=$?
+  fi
+fi
+[ "$built" -eq 0 ] && [ "$tested" -eq 0 ] && [ "$windowed" -eq 0 ] && [ "$packaged" -eq 0 ]
