@@ -33,7 +33,6 @@
 #include <optional>
 #include <set>
 #include <system_error>
-#include <thread>
 #include <variant>
 #include <vector>
 
@@ -405,8 +404,7 @@ int OutputFailed(const OutputBuffer& out, Messages& msg) {
 }
 
 // Puts the rows in the chosen form: a header or an opening before the first,
-// the rows, and a closing after the last. Rows may be put into separate texts
-// (blocks) and joined in order: see Join.
+// the rows, and a closing after the last.
 class RowPrinter {
 public:
     explicit RowPrinter(ScanFormat format) : format_(format) {}
@@ -417,9 +415,9 @@ public:
         else if (format_ == ScanFormat::Csv)
             AppendCsvHeader(out);
         else if (format_ == ScanFormat::Json)
-            out += "[";
+            out += "[\n";
     }
-    void Row(std::string& out, const ScanRow& row, const RowExtras& x) const {
+    void Row(std::string& out, const ScanRow& row, const RowExtras& x) {
         switch (format_) {
             case ScanFormat::Tsv:
                 AppendTsvRow(out, row, x);
@@ -428,7 +426,7 @@ public:
                 AppendCsvRow(out, row, RowName(row), x.path, x.flags);
                 break;
             case ScanFormat::Json:
-                out += ",\n";  // Join drops the first row's comma
+                if (rows_ > 0) out += ",\n";
                 AppendJsonRow(out, row, x);
                 out.pop_back();  // the line's end comes with the next row or the closing
                 break;
@@ -439,19 +437,16 @@ public:
                 AppendBodyRows(out, row, x.path);
                 break;
         }
-    }
-    // Adds a block of rows to `out`, after `before` rows.
-    void Join(std::string& out, std::string_view block, std::uint64_t before) const {
-        if (format_ == ScanFormat::Json && before == 0 && !block.empty()) block.remove_prefix(1);
-        out += block;
+        ++rows_;
     }
     // Only a JSON document has a closing.
     void End(std::string& out) const {
-        if (format_ == ScanFormat::Json) out += "\n]\n";
+        if (format_ == ScanFormat::Json) out += rows_ > 0 ? "\n]\n" : "]\n";
     }
 
 private:
     ScanFormat format_;
+    std::uint64_t rows_ = 0;
 };
 
 struct ScanArgs {
@@ -462,24 +457,18 @@ struct ScanArgs {
     RowFilter filter;
 };
 
-// Rows [begin, end) of those kept, as text: the ones the filter takes, with their
-// paths and flags. Rows of one folder mostly follow one another: its text is
-// worked out once for them.
-struct RowBlock {
-    std::string text;
-    std::uint64_t rows = 0;
-};
-void FormatRows(const std::deque<ScanRow>& rows, std::size_t begin, std::size_t end,
-                const ScanSummary& summary, const ScanArgs& a, RowBlock& block) {
-    const RowPrinter printer(a.format);
-    block.text.clear();
-    block.rows = 0;
+// Prints the rows kept, now that the walk has resolved their folders. Rows of
+// one folder mostly follow one another: its text is worked out once for them.
+void PrintRows(const std::deque<ScanRow>& rows, const ScanSummary& summary, const ScanArgs& a,
+               OutputBuffer& out) {
+    RowPrinter printer(a.format);
+    printer.Begin(out.text());
+    out.LineDone();
     RowExtras x;
     FolderPath folder;
     std::string folder8;
     std::optional<std::uint64_t> lastParent;
-    for (std::size_t i = begin; i < end; ++i) {
-        const ScanRow& row = rows[i];
+    for (const ScanRow& row : rows) {
         if (row.kind == RowKind::Folder || lastParent != row.parent) {
             folder = RowFolder(summary, row);
             folder8 = NameUtf8(folder.text);
@@ -493,35 +482,8 @@ void FormatRows(const std::deque<ScanRow>& rows, std::size_t begin, std::size_t 
         x.path += '/';
         x.path += RowName(row);
         x.flags = FlagsText(row, folder.orphan);
-        printer.Row(block.text, row, x);
-        ++block.rows;
-    }
-}
-
-// Prints the rows kept, now that the walk has resolved their folders. Two
-// blocks of rows are turned into text at a time, the second on a thread of its
-// own (the walk's reader is done with the second core by now), and written in order.
-void PrintRows(const std::deque<ScanRow>& rows, const ScanSummary& summary, const ScanArgs& a,
-               OutputBuffer& out) {
-    constexpr std::size_t kBlockRows = 8192;
-    const RowPrinter printer(a.format);
-    printer.Begin(out.text());
-    out.LineDone();
-    RowBlock blocks[2];
-    std::uint64_t printed = 0;
-    for (std::size_t at = 0; at < rows.size(); at += 2 * kBlockRows) {
-        const std::size_t mid = std::min(at + kBlockRows, rows.size());
-        const std::size_t end = std::min(mid + kBlockRows, rows.size());
-        std::thread second;
-        if (mid < end)
-            second = std::thread([&] { FormatRows(rows, mid, end, summary, a, blocks[1]); });
-        FormatRows(rows, at, mid, summary, a, blocks[0]);
-        if (second.joinable()) second.join();
-        for (int b = 0; b < (mid < end ? 2 : 1); ++b) {
-            printer.Join(out.text(), blocks[b].text, printed);
-            printed += blocks[b].rows;
-            out.LineDone();
-        }
+        printer.Row(out.text(), row, x);
+        out.LineDone();
     }
     printer.End(out.text());
 }

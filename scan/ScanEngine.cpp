@@ -502,6 +502,11 @@ const BadRange* BadRangeOf(const std::vector<BadRange>& bad, std::uint64_t lo, s
     return hit;
 }
 
+bool ReadsAhead(ScanOptions::ReadAhead mode, const RawVolume& source) {
+    using Mode = ScanOptions::ReadAhead;
+    return mode == Mode::Always || (mode == Mode::OnDevices && source.SectorSize() > 1);
+}
+
 // Examines the records of one chunk; false when a stop request ended it.
 bool WalkChunk(Chunk& c, RawVolume& volume, const VolumeInfo& info, Walk& walk,
                ScanObserver& observer, ScanSummary& summary, const std::atomic<bool>& stopRequested,
@@ -574,7 +579,7 @@ ScanSummary RunScan(RawVolume& source, ScanObserver& observer,
     AlignedBuffer single(static_cast<std::size_t>(rs));
     {
         ChunkReader reader(volume, info, first, end, perChunk,
-                           options.readAhead && options.chunkBytes != 0);
+                           options.chunkBytes != 0 && ReadsAhead(options.readAhead, source));
         while (Chunk* c = reader.Next())
             if (!WalkChunk(*c, volume, info, walk, observer, summary, stopRequested, single)) {
                 summary.stopped = true;

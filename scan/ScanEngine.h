@@ -83,8 +83,12 @@ struct ScanOptions {
     std::uint32_t chunkBytes = 1u << 20;
     // Progress is reported every this many records.
     std::uint32_t progressEvery = 1024;
-    // A second thread reads the next chunk while this one is parsed.
-    bool readAhead = true;
+    // Whether a second thread reads the next chunk while this one is parsed. On
+    // a device the read waits for the disk, and the wait overlaps the parsing.
+    // Image files are left to the kernel's own read-ahead: out of a warm page
+    // cache the second thread measured slower than one.
+    enum class ReadAhead : std::uint8_t { Never, OnDevices, Always };
+    ReadAhead readAhead = ReadAhead::OnDevices;
     // Deleted folders and named streams are rows too.
     bool foldersAndStreams = false;
 };

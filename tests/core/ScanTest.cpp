@@ -262,14 +262,15 @@ TEST(Scan, ChunkedAndRecordAtATimeWalksAgree) {
     Scan(image, one, single);
     ASSERT_EQ(one.rows.size(), 38u);
     EXPECT_EQ(one.rows[1].position, v.RecordOffset(19));
-    for (bool ahead : {true, false})
+    for (auto ahead : {ScanOptions::ReadAhead::Always, ScanOptions::ReadAhead::Never})
         for (std::uint32_t chunk : {1024u, 3072u, 8192u, 1u << 20}) {
             Recorder rec;
             ScanOptions o;
             o.chunkBytes = chunk;
             o.readAhead = ahead;
             Scan(image, rec, o);
-            EXPECT_EQ(Keys(rec), Keys(one)) << chunk << " read ahead " << ahead;
+            EXPECT_EQ(Keys(rec), Keys(one))
+                << chunk << " read ahead " << (ahead == ScanOptions::ReadAhead::Always);
         }
 }
 
@@ -278,22 +279,26 @@ TEST(Scan, FailedChunkReadCostsOnlyTheRecordsOfTheBadSector) {
     v.MftCluster(40).MftRuns({{40, 8}, {10, 9}, {90, 15}});
     for (std::uint32_t n = 16; n < 128; n += 4) v.Record(n, Deleted(v, n, u"f.txt"));
     const std::uint64_t bad = v.RecordOffset(52) + 512;  // the second sector of record 52
-    for (bool whole : {true, false}) {
-        testing::FaultyVolume volume(v.Build());
-        if (whole)
-            volume.FailRange(bad, bad + 512);  // the chunk's read delivers nothing
-        else
-            volume.ShortRange(bad, bad + 512);  // it stops at the bad sector
-        Recorder rec;
-        std::atomic<bool> stop{false};
-        auto s = RunScan(volume, rec, stop);
-        ASSERT_TRUE(s.setup.info) << s.setup.reason;
-        EXPECT_EQ(s.unreadable, 1) << whole;
-        std::vector<std::uint64_t> want;
-        for (std::uint64_t n = 16; n < 128; n += 4)
-            if (n != 52) want.push_back(n);
-        EXPECT_EQ(rec.Records(), want) << whole;
-    }
+    for (bool whole : {true, false})
+        for (auto ahead : {ScanOptions::ReadAhead::Always, ScanOptions::ReadAhead::Never}) {
+            testing::FaultyVolume volume(v.Build());
+            if (whole)
+                volume.FailRange(bad, bad + 512);  // the chunk's read delivers nothing
+            else
+                volume.ShortRange(bad, bad + 512);  // it stops at the bad sector
+            Recorder rec;
+            std::atomic<bool> stop{false};
+            ScanOptions o;
+            o.chunkBytes = 8192;  // several chunks, so that the next is read ahead
+            o.readAhead = ahead;
+            auto s = RunScan(volume, rec, stop, o);
+            ASSERT_TRUE(s.setup.info) << s.setup.reason;
+            EXPECT_EQ(s.unreadable, 1) << whole;
+            std::vector<std::uint64_t> want;
+            for (std::uint64_t n = 16; n < 128; n += 4)
+                if (n != 52) want.push_back(n);
+            EXPECT_EQ(rec.Records(), want) << whole;
+        }
 }
 
 TEST(Scan, StopKeepsTheRowsFound) {
@@ -316,6 +321,7 @@ TEST(Scan, StopKeepsTheRowsFound) {
     again.stopAfterFirstRow = &stop;
     ScanOptions o;
     o.chunkBytes = 2048;
+    o.readAhead = ScanOptions::ReadAhead::Always;
     s = Scan(many.Build(), again, o);
     EXPECT_TRUE(s.stopped);
     EXPECT_EQ(again.Records(), std::vector<std::uint64_t>{16});
