@@ -46,6 +46,7 @@
 
 #include "bench/Floors.h"
 #include "cli/Cli.h"
+#include "cli/HeldRows.h"
 #include "ntfs/uNTFS.h"
 #include "platform/AlignedBuffer.h"
 #include "platform/RawVolume.h"
@@ -251,8 +252,8 @@ int Profile(int argc, char** argv) {
 // ---- rows ---------------------------------------------------------------------------
 
 struct KeepRows final : qm::ScanObserver {
-    std::vector<qm::ScanRow> rows;
-    void OnRow(qm::ScanRow&& row) override { rows.push_back(std::move(row)); }
+    qm::cli::HeldRows rows{false};  // as the command line holds them for a TSV listing
+    void OnRow(qm::ScanRow&& row) override { rows.Add(row); }
 };
 
 std::size_t HeapInUse() {
@@ -280,7 +281,8 @@ int Rows(int argc, char** argv) {
     listing.foldersAndStreams = true;
     const qm::ScanSummary summary = qm::RunScan(**v, keep, stop, listing);
     const std::size_t after = HeapInUse();
-    const double perRow = keep.rows.empty() ? 0 : double(after - before) / double(keep.rows.size());
+    const double perRow =
+        keep.rows.size() == 0 ? 0 : double(after - before) / double(keep.rows.size());
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     std::printf(

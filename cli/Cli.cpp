@@ -26,7 +26,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -38,6 +37,7 @@
 
 #include "cli/CliOutput.h"
 #include "cli/Format.h"
+#include "cli/HeldRows.h"
 #include "cli/Help.h"
 #include "cli/RecoverPlan.h"
 #include "cli/Report.h"
@@ -459,7 +459,7 @@ struct ScanArgs {
 
 // Prints the rows kept, now that the walk has resolved their folders. Rows of
 // one folder mostly follow one another: its text is worked out once for them.
-void PrintRows(const std::deque<ScanRow>& rows, const ScanSummary& summary, const ScanArgs& a,
+void PrintRows(const HeldRows& rows, const ScanSummary& summary, const ScanArgs& a,
                OutputBuffer& out) {
     RowPrinter printer(a.format);
     printer.Begin(out.text());
@@ -468,7 +468,9 @@ void PrintRows(const std::deque<ScanRow>& rows, const ScanSummary& summary, cons
     FolderPath folder;
     std::string folder8;
     std::optional<std::uint64_t> lastParent;
-    for (const ScanRow& row : rows) {
+    ScanRow row;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rows.Get(i, row);
         if (row.kind == RowKind::Folder || lastParent != row.parent) {
             folder = RowFolder(summary, row);
             folder8 = NameUtf8(folder.text);
@@ -497,11 +499,11 @@ int Scan(const ScanArgs& a, std::FILE* outFile, Messages& msg) {
     ProgressBar bar(msg.file(), IsTerminal(msg.file()));
     OutputBuffer out(outFile, IsTerminal(outFile));
     out.beforeWrite = [&] { bar.Clear(); };
-    std::deque<ScanRow> rows;  // grows without moving what it holds
+    HeldRows rows(a.format == ScanFormat::Bodyfile);
     const bool streams = a.streams || a.format == ScanFormat::Json || a.format == ScanFormat::Jsonl;
     ScanRunner runner(bar, nullptr, [&](ScanRow&& row) {
         if (row.kind == RowKind::Stream && !streams) return;
-        if (a.filter.MatchesWithoutPath(row)) rows.push_back(std::move(row));
+        if (a.filter.MatchesWithoutPath(row)) rows.Add(row);
     });
     ScanOptions options;
     options.foldersAndStreams = true;
