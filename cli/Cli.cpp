@@ -272,9 +272,11 @@ char* RowScratch(std::size_t textBytes, std::size_t perByte) {
     return scratch.data();
 }
 
-// What the listing adds to a row's own fields: its path and the words of its flags.
+// What the listing adds to a row's own fields: its name column and path in
+// UTF-8, and the words of its flags.
 struct RowExtras {
-    std::string path;  // UTF-8
+    std::string name;  // RowName's
+    std::string path;
     std::string flags;
     bool orphan = false;
 };
@@ -314,7 +316,7 @@ std::string_view RowType(const ScanRow& row, const std::string& name, std::strin
 }
 
 void AppendTsvRow(std::string& out, const ScanRow& row, const RowExtras& x) {
-    const std::string& name = RowName(row);
+    const std::string& name = x.name;
     char* const start = RowScratch(name.size() + x.path.size() + x.flags.size(), kTsvPerByte);
     std::string type;
     char* p = PutPosition(start, row.position);
@@ -367,7 +369,7 @@ const char* KindText(RowKind kind) {
 }
 
 void AppendJsonRow(std::string& out, const ScanRow& row, const RowExtras& x) {
-    const std::string& name = RowName(row);
+    const std::string& name = x.name;
     char* const start = RowScratch(name.size() + x.path.size() + x.flags.size(), kJsonPerByte);
     std::string type;
     char* p = PutText(start, "{\"position\":\"");
@@ -423,7 +425,7 @@ public:
                 AppendTsvRow(out, row, x);
                 break;
             case ScanFormat::Csv:
-                AppendCsvRow(out, row, RowName(row), x.path, x.flags);
+                AppendCsvRow(out, row, x.name, x.path, x.flags);
                 break;
             case ScanFormat::Json:
                 if (rows_ > 0) out += ",\n";
@@ -480,9 +482,10 @@ void PrintRows(const HeldRows& rows, const ScanSummary& summary, const ScanArgs&
                                ? a.filter.Matches(row, RowPath(folder, row), folder.orphan)
                                : a.filter.Matches(row, {}, folder.orphan);
         if (!taken) continue;
+        x.name = RowName(row);
         x.path = folder8;
         x.path += '/';
-        x.path += RowName(row);
+        x.path += x.name;
         x.flags = FlagsText(row, folder.orphan);
         printer.Row(out.text(), row, x);
         out.LineDone();

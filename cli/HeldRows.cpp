@@ -25,7 +25,7 @@ void HeldRows::Add(const ScanRow& row) {
                               row.flags,
                               row.kind};
     if (allTimes_)
-        times_.back()[at] = {row.accessed,  row.mftChanged,   row.fnCreated,
+        times_.back()[at] = {row.accessed,   row.mftChanged,   row.fnCreated,
                              row.fnModified, row.fnMftChanged, row.fnAccessed};
     ++count_;
 }

@@ -39,8 +39,8 @@ private:
         RowKind kind;
     };
     using Times = std::array<std::uint64_t, 6>;
-    static constexpr std::size_t kBlock = 4096;        // rows per block
-    static constexpr std::size_t kTextBlock = 32768;   // UTF-16 units per block of text
+    static constexpr std::size_t kBlock = 4096;       // rows per block
+    static constexpr std::size_t kTextBlock = 32768;  // UTF-16 units per block of text
 
     bool allTimes_;
     std::size_t count_ = 0;

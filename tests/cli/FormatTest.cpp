@@ -2,6 +2,7 @@
 // written straight into a buffer or appended to a string.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "cli/Format.h"
@@ -65,6 +66,42 @@ TEST(Format, EscapedFieldsShortAndLong) {
     }
     EXPECT_EQ(longTsv, wantTsv);
     EXPECT_EQ(longJson, wantJson + "\"");
+}
+
+// Fields are looked at eight bytes at a time: a byte that needs an escape is
+// found at every place of a word, and bytes beside the ones that need it
+// (0x1F and 0x20, 0x7E to 0x80, UTF-8's high bytes) are told apart.
+TEST(Format, EveryByteAtEveryPlaceOfAWord) {
+    auto tsvOf = [](unsigned char c) -> std::string {
+        if (c == '\\') return "\\\\";
+        if (c == '\t') return "\\t";
+        if (c == '\n') return "\\n";
+        if (c == '\r') return "\\r";
+        if (c < 0x20 || c == 0x7F) {
+            char t[5];
+            std::snprintf(t, sizeof t, "\\x%02X", c);
+            return t;
+        }
+        return std::string(1, static_cast<char>(c));
+    };
+    for (unsigned c : {0x00u, 0x09u, 0x1Fu, 0x20u, 0x22u, 0x5Bu, 0x5Cu, 0x5Du, 0x7Eu, 0x7Fu, 0x80u,
+                       0xDCu, 0xFFu})
+        for (std::size_t at = 0; at < 24; ++at) {
+            std::string text(24, 'a');
+            text[at] = static_cast<char>(c);
+            std::string want =
+                text.substr(0, at) + tsvOf(static_cast<unsigned char>(c)) + text.substr(at + 1);
+            std::string got;
+            AppendTsvField(got, text);
+            EXPECT_EQ(got, want) << std::hex << c << " at " << at;
+            std::string json;
+            AppendJsonString(json, text);
+            const bool escaped = c < 0x20 || c == 0x7F || c == '"' || c == '\\';
+            EXPECT_EQ(
+                json.size(),
+                2 + 24 + (escaped ? (c == '"' || c == '\\' || c == '\t' || c == '\n' ? 1 : 5) : 0))
+                << std::hex << c << " at " << at;
+        }
 }
 
 // The progress line's figures: by files alone, or by bytes with the time left

@@ -1,9 +1,9 @@
 // The rows a listing holds come back as they went in, across block ends.
-#include "cli/HeldRows.h"
-
 #include <gtest/gtest.h>
 
 #include <tuple>
+
+#include "cli/HeldRows.h"
 
 namespace qm::cli {
 namespace {
@@ -32,8 +32,8 @@ ScanRow MakeRow(std::uint64_t n) {
 
 auto Fields(const ScanRow& r) {
     return std::tie(r.position, r.record, r.name, r.size, r.created, r.modified, r.accessed,
-                    r.mftChanged, r.fnCreated, r.fnModified, r.fnMftChanged, r.fnAccessed,
-                    r.parent, r.stream, r.recoverable, r.flags, r.kind);
+                    r.mftChanged, r.fnCreated, r.fnModified, r.fnMftChanged, r.fnAccessed, r.parent,
+                    r.stream, r.recoverable, r.flags, r.kind);
 }
 
 TEST(HeldRows, RowsComeBackWholeAcrossBlocks) {
