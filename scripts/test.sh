@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the normal build, an
-# ASan+UBSan build, a TSan build, the Windows build under wine, and a short run
-# of each fuzz target. Ends with one line "N passed, N failed".
+# ASan+UBSan build, a TSan build, the Windows build under wine, a short run of
+# each fuzz target, the Debian package, and scripts/demo.sh as without a display.
+# Ends with one line "N passed, N failed".
 #
 #   scripts/test.sh            everything
 #   QM_TEST_STAGES="normal asan" scripts/test.sh   a subset
