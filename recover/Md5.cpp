@@ -15,8 +15,7 @@ std::uint32_t LoadLe32(const std::uint8_t* p) {
 
 void Md5::Reset() {
     state_ = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-    buffered_ = 0;
-    totalBytes_ = 0;
+    ResetBlocks();
 }
 
 // The 64 steps written out: several times faster than a loop over tables,
@@ -114,45 +113,8 @@ void Md5::Block(const std::uint8_t* block) {
 #undef QM_MD5_H
 #undef QM_MD5_I
 
-void Md5::Update(std::span<const std::uint8_t> bytes) {
-    totalBytes_ += bytes.size();
-    const std::uint8_t* p = bytes.data();
-    std::size_t left = bytes.size();
-    if (buffered_ > 0) {
-        std::size_t take = std::min(left, buffer_.size() - buffered_);
-        std::copy_n(p, take, buffer_.begin() + buffered_);
-        buffered_ += take;
-        p += take;
-        left -= take;
-        if (buffered_ < buffer_.size()) return;
-        Block(buffer_.data());
-        buffered_ = 0;
-    }
-    while (left >= 64) {
-        Block(p);
-        p += 64;
-        left -= 64;
-    }
-    std::copy_n(p, left, buffer_.begin());
-    buffered_ = left;
-}
-
-void Md5::UpdateZeros(std::uint64_t count) {
-    static const std::array<std::uint8_t, 65536> zeros{};
-    while (count > 0) {
-        std::size_t n = count < zeros.size() ? static_cast<std::size_t>(count) : zeros.size();
-        Update(std::span(zeros.data(), n));
-        count -= n;
-    }
-}
-
 std::array<std::uint8_t, 16> Md5::Final() {
-    const std::uint64_t bits = totalBytes_ * 8;
-    std::array<std::uint8_t, 72> pad{};
-    pad[0] = 0x80;
-    std::size_t padLen = (buffered_ < 56 ? 56 : 120) - buffered_;
-    for (int i = 0; i < 8; ++i) pad[padLen + i] = static_cast<std::uint8_t>(bits >> (8 * i));
-    Update(std::span(pad.data(), padLen + 8));
+    Pad(false);
     std::array<std::uint8_t, 16> digest;
     for (std::size_t i = 0; i < 4; ++i) {
         for (std::size_t j = 0; j < 4; ++j) {

@@ -9,19 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "recover/BlockHash.h"
+
 namespace qm {
 
-class Md5 {
+class Md5 : public BlockHash<Md5> {
 public:
     Md5() { Reset(); }
 
     void Reset();
-    void Update(std::span<const std::uint8_t> bytes);
-    void Update(std::string_view text) {
-        Update(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-    }
-    // Feeds `count` zero bytes without needing a buffer of that size.
-    void UpdateZeros(std::uint64_t count);
 
     // Finishes the hash; the object must be Reset before it is used again.
     std::array<std::uint8_t, 16> Final();
@@ -29,12 +25,10 @@ public:
     std::string FinalHex();
 
 private:
+    friend class BlockHash<Md5>;
     void Block(const std::uint8_t* block);
 
     std::array<std::uint32_t, 4> state_{};
-    std::array<std::uint8_t, 64> buffer_{};
-    std::size_t buffered_ = 0;
-    std::uint64_t totalBytes_ = 0;
 };
 
 std::string Md5Hex(std::span<const std::uint8_t> bytes);

@@ -27,8 +27,7 @@ std::uint32_t LoadBe32(const std::uint8_t* p) {
 void Sha256::Reset() {
     state_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
               0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    buffered_ = 0;
-    totalBytes_ = 0;
+    ResetBlocks();
 }
 
 void Sha256::Block(const std::uint8_t* block) {
@@ -68,44 +67,8 @@ void Sha256::Block(const std::uint8_t* block) {
     state_[7] += h;
 }
 
-void Sha256::Update(std::span<const std::uint8_t> bytes) {
-    totalBytes_ += bytes.size();
-    const std::uint8_t* p = bytes.data();
-    std::size_t left = bytes.size();
-    if (buffered_ > 0) {
-        const std::size_t take = std::min(left, buffer_.size() - buffered_);
-        std::copy_n(p, take, buffer_.begin() + static_cast<std::ptrdiff_t>(buffered_));
-        buffered_ += take;
-        p += take;
-        left -= take;
-        if (buffered_ < buffer_.size()) return;
-        Block(buffer_.data());
-        buffered_ = 0;
-    }
-    for (; left >= 64; p += 64, left -= 64) Block(p);
-    std::copy_n(p, left, buffer_.begin());
-    buffered_ = left;
-}
-
-void Sha256::UpdateZeros(std::uint64_t count) {
-    static const std::array<std::uint8_t, 65536> zeros{};
-    while (count > 0) {
-        const std::size_t n = count < zeros.size() ? static_cast<std::size_t>(count) : zeros.size();
-        Update(std::span(zeros.data(), n));
-        count -= n;
-    }
-}
-
-// The message, a 1 bit, zeros up to 56 bytes into a block, and the length in
-// bits as a big-endian 64-bit number.
 std::array<std::uint8_t, 32> Sha256::Final() {
-    const std::uint64_t bits = totalBytes_ * 8;
-    std::array<std::uint8_t, 72> pad{};
-    pad[0] = 0x80;
-    const std::size_t padLen = (buffered_ < 56 ? 56 : 120) - buffered_;
-    for (std::size_t i = 0; i < 8; ++i)
-        pad[padLen + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-    Update(std::span(pad.data(), padLen + 8));
+    Pad(true);
     std::array<std::uint8_t, 32> digest;
     for (std::size_t i = 0; i < 8; ++i)
         for (std::size_t j = 0; j < 4; ++j)
