@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ntfs/Result.h"
+#include "base/Result.h"
 #include "recover/OutputName.h"
 #include "recover/OutputTree.h"
 #include "recover/RecoverBatch.h"

@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "ntfs/ByteView.h"
+#include "base/ByteView.h"
 
 namespace qm {
 namespace {

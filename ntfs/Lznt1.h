@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "ntfs/Result.h"
+#include "base/Result.h"
 
 namespace qm {
 

@@ -28,7 +28,7 @@
 #include <array>
 #include <set>
 
-#include "ntfs/ByteView.h"
+#include "base/ByteView.h"
 #include "ntfs/Sources.h"
 #include "platform/AlignedBuffer.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "ntfs/ByteView.h"
-#include "ntfs/Result.h"
+#include "base/ByteView.h"
+#include "base/Result.h"
 #include "platform/RawVolume.h"
 
 namespace qm {

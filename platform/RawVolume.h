@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ntfs/Result.h"
+#include "base/Result.h"
 
 namespace qm {
 

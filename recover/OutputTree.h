@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "ntfs/Result.h"
+#include "base/Result.h"
 #include "recover/OutputName.h"
 
 namespace qm {

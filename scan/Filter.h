@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ntfs/Result.h"
+#include "base/Result.h"
 #include "scan/ScanEngine.h"
 
 namespace qm {

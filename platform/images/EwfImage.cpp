@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "ntfs/ByteView.h"
+#include "base/ByteView.h"
 #include "platform/images/ImageVolume.h"
 #include "platform/images/LibyalSupport.h"
 

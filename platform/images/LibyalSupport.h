@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "ntfs/Result.h"
+#include "base/Result.h"
 
 namespace qm::libyal {
 

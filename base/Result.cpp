@@ -1,4 +1,4 @@
-#include "ntfs/Result.h"
+#include "base/Result.h"
 
 #include <cstdio>
 
