@@ -23,7 +23,10 @@ void HeldRows::Add(const ScanRow& row) {
                               static_cast<std::uint32_t>(row.stream.size()),
                               row.recoverable,
                               row.flags,
-                              row.kind};
+                              row.kind,
+                              row.source,
+                              row.snapshot};
+    if (row.detail) details_[count_] = row.detail;
     if (allTimes_)
         times_.back()[at] = {row.accessed,   row.mftChanged,   row.fnCreated,
                              row.fnModified, row.fnMftChanged, row.fnAccessed};
@@ -60,6 +63,10 @@ void HeldRows::Get(std::size_t i, ScanRow& row) const {
     row.recoverable = f.recoverable;
     row.flags = f.flags;
     row.kind = f.kind;
+    row.source = f.source;
+    row.snapshot = f.snapshot;
+    const auto detail = details_.find(i);
+    row.detail = detail == details_.end() ? nullptr : detail->second;
     Times t{};
     if (allTimes_) t = times_[i / kBlock][i % kBlock];
     row.accessed = t[0];

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ private:
         std::uint32_t nameUnits, streamUnits;
         std::uint8_t recoverable, flags;
         RowKind kind;
+        RowSource source;
+        std::uint16_t snapshot;
     };
     using Times = std::array<std::uint64_t, 6>;
     static constexpr std::size_t kBlock = 4096;       // rows per block
@@ -50,6 +53,8 @@ private:
     // itself, touching twice the memory); a row's names never straddle two.
     std::vector<std::unique_ptr<char16_t[]>> text_;
     std::size_t textUsed_ = kTextBlock;  // units used in the last block
+    // The details of the few rows that have them, by row.
+    std::map<std::size_t, std::shared_ptr<const RowDetail>> details_;
 };
 
 }  // namespace qm::cli

@@ -48,6 +48,7 @@ std::string FlagsText(const ScanRow& row, bool orphan) {
         add("overwritten (");
         t += std::to_string(100 - row.recoverable) + " %)";
     }
+    if (row.detail && !row.detail->note.empty()) add(row.detail->note.c_str());
     return t;
 }
 
@@ -65,6 +66,17 @@ std::string_view RowType(const ScanRow& row, const std::string& name, std::strin
     if (row.kind == RowKind::Folder) return "folder";
     scratch = ExtensionOf(name);
     return scratch;
+}
+
+// The source column: "mft" for nearly every row, so written without a string.
+char* PutSource(char* p, const ScanRow& row) {
+    if (row.source == RowSource::Mft) {
+        std::memcpy(p, "mft", 3);
+        return p + 3;
+    }
+    const std::string text = RowSourceText(row.source, row.snapshot);
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
 }
 
 void AppendTsvRow(std::string& out, const ScanRow& row, const RowExtras& x) {
@@ -90,6 +102,8 @@ void AppendTsvRow(std::string& out, const ScanRow& row, const RowExtras& x) {
     if (row.recoverable != kRecoverableUnknown) p = PutUnsigned(p, row.recoverable);
     *p++ = '\t';
     p = PutTsvField(p, x.flags);
+    *p++ = '\t';
+    p = PutSource(p, row);
     *p++ = '\n';
     out.append(start, p);
 }
@@ -147,13 +161,17 @@ void AppendJsonRow(std::string& out, const ScanRow& row, const RowExtras& x) {
     p = PutJsonString(p, x.flags);
     p = PutText(p, ",\"kind\":\"");
     p = PutText(p, KindText(row.kind));
+    p = PutText(p, "\",\"source\":\"");
+    p = PutSource(p, row);
     p = PutText(p, "\"}\n");
     out.append(start, p);
 }
 
 void RowPrinter::Begin(std::string& out) const {
     if (format_ == ScanFormat::Tsv)
-        out += "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\n";
+        out +=
+            "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\tsourc"
+            "e\n";
     else if (format_ == ScanFormat::Csv)
         AppendCsvHeader(out);
     else if (format_ == ScanFormat::Json)

@@ -158,7 +158,9 @@ ErrorOr<PlannedJob> PathPlanner::Plan(const Wanted& w, const ScanSummary& summar
     used_.insert(path);
     PlannedJob p;
     p.asked = first.substr(std::min(first.size(), outDir_.size() + 1));
-    p.job = {w.row.position, path, w.row.kind == RowKind::Stream ? w.row.stream : u""};
+    p.job = {w.row.position, path, w.row.kind == RowKind::Stream ? w.row.stream : u"", nullptr};
+    if (w.row.detail && w.row.detail->content)
+        p.job.content = std::shared_ptr<const DataExtents>(w.row.detail, &*w.row.detail->content);
     return p;
 }
 

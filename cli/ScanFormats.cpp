@@ -32,7 +32,7 @@ void AppendCsvField(std::string& out, std::string_view text) {
 }
 
 void AppendCsvHeader(std::string& out) {
-    out += "position,record,name,type,size,created,modified,path,recoverable,flags\r\n";
+    out += "position,record,name,type,size,created,modified,path,recoverable,flags,source\r\n";
 }
 
 void AppendCsvRow(std::string& out, const ScanRow& row, const std::string& name8,
@@ -56,6 +56,8 @@ void AppendCsvRow(std::string& out, const ScanRow& row, const std::string& name8
     if (row.recoverable != kRecoverableUnknown) AppendUnsigned(out, row.recoverable);
     out += ',';
     AppendCsvField(out, flags);
+    out += ',';
+    out += RowSourceText(row.source, row.snapshot);
     out += "\r\n";
 }
 

@@ -81,7 +81,9 @@ RecoverResult RecoverOne(RawVolume& volume, const VolumeGeometry& geometry, cons
     options.times = o.times;
     options.stream = job.stream;
     RecoverResult r =
-        RecoverRecord(volume, PositionText(job.position), geometry, job.path, output, options);
+        job.content ? RecoverExtents(volume, *job.content, geometry, job.path, output, options)
+                    : RecoverRecord(volume, PositionText(job.position), geometry, job.path, output,
+                                    options);
     if (r.status == RecoverStatus::SourceFailed) sourceGone.store(true);
     return r;
 }

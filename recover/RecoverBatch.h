@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ntfs/Extents.h"
 #include "recover/RecoverRecord.h"
 
 namespace qm {
@@ -15,6 +17,8 @@ struct RecoverJob {
     std::uint64_t position;   // byte position of the file's record on the volume
     std::string path;         // where its content goes
     std::u16string stream{};  // a named $DATA stream of the file; empty: its content
+    // The content by its extents, for a row not read through a record (carved).
+    std::shared_ptr<const DataExtents> content{};
 };
 
 struct RecoverBatchOptions {

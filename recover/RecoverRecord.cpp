@@ -308,6 +308,19 @@ RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
                  times);
 }
 
+RecoverResult RecoverExtents(RawVolume& volume, const DataExtents& extents,
+                             const VolumeGeometry& geometry, const std::string& outputPath,
+                             OutputFactory& output, const RecoverOptions& o) {
+    const SinkOptions sinkOptions = SinkOptionsOf(o, {});
+    if (extents.resident) return WriteResident(extents, outputPath, output, sinkOptions);
+    auto plan = PlanContent(volume, extents, geometry, o.raw);
+    if (!plan) return Fail(RecoverStatus::Malformed, plan.error().ToString());
+    plan->settings.cancel = o.cancel;
+    plan->settings.abort = o.abort;
+    plan->settings.sourceAnswers = [&volume] { return volume.Answers(); };
+    return StreamOut(volume, extents, *plan, outputPath, output, sinkOptions);
+}
+
 RecoverResult RecoverRecord(const std::string& source, std::string_view position,
                             const VolumeGeometry& geometry, const std::string& outputPath) {
     if (!ParsePosition(position)) return Fail(RecoverStatus::BadPosition, std::string(position));

@@ -15,6 +15,8 @@
 
 namespace qm {
 
+struct DataExtents;
+
 enum class RecoverStatus {
     Written,       // every byte of the content is the volume's
     Damaged,       // written, but some bytes could not be read or decoded (see `unreadable`)
@@ -120,6 +122,13 @@ struct RecoverOptions {
 RecoverResult RecoverRecord(RawVolume& volume, std::string_view position,
                             const VolumeGeometry& geometry, const std::string& outputPath,
                             OutputFactory& output, const RecoverOptions& options);
+
+// Writes content known by its extents rather than through a record (a
+// carved file's clusters, joined from several pieces): the same stream, the
+// same damage and the same sink as a record's $DATA. No times are set.
+RecoverResult RecoverExtents(RawVolume& volume, const DataExtents& extents,
+                             const VolumeGeometry& geometry, const std::string& outputPath,
+                             OutputFactory& output, const RecoverOptions& options);
 
 // The same, opening `source` (a drive, device or image) for this one file and
 // reading its MFT's layout to find the record.

@@ -471,7 +471,26 @@ std::optional<ScanRow> RowFromRecord(ByteView record) {
     return row;
 }
 
+std::string RowSourceText(RowSource source, std::uint16_t snapshot) {
+    switch (source) {
+        case RowSource::Mft:
+            return "mft";
+        case RowSource::LostRecord:
+            return "lost-record";
+        case RowSource::Index:
+            return "index";
+        case RowSource::Journal:
+            return "journal";
+        case RowSource::Carved:
+            return "carved";
+        case RowSource::Snapshot:
+            return "snapshot " + std::to_string(snapshot);
+    }
+    return "mft";
+}
+
 FolderPath RowFolder(const ScanSummary& summary, const ScanRow& row) {
+    if (row.detail && row.detail->folder) return {*row.detail->folder, false};
     if (!summary.folders) return {};
     if (row.kind == RowKind::Folder) return summary.folders->ParentOf(row.record);
     return summary.folders->PathOf(row.parent);

@@ -10,50 +10,9 @@
 
 #include "ntfs/uNTFS.h"
 #include "scan/Folders.h"
+#include "scan/Row.h"
 
 namespace qm {
-
-enum class RowKind : std::uint8_t {
-    File,    // a deleted file: the window lists these
-    Folder,  // a deleted folder (no size)
-    Stream,  // a named $DATA stream of a deleted file
-};
-
-// What a row's content is like.
-enum RowFlag : std::uint8_t {
-    kRowCompressed = 1,
-    kRowEncrypted = 2,
-    kRowSparse = 4,
-    kRowResident = 8,
-};
-
-// Share of a file's clusters still free, when the bitmap could not be read.
-constexpr std::uint8_t kRecoverableUnknown = 255;
-
-// One deleted file, as the walk finds it.
-struct ScanRow {
-    std::uint64_t position = 0;  // byte offset of the record on the volume
-    std::uint64_t record = 0;    // MFT record number
-    std::u16string name;         // the $FILE_NAME name, as stored
-    std::uint64_t size = 0;      // resident value length or non-resident data size
-    std::uint64_t created = 0;   // FILETIME from $STANDARD_INFORMATION
-    std::uint64_t modified = 0;  // FILETIME from $STANDARD_INFORMATION
-    // The other FILETIMEs, for timelines: $STANDARD_INFORMATION's last access
-    // and MFT change, and the four times of the $FILE_NAME the name comes from.
-    std::uint64_t accessed = 0;
-    std::uint64_t mftChanged = 0;
-    std::uint64_t fnCreated = 0;
-    std::uint64_t fnModified = 0;
-    std::uint64_t fnMftChanged = 0;
-    std::uint64_t fnAccessed = 0;
-    std::uint64_t parent = 0;  // MFT reference of the folder the name lies in
-    std::u16string stream;     // the stream's name (stream rows)
-    // Per cent of its clusters not allocated again (100 for resident content),
-    // or kRecoverableUnknown.
-    std::uint8_t recoverable = kRecoverableUnknown;
-    std::uint8_t flags = 0;  // RowFlag bits
-    RowKind kind = RowKind::File;
-};
 
 // The row caption: "0x" + position in upper-case hex, 2 digits at least.
 std::string PositionText(std::uint64_t position);

@@ -71,27 +71,29 @@ TEST_F(CliOutput, EachFormatOfTheScan) {
                                  R"("type":".txt","size":5,"created":")" +
                                  c + R"(","modified":")" + m +
                                  R"(","path":"/plain.txt","recoverable":100,"flags":"resident",)"
-                                 R"("kind":"file"})";
+                                 R"("kind":"file","source":"mft"})";
     const std::string jsonRow2 = R"({"position":"0x8400","record":17,"name":"a,\"b\"|c.doc",)"
                                  R"("type":".doc","size":1,"created":")" +
                                  old + R"(","modified":")" + c +
                                  R"(","path":"/a,\"b\"|c.doc","recoverable":100,)"
-                                 R"("flags":"resident","kind":"file"})";
+                                 R"("flags":"resident","kind":"file","source":"mft"})";
     struct Case {
         std::vector<std::string> options;
         std::string out;
     } cases[] = {
         {{},
-         "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\n"
+         "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\tsource\n"
          "0x8000\t16\tplain.txt\t.txt\t5\t" +
-             c + "\t" + m + "\t/plain.txt\t100\tresident\n0x8400\t17\ta,\"b\"|c.doc\t.doc\t1\t" +
-             old + "\t" + c + "\t/a,\"b\"|c.doc\t100\tresident\n"},
+             c + "\t" + m +
+             "\t/plain.txt\t100\tresident\tmft\n0x8400\t17\ta,\"b\"|c.doc\t.doc\t1\t" + old + "\t" +
+             c + "\t/a,\"b\"|c.doc\t100\tresident\tmft\n"},
         {{"--format", "tsv"}, ""},  // the same as the default: filled in below
         {{"--format=csv"},
-         "position,record,name,type,size,created,modified,path,recoverable,flags\r\n"
+         "position,record,name,type,size,created,modified,path,recoverable,flags,source\r\n"
          "0x8000,16,plain.txt,.txt,5," +
-             c + "," + m + ",/plain.txt,100,resident\r\n0x8400,17,\"a,\"\"b\"\"|c.doc\",.doc,1," +
-             old + "," + c + ",\"/a,\"\"b\"\"|c.doc\",100,resident\r\n"},
+             c + "," + m +
+             ",/plain.txt,100,resident,mft\r\n0x8400,17,\"a,\"\"b\"\"|c.doc\",.doc,1," + old + "," +
+             c + ",\"/a,\"\"b\"\"|c.doc\",100,resident,mft\r\n"},
         {{"--format", "json"}, "[\n" + jsonRow1 + ",\n" + jsonRow2 + "\n]\n"},
         {{"--format", "jsonl"}, jsonRow1 + "\n" + jsonRow2 + "\n"},
         {{"--json"}, jsonRow1 + "\n" + jsonRow2 + "\n"},

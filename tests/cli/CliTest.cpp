@@ -70,15 +70,15 @@ Bytes MakeVolume() {
 // The seven columns every script reads first, then path, recoverable and flags.
 // The volume's $Bitmap is empty: the non-resident files' recoverability is unknown.
 const std::string kTsv =
-    "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\n"
+    "position\trecord\tname\ttype\tsize\tcreated\tmodified\tpath\trecoverable\tflags\tsource\n"
     "0x8000\t16\tplain.txt\t.txt\t5\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.453Z"
-    "\t/plain.txt\t100\tresident\n"
+    "\t/plain.txt\t100\tresident\tmft\n"
     "0x8400\t17\tq\"b\\\\s\\tt\\n\u20AC.x\t.x\t5\t2004-02-29T20:00:29.452Z\t"
-    "\t/q\"b\\\\s\\tt\\n\u20AC.x\t100\tresident\n"
+    "\t/q\"b\\\\s\\tt\\n\u20AC.x\t100\tresident\tmft\n"
     "0x8C00\t19\tbig.bin\t.bin\t10000\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z"
-    "\t/big.bin\t\t\n"
+    "\t/big.bin\t\t\tmft\n"
     "0x9000\t20\tbroken.dat\t.dat\t4096\t2004-02-29T20:00:29.452Z\t2004-02-29T20:00:29.452Z"
-    "\t/broken.dat\t\t\n";
+    "\t/broken.dat\t\t\tmft\n";
 
 class Cli : public ::testing::Test {
 protected:
@@ -174,13 +174,14 @@ TEST_F(Cli, ScanAsTsvAndJson) {
     EXPECT_EQ(first,
               R"({"position":"0x8000","record":16,"name":"plain.txt","type":".txt","size":5,)"
               R"("created":"2004-02-29T20:00:29.452Z","modified":"2004-02-29T20:00:29.453Z",)"
-              R"("path":"/plain.txt","recoverable":100,"flags":"resident","kind":"file"})");
+              R"("path":"/plain.txt","recoverable":100,"flags":"resident","kind":"file",)"
+              R"("source":"mft"})");
     EXPECT_EQ(
         second,
         "{\"position\":\"0x8400\",\"record\":17,\"name\":\"q\\\"b\\\\s\\tt\\n\u20AC.x\","
         "\"type\":\".x\",\"size\":5,\"created\":\"2004-02-29T20:00:29.452Z\",\"modified\":null,"
         "\"path\":\"/q\\\"b\\\\s\\tt\\n\u20AC.x\",\"recoverable\":100,\"flags\":\"resident\","
-        "\"kind\":\"file\"}");
+        "\"kind\":\"file\",\"source\":\"mft\"}");
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 4);
 }
 
@@ -322,7 +323,7 @@ TEST_F(Cli, ReferenceGptDiskListsAndRecoversItsDeletedFile) {
                          "0x4000A800\t42\t{3808876b-c176-4e48-b7ae-04046e6cc752}\t\t65536\t"
                          "2021-03-10T22:43:00.295Z\t2021-03-10T22:43:00.327Z\t"
                          "/System Volume Information/{3808876b-c176-4e48-b7ae-04046e6cc752}\t0\t"
-                         "overwritten (100 %)\n");
+                         "overwritten (100 %)\tmft\n");
     EXPECT_EQ(r.err,
               "quillmere-cli: " + disk + ": reading its NTFS partition " + disk + "@34603008\n");
     r = Cmd({"recover", disk, "--out", (dir_ / "out").string(), "--all"});

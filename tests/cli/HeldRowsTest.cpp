@@ -1,12 +1,23 @@
 // The rows a listing holds come back as they went in, across block ends.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
 #include <tuple>
 
 #include "cli/HeldRows.h"
 
 namespace qm::cli {
 namespace {
+
+std::shared_ptr<const RowDetail> Detail(std::uint64_t n) {
+    static std::map<std::uint64_t, std::shared_ptr<const RowDetail>> made;
+    auto& d = made[n];
+    if (!d)
+        d = std::make_shared<RowDetail>(
+            RowDetail{{}, u"/from/" + std::u16string(1, u'a' + n % 26), "note"});
+    return d;
+}
 
 ScanRow MakeRow(std::uint64_t n) {
     ScanRow r;
@@ -27,13 +38,17 @@ ScanRow MakeRow(std::uint64_t n) {
     r.parent = (std::uint64_t{3} << 48) | (n / 10);
     r.recoverable = static_cast<std::uint8_t>(n % 101);
     r.flags = static_cast<std::uint8_t>(n % 16);
+    // Rows of every source; a few carry details, which come back shared.
+    r.source = static_cast<RowSource>(n % 6);
+    r.snapshot = static_cast<std::uint16_t>(n % 3);
+    if (n % 1000 == 999) r.detail = Detail(n);
     return r;
 }
 
 auto Fields(const ScanRow& r) {
     return std::tie(r.position, r.record, r.name, r.size, r.created, r.modified, r.accessed,
                     r.mftChanged, r.fnCreated, r.fnModified, r.fnMftChanged, r.fnAccessed, r.parent,
-                    r.stream, r.recoverable, r.flags, r.kind);
+                    r.stream, r.recoverable, r.flags, r.kind, r.source, r.snapshot, r.detail);
 }
 
 TEST(HeldRows, RowsComeBackWholeAcrossBlocks) {

@@ -218,6 +218,29 @@ TEST_F(RecoverBatchTest, AStopCancelsTheRestAndEveryJobIsStillReported) {
     }
 }
 
+// A row found by its content, not its record, names its clusters: a file
+// joined from two pieces comes out in extent order, and a piece past the
+// volume's end is damage, never zeros passed off as the file.
+TEST_F(RecoverBatchTest, ContentGivenByExtentsIsJoinedInOrder) {
+    const std::uint32_t cs = v_.ClusterSize();
+    const std::uint64_t odd = 200 + 2 * 1, other = 200 + 2 * 3;  // clusters of files 1 and 3
+    auto joined = std::make_shared<DataExtents>();
+    joined->extents = {{0, 1, false, other}, {1, 2, false, odd}};
+    joined->dataSize = joined->allocatedSize = joined->initializedSize = 3ull * cs - 100;
+    auto beyond = std::make_shared<DataExtents>(*joined);
+    beyond->extents[1].lcn = std::uint64_t{1} << 40;
+    std::vector<RecoverJob> jobs{{0, "out/joined", u"", joined}, {0, "out/beyond", u"", beyond}};
+    const Outcome o = Run(jobs, 2);
+    ASSERT_EQ(o.results.size(), 2u);
+    EXPECT_EQ(o.results[0].status, RecoverStatus::Written);
+    Bytes want(image_.begin() + other * cs, image_.begin() + (other + 1) * cs);
+    want.insert(want.end(), image_.begin() + odd * cs, image_.begin() + (odd + 2) * cs - 100);
+    EXPECT_TRUE(o.files.at("out/joined") == want);
+    EXPECT_EQ(o.results[1].status, RecoverStatus::Damaged);
+    ASSERT_EQ(o.results[1].unreadable.size(), 1u);
+    EXPECT_EQ(o.results[1].unreadable[0], (ByteRange{cs, 2ull * cs - 100}));
+}
+
 TEST_F(RecoverBatchTest, NoJobsAndMoreWorkersThanJobs) {
     const Outcome none = Run({}, 4);
     EXPECT_TRUE(none.order.empty());
