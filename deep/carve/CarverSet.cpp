@@ -1,0 +1,26 @@
+#include "deep/carve/CarverSet.h"
+
+namespace qm::deep {
+
+// Each format's carver, defined in its own file. Adding a format is one line
+// here and one file beside this one.
+namespace {
+
+const std::vector<const Carver*>& Registry() {
+    static const std::vector<const Carver*> carvers = {};
+    return carvers;
+}
+
+}  // namespace
+
+std::span<const Carver* const> AllCarvers() {
+    return Registry();
+}
+
+void CarversStartingAt(ByteView head, std::vector<const Carver*>& out) {
+    out.clear();
+    for (const Carver* c : Registry())
+        if (c->Starts(head)) out.push_back(c);
+}
+
+}  // namespace qm::deep
