@@ -4,10 +4,18 @@ namespace qm::deep {
 
 // Each format's carver, defined in its own file. Adding a format is one line
 // here and one file beside this one.
+const Carver& PdfFormat();
+const Carver& ZipFormat();
+const Carver& GzipFormat();
+
 namespace {
 
 const std::vector<const Carver*>& Registry() {
-    static const std::vector<const Carver*> carvers = {};
+    static const std::vector<const Carver*> carvers = {
+        &PdfFormat(),
+        &ZipFormat(),
+        &GzipFormat(),
+    };
     return carvers;
 }
 
