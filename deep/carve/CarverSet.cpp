@@ -7,6 +7,11 @@ namespace qm::deep {
 const Carver& PdfFormat();
 const Carver& ZipFormat();
 const Carver& GzipFormat();
+const Carver& OleFormat();
+const Carver& SqliteFormat();
+const Carver& RarFormat();
+const Carver& SevenZipFormat();
+const Carver& PeFormat();
 
 namespace {
 
@@ -15,6 +20,11 @@ const std::vector<const Carver*>& Registry() {
         &PdfFormat(),
         &ZipFormat(),
         &GzipFormat(),
+        &OleFormat(),
+        &SqliteFormat(),
+        &RarFormat(),
+        &SevenZipFormat(),
+        &PeFormat(),
     };
     return carvers;
 }
