@@ -37,6 +37,8 @@ public:
 private:
     std::optional<std::uint64_t> NextEof(std::uint64_t from);
     std::optional<std::uint64_t> StartXref(std::uint64_t eof);
+    std::uint64_t LinearizedLength();
+    pdf::XrefSection NearestTable(std::uint64_t eof);
     bool UpdateFollows(std::uint64_t end);
     std::string Title(const pdf::XrefSection& last);
     CarveResult Result(Validation v, std::uint64_t length, std::uint64_t failedAt = 0) const;
@@ -90,15 +92,42 @@ bool PdfWalk::UpdateFollows(std::uint64_t end) {
     return s.substr(i).starts_with("xref") || pdf::ObjectHeader(s.substr(i), ref).has_value();
 }
 
+// The cross-reference table last before `eof` (within 1 MiB).
+pdf::XrefSection PdfWalk::NearestTable(std::uint64_t eof) {
+    const std::uint64_t from = eof > (1u << 20) ? eof - (1u << 20) : 0;
+    for (auto at = r_.FindLast("xref", from, eof); at; at = r_.FindLast("xref", from, *at)) {
+        const auto before = *at >= 5 ? r_.View(*at - 5, 5) : std::nullopt;
+        if (before && Text(*before) == "start") continue;
+        return pdf::ReadXref(r_, inflater_, *at, r_.Limit());
+    }
+    return {};
+}
+
+// The /L of a linearization dictionary in the file's first object; 0 when
+// the file is not linearized.
+std::uint64_t PdfWalk::LinearizedLength() {
+    const std::string_view s = Text(r_.ViewUpTo(0, 1024));
+    const std::size_t first = pdf::SkipWhite(s, 8);
+    pdf::Ref ref;
+    const auto body = pdf::ObjectHeader(s.substr(first), ref);
+    const auto dict = body ? pdf::Dictionary(s, pdf::SkipWhite(s, first + *body)) : std::nullopt;
+    if (!dict || !pdf::Value(*dict, "/Linearized")) return 0;
+    const auto length = pdf::Value(*dict, "/L");
+    return length ? pdf::Integer(*length).value_or(0) : 0;
+}
+
 std::string PdfWalk::Title(const pdf::XrefSection& last) {
     if (pdf::Value(last.trailer, "/Encrypt")) return {};
+    const auto info = pdf::Value(last.trailer, "/Info");
+    const auto infoRef = info ? pdf::Reference(*info) : std::nullopt;
+    if (!infoRef) return {};
     std::optional<std::uint64_t> at = last.infoAt;
     std::string trailer = last.trailer;
     for (int i = 0; !at && i < kMaxPrev; ++i) {
         const auto prev = pdf::Value(trailer, "/Prev");
         const auto offset = prev ? pdf::Integer(*prev) : std::nullopt;
         if (!offset) break;
-        const pdf::XrefSection s = pdf::ReadXref(r_, inflater_, *offset, r_.Limit());
+        const pdf::XrefSection s = pdf::ReadXref(r_, inflater_, *offset, r_.Limit(), infoRef->num);
         if (!s.ok) break;
         at = s.infoAt;
         trailer = s.trailer;
@@ -136,8 +165,15 @@ CarveResult PdfWalk::Run() {
         if (k < eol.size() && eol.data()[k] == '\n') ++k;
         end += k;
         const auto xref = StartXref(*eof);
-        if (!xref) continue;
-        pdf::XrefSection s = pdf::ReadXref(r_, inflater_, *xref, r_.Limit());
+        pdf::XrefSection s;
+        if (xref) s = pdf::ReadXref(r_, inflater_, *xref, r_.Limit());
+        // A piece missing before the table moves it away from where startxref
+        // says; the table itself still tells where the objects stop matching.
+        if (!s.ok && good == 0) {
+            const pdf::XrefSection near = NearestTable(*eof);
+            if (near.ok && near.firstBad)
+                return Result(Validation::Partial, near.lastGood, *near.firstBad);
+        }
         if (!s.ok || s.firstBad) {
             // What follows an earlier revision that checks out is not ours.
             if (good > 0) break;
@@ -148,6 +184,10 @@ CarveResult PdfWalk::Run() {
         last = std::move(s);
         if (!UpdateFollows(end)) break;
     }
+    // A linearized file gives its length in its first object; an end found
+    // before it is the first-page section's, the rest did not check out.
+    const std::uint64_t linearized = LinearizedLength();
+    if (good > 0 && good < linearized) return Result(Validation::Partial, good, linearized);
     if (good == 0) {
         const auto endobj = r_.FindLast("endobj", 8, scanned_);
         return Result(Validation::Partial, endobj ? *endobj + 6 : 8);

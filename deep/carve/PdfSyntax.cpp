@@ -94,7 +94,8 @@ std::optional<Entry> TableEntry(CarveReader& r, std::uint64_t at) {
     return Entry{s[17] == 'n' ? 1u : 0u, *off, *gen};
 }
 
-XrefSection ReadTable(CarveReader& r, std::uint64_t offset, std::uint64_t end) {
+XrefSection ReadTable(CarveReader& r, std::uint64_t offset, std::uint64_t end,
+                      std::uint64_t info) {
     XrefSection out;
     struct Sub {
         std::uint64_t first, count, at;
@@ -114,7 +115,7 @@ XrefSection ReadTable(CarveReader& r, std::uint64_t offset, std::uint64_t end) {
     const auto dict = Dictionary(s, SkipWhite(s, 0));
     if (!dict) return out;
     out.trailer = std::string(*dict);
-    EntryCheck check(r, end, InfoNumber(out.trailer));
+    EntryCheck check(r, end, info ? info : InfoNumber(out.trailer));
     for (const Sub& sub : subs) {
         for (std::uint64_t k = 0; k < sub.count; ++k) {
             const auto e = TableEntry(r, sub.at + k * 20);
@@ -211,7 +212,7 @@ std::vector<std::uint64_t> Numbers(std::string_view value, std::size_t max) {
 }
 
 void CheckStreamEntries(CarveReader& r, std::uint64_t end, const std::vector<std::uint8_t>& data,
-                        XrefSection& s) {
+                        std::uint64_t info, XrefSection& s) {
     const auto wv = Value(s.trailer, "/W");
     const auto w = wv ? Numbers(*wv, 3) : std::vector<std::uint64_t>{};
     const auto size = Value(s.trailer, "/Size");
@@ -220,7 +221,7 @@ void CheckStreamEntries(CarveReader& r, std::uint64_t end, const std::vector<std
     if (w.size() != 3 || w[0] > 8 || w[1] > 8 || w[2] > 8 || index.size() % 2) return;
     const std::size_t width = static_cast<std::size_t>(w[0] + w[1] + w[2]);
     if (width == 0) return;
-    EntryCheck check(r, end, InfoNumber(s.trailer));
+    EntryCheck check(r, end, info ? info : InfoNumber(s.trailer));
     std::size_t at = 0;
     auto field = [&](std::uint64_t k, std::uint64_t def) {
         std::uint64_t v = k ? 0 : def;
@@ -236,8 +237,8 @@ void CheckStreamEntries(CarveReader& r, std::uint64_t end, const std::vector<std
     check.Finish(s);
 }
 
-XrefSection ReadStream(CarveReader& r, Inflater& inflater, std::uint64_t offset,
-                       std::uint64_t end) {
+XrefSection ReadStream(CarveReader& r, Inflater& inflater, std::uint64_t offset, std::uint64_t end,
+                       std::uint64_t info) {
     XrefSection out;
     const std::string_view s = Text(r.ViewUpTo(offset, kMaxDict));
     Ref ref;
@@ -263,7 +264,7 @@ XrefSection ReadStream(CarveReader& r, Inflater& inflater, std::uint64_t offset,
     out.trailer = std::string(*dict);
     std::vector<std::uint8_t> entries;
     if (StreamEntries(r, inflater, out.trailer, data, size, entries))
-        CheckStreamEntries(r, end, entries, out);
+        CheckStreamEntries(r, end, entries, info, out);
     out.ok = true;
     return out;
 }
@@ -436,10 +437,11 @@ std::optional<std::string> TextString(std::string_view s) {
     return Latin1ToUtf8(*bytes);
 }
 
-XrefSection ReadXref(CarveReader& r, Inflater& inflater, std::uint64_t offset, std::uint64_t end) {
+XrefSection ReadXref(CarveReader& r, Inflater& inflater, std::uint64_t offset, std::uint64_t end,
+                     std::uint64_t info) {
     const auto head = r.View(offset, 4);
-    if (head && Text(*head) == "xref") return ReadTable(r, offset, end);
-    return ReadStream(r, inflater, offset, end);
+    if (head && Text(*head) == "xref") return ReadTable(r, offset, end, info);
+    return ReadStream(r, inflater, offset, end, info);
 }
 
 }  // namespace qm::deep::pdf

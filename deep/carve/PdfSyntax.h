@@ -46,13 +46,15 @@ struct XrefSection {
     // and the highest offset below it that did hold its object.
     std::optional<std::uint64_t> firstBad;
     std::uint64_t lastGood = 0;
-    // Where the trailer's Info dictionary lies, when this section gives it
-    // as an object of its own.
+    // Where the Info dictionary lies, when this section gives it as an
+    // object of its own.
     std::optional<std::uint64_t> infoAt;
 };
 
 // Reads the section at `offset` and checks its entries against the objects;
-// objects must lie before `end`.
-XrefSection ReadXref(CarveReader& r, Inflater& inflater, std::uint64_t offset, std::uint64_t end);
+// objects must lie before `end`. The Info dictionary is object `info`, or
+// when that is 0 the one this section's trailer names.
+XrefSection ReadXref(CarveReader& r, Inflater& inflater, std::uint64_t offset, std::uint64_t end,
+                     std::uint64_t info = 0);
 
 }  // namespace qm::deep::pdf

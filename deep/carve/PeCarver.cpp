@@ -136,7 +136,7 @@ CarveResult PeCarver::Carve(CarveInput& input) const {
                : l.subsystem >= 10 && l.subsystem <= 13 ? "efi"
                                                         : "exe";
     res.validation = Validation::Partial;
-    res.length = l.headers;
+    res.length = std::min(l.headers, r.Limit());
     res.failedAt = std::min(l.end, r.Limit());
     if (l.end > r.Limit() || !r.View(l.end - 1, 1)) return res;
     if (l.checksum != 0 && Checksum(r, l) != l.checksum) return res;

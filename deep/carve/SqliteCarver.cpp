@@ -168,7 +168,7 @@ CarveResult SqliteWalk::Run() {
     CarveResult res;
     res.type = "sqlite";
     res.validation = Validation::Partial;
-    res.length = db_.pageSize;
+    res.length = std::min<std::uint64_t>(db_.pageSize, r_.Limit());
     const std::uint64_t length = std::uint64_t{db_.pageSize} * db_.pages;
     if (db_.pages == 0) return res;
     if (length > r_.Limit() || !r_.View(length - 1, 1)) {
@@ -176,7 +176,7 @@ CarveResult SqliteWalk::Run() {
         return res;
     }
     if (!Walk()) {
-        if (badPage_ == 1) res.length = 100;
+        if (badPage_ == 1 || res.length < db_.pageSize) res.length = 100;
         res.failedAt = badPage_ ? std::uint64_t{badPage_ - 1} * db_.pageSize : 0;
         return res;
     }
