@@ -51,9 +51,15 @@ public:
     std::optional<std::uint64_t> U64(std::uint64_t off) const { return Le<std::uint64_t>(off, 8); }
 
     // Big-endian values, for the formats that store them so (SQLite, PDF, ...).
-    std::optional<std::uint16_t> U16Be(std::uint64_t off) const { return Be<std::uint16_t>(off, 2); }
-    std::optional<std::uint32_t> U32Be(std::uint64_t off) const { return Be<std::uint32_t>(off, 4); }
-    std::optional<std::uint64_t> U64Be(std::uint64_t off) const { return Be<std::uint64_t>(off, 8); }
+    std::optional<std::uint16_t> U16Be(std::uint64_t off) const {
+        return Be<std::uint16_t>(off, 2);
+    }
+    std::optional<std::uint32_t> U32Be(std::uint64_t off) const {
+        return Be<std::uint32_t>(off, 4);
+    }
+    std::optional<std::uint64_t> U64Be(std::uint64_t off) const {
+        return Be<std::uint64_t>(off, 8);
+    }
 
     // Unsigned little-endian value of `width` bytes (0 to 8).
     std::optional<std::uint64_t> UVar(std::uint64_t off, unsigned width) const {

@@ -46,7 +46,8 @@ std::optional<std::uint64_t> CarveReader::Find(std::string_view needle, std::uin
     while (from < to && to - from >= needle.size()) {
         const ByteView v = ViewUpTo(from, kChunk + needle.size() - 1);
         if (v.size() < needle.size()) return std::nullopt;
-        const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(v.size(), to - from));
+        const std::size_t span =
+            static_cast<std::size_t>(std::min<std::uint64_t>(v.size(), to - from));
         const auto* begin = reinterpret_cast<const char*>(v.data());
         const std::string_view hay(begin, span);
         const std::size_t at = hay.find(needle);
@@ -88,7 +89,8 @@ std::optional<std::uint32_t> CarveReader::Crc(std::uint64_t offset, std::uint64_
 
 std::size_t InputSource::Read(std::span<std::uint8_t> out) {
     if (pos_ >= end_) return 0;
-    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), end_ - pos_));
+    const std::size_t k =
+        static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), end_ - pos_));
     const std::size_t got = in_.Read(pos_, out.first(k));
     pos_ += got;
     return got;

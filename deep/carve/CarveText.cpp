@@ -28,7 +28,11 @@ void PutUtf8(std::string& out, std::uint32_t c) {
 // The code point at text[i] and its length in bytes; length 0 for invalid UTF-8.
 std::pair<std::uint32_t, std::size_t> NextUtf8(std::string_view text, std::size_t i) {
     const auto b = static_cast<unsigned char>(text[i]);
-    std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    std::size_t len = b < 0x80         ? 1
+                      : (b >> 5) == 6  ? 2
+                      : (b >> 4) == 14 ? 3
+                      : (b >> 3) == 30 ? 4
+                                       : 0;
     if (len == 0 || i + len > text.size()) return {0, 0};
     std::uint32_t c = len == 1 ? b : b & (0x7F >> len);
     for (std::size_t k = 1; k < len; ++k) {
@@ -43,8 +47,8 @@ std::pair<std::uint32_t, std::size_t> NextUtf8(std::string_view text, std::size_
 
 bool Refused(std::uint32_t c) {
     if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) return true;
-    return c < 0x80 && std::string_view("/\\:*?\"<>|").find(static_cast<char>(c)) !=
-                           std::string_view::npos;
+    return c < 0x80 &&
+           std::string_view("/\\:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 }  // namespace
@@ -80,9 +84,9 @@ std::string FileNameFrom(std::string_view text) {
 std::string Latin1ToUtf8(std::string_view bytes) {
     // Windows-1252 puts typographic characters where Latin-1 has C1 controls.
     static constexpr std::uint16_t k1252[32] = {
-        0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
+        0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
     std::string out;
     for (char ch : bytes) {
         const auto b = static_cast<unsigned char>(ch);

@@ -17,14 +17,8 @@ namespace {
 
 const std::vector<const Carver*>& Registry() {
     static const std::vector<const Carver*> carvers = {
-        &PdfFormat(),
-        &ZipFormat(),
-        &GzipFormat(),
-        &OleFormat(),
-        &SqliteFormat(),
-        &RarFormat(),
-        &SevenZipFormat(),
-        &PeFormat(),
+        &PdfFormat(),    &ZipFormat(), &GzipFormat(),     &OleFormat(),
+        &SqliteFormat(), &RarFormat(), &SevenZipFormat(), &PeFormat(),
     };
     return carvers;
 }

@@ -13,8 +13,8 @@
 namespace qm::deep {
 namespace {
 
-constexpr std::uint8_t kHeaderCrc = 0x02, kExtra = 0x04, kName = 0x08,
-                       kComment = 0x10, kReserved = 0xE0;
+constexpr std::uint8_t kHeaderCrc = 0x02, kExtra = 0x04, kName = 0x08, kComment = 0x10,
+                       kReserved = 0xE0;
 constexpr std::size_t kMaxField = 1024;
 
 struct Header {

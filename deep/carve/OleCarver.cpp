@@ -64,7 +64,9 @@ public:
     CarveResult Run();
 
 private:
-    std::uint64_t At(std::uint32_t sector) const { return std::uint64_t{sector + 1ull} << h_.shift; }
+    std::uint64_t At(std::uint32_t sector) const {
+        return std::uint64_t{sector + 1ull} << h_.shift;
+    }
     std::uint64_t SectorSize() const { return std::uint64_t{1} << h_.shift; }
     bool FatSectors(ByteView header, std::vector<std::uint32_t>& list);
     bool LoadFat();
@@ -152,9 +154,8 @@ bool OleWalk::LoadDirectory() {
                 continue;
             }
             const auto raw = v->Sub(at, nameBytes >= 2 ? nameBytes - 2u : 0u);
-            e.name = Utf16ToUtf8(std::string_view(reinterpret_cast<const char*>(raw->data()),
-                                                  raw->size()),
-                                 false);
+            e.name = Utf16ToUtf8(
+                std::string_view(reinterpret_cast<const char*>(raw->data()), raw->size()), false);
             e.start = *v->U32(at + 116);
             e.size = h_.v4 ? *v->U64(at + 120) : *v->U32(at + 120);
             entries_.push_back(std::move(e));
@@ -217,8 +218,7 @@ std::string OleWalk::Type() const {
         if (e.name == "WordDocument") return "doc";
         if (e.name == "Workbook" || e.name == "Book") return "xls";
         if (e.name == "PowerPoint Document") return "ppt";
-        if (e.name.starts_with("__substg1.0_") || e.name == "__properties_version1.0")
-            type = "msg";
+        if (e.name.starts_with("__substg1.0_") || e.name == "__properties_version1.0") type = "msg";
         if (e.name == "VisioDocument") type = "vsd";
     }
     return type;
@@ -240,7 +240,8 @@ std::string OleWalk::Title() {
     for (std::uint32_t i = 0; i < count && i < 256; ++i) {
         const auto id = v.U32(section + 8 + 8 * i), off = v.U32(section + 12 + 8 * i);
         if (!id || !off) break;
-        if (*id == 1 && v.U32(section + *off) == 2) codepage = v.U16(section + *off + 4).value_or(0);
+        if (*id == 1 && v.U32(section + *off) == 2)
+            codepage = v.U16(section + *off + 4).value_or(0);
         if (*id == 2) title = section + *off;
     }
     if (!title) return {};

@@ -94,8 +94,7 @@ std::optional<Entry> TableEntry(CarveReader& r, std::uint64_t at) {
     return Entry{s[17] == 'n' ? 1u : 0u, *off, *gen};
 }
 
-XrefSection ReadTable(CarveReader& r, std::uint64_t offset, std::uint64_t end,
-                      std::uint64_t info) {
+XrefSection ReadTable(CarveReader& r, std::uint64_t offset, std::uint64_t end, std::uint64_t info) {
     XrefSection out;
     struct Sub {
         std::uint64_t first, count, at;
@@ -217,7 +216,8 @@ void CheckStreamEntries(CarveReader& r, std::uint64_t end, const std::vector<std
     const auto w = wv ? Numbers(*wv, 3) : std::vector<std::uint64_t>{};
     const auto size = Value(s.trailer, "/Size");
     const auto iv = Value(s.trailer, "/Index");
-    auto index = iv ? Numbers(*iv, 2048) : std::vector<std::uint64_t>{0, Integer(size ? *size : "").value_or(0)};
+    auto index = iv ? Numbers(*iv, 2048)
+                    : std::vector<std::uint64_t>{0, Integer(size ? *size : "").value_or(0)};
     if (w.size() != 3 || w[0] > 8 || w[1] > 8 || w[2] > 8 || index.size() % 2) return;
     const std::size_t width = static_cast<std::size_t>(w[0] + w[1] + w[2]);
     if (width == 0) return;
@@ -354,9 +354,12 @@ std::optional<std::string_view> Dictionary(std::string_view s, std::size_t i) {
         if (s[k] == '(') {  // a literal string may hold unbalanced brackets
             int parens = 1;
             for (++k; k < s.size() && parens > 0; ++k) {
-                if (s[k] == '\\') ++k;
-                else if (s[k] == '(') ++parens;
-                else if (s[k] == ')') --parens;
+                if (s[k] == '\\')
+                    ++k;
+                else if (s[k] == '(')
+                    ++parens;
+                else if (s[k] == ')')
+                    --parens;
             }
             --k;
             continue;
@@ -410,7 +413,9 @@ std::optional<std::string> HexBytes(std::string_view s) {
             if (half >= 0) out += static_cast<char>(half << 4);
             return out;
         }
-        int v = c >= '0' && c <= '9' ? c - '0' : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : -1;
+        int v = c >= '0' && c <= '9'                     ? c - '0'
+                : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10
+                                                         : -1;
         if (v < 0) {
             if (IsWhite(c)) continue;
             return std::nullopt;
@@ -429,10 +434,13 @@ std::optional<std::string> HexBytes(std::string_view s) {
 
 std::optional<std::string> TextString(std::string_view s) {
     std::optional<std::string> bytes;
-    if (s.starts_with("(")) bytes = LiteralBytes(s);
-    else if (s.starts_with("<") && !s.starts_with("<<")) bytes = HexBytes(s);
+    if (s.starts_with("("))
+        bytes = LiteralBytes(s);
+    else if (s.starts_with("<") && !s.starts_with("<<"))
+        bytes = HexBytes(s);
     if (!bytes) return std::nullopt;
-    if (bytes->starts_with("\xFE\xFF")) return Utf16ToUtf8(std::string_view(*bytes).substr(2), true);
+    if (bytes->starts_with("\xFE\xFF"))
+        return Utf16ToUtf8(std::string_view(*bytes).substr(2), true);
     if (bytes->starts_with("\xEF\xBB\xBF")) return bytes->substr(3);
     return Latin1ToUtf8(*bytes);
 }

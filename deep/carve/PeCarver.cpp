@@ -102,7 +102,8 @@ bool Symbols(CarveReader& r, Layout& l) {
 std::optional<std::uint32_t> Checksum(CarveReader& r, const Layout& l) {
     std::uint64_t sum = 0;
     for (std::uint64_t at = 0; at < l.end; at += CarveReader::kMaxView) {
-        const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(CarveReader::kMaxView, l.end - at));
+        const std::size_t k =
+            static_cast<std::size_t>(std::min<std::uint64_t>(CarveReader::kMaxView, l.end - at));
         const auto v = r.View(at, k);
         if (!v) return std::nullopt;
         for (std::size_t i = 0; i < k; i += 2) {
@@ -131,8 +132,8 @@ CarveResult PeCarver::Carve(CarveInput& input) const {
     Layout l;
     if (!Extent(r, l) || !Symbols(r, l)) return {};
     CarveResult res;
-    res.type = (l.characteristics & 0x2000) ? "dll"
-               : l.subsystem == 1           ? "sys"
+    res.type = (l.characteristics & 0x2000)             ? "dll"
+               : l.subsystem == 1                       ? "sys"
                : l.subsystem >= 10 && l.subsystem <= 13 ? "efi"
                                                         : "exe";
     res.validation = Validation::Partial;

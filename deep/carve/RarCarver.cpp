@@ -52,7 +52,8 @@ Step Block4(CarveReader& r, std::uint64_t at) {
     if ((crc & 0xFFFF) != *v->U16(0)) return step;
     std::uint64_t data = 0;
     if (type == 0x74 || type == 0x7A || (flags & 0x8000)) data = h->U32(7).value_or(0);
-    if ((type == 0x74 || type == 0x7A) && (flags & 0x0100)) data |= std::uint64_t{h->U32(32).value_or(0)} << 32;
+    if ((type == 0x74 || type == 0x7A) && (flags & 0x0100))
+        data |= std::uint64_t{h->U32(32).value_or(0)} << 32;
     if (type == 0x73 && (flags & 0x0080)) return step;  // encrypted headers: no way on
     step.ok = true;
     step.end = type == 0x7B;
@@ -92,7 +93,8 @@ Step Block5(CarveReader& r, std::uint64_t at) {
     const auto v = r.View(at, std::min<std::uint64_t>(16, r.Limit() - std::min(r.Limit(), at)));
     std::uint64_t p = 4;
     const auto size = v ? Vint(*v, p) : std::nullopt;
-    if (!size || *size == 0 || *size > (2u << 20) - 3 || p + *size > CarveReader::kMaxView) return step;
+    if (!size || *size == 0 || *size > (2u << 20) - 3 || p + *size > CarveReader::kMaxView)
+        return step;
     const std::uint64_t headerLen = p + *size;
     const auto h = r.View(at, static_cast<std::size_t>(headerLen));
     if (!h || Crc32(0, h->SubClamped(4, headerLen - 4)) != *h->U32(0)) return step;

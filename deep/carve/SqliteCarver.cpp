@@ -75,7 +75,8 @@ private:
 
 // The root page column (the fourth) of one schema row, when the row's local
 // part holds it.
-void SqliteWalk::SchemaCell(ByteView page, std::uint64_t at, std::vector<std::uint32_t>& roots) const {
+void SqliteWalk::SchemaCell(ByteView page, std::uint64_t at,
+                            std::vector<std::uint32_t>& roots) const {
     const auto payload = Varint(page, at);
     if (!payload || !Varint(page, at)) return;
     std::uint64_t h = at;
@@ -123,7 +124,8 @@ bool SqliteWalk::BtreePage(std::uint32_t n, std::vector<std::uint32_t>* children
         return (badPage_ = n), false;
     for (std::uint16_t i = 0; i < cells; ++i) {
         const std::uint16_t cell = *page->U16Be(base + headerLen + 2u * i);
-        if (cell < base + headerLen + 2u * cells || cell >= db_.usable) return (badPage_ = n), false;
+        if (cell < base + headerLen + 2u * cells || cell >= db_.usable)
+            return (badPage_ = n), false;
         if (interior && children) {
             const auto child = page->U32Be(cell);
             if (!child || *child == 0 || *child > db_.pages) return (badPage_ = n), false;

@@ -157,8 +157,8 @@ bool ZipWalk::ParseLocal(std::uint64_t at, LocalHeader& h) {
     return true;
 }
 
-bool ZipWalk::Descriptor(LocalHeader& h, std::uint64_t& end, std::uint32_t crc,
-                         std::uint64_t csize, std::uint64_t usize) {
+bool ZipWalk::Descriptor(LocalHeader& h, std::uint64_t& end, std::uint32_t crc, std::uint64_t csize,
+                         std::uint64_t usize) {
     std::uint64_t at = end;
     const auto sig = r_.View(at, 4);
     if (sig && *sig->U32(0) == kDescriptor) at += 4;
@@ -202,7 +202,8 @@ bool ZipWalk::CheckData(LocalHeader& h, std::uint64_t& end, Break& fault) {
             if (!c || h.csize != h.usize) return false;
             crc = *c;
             if (h.name == "mimetype" || h.name == "docProps/core.xml") {
-                const ByteView v = r_.ViewUpTo(h.dataStart, std::min<std::uint64_t>(h.csize, kMaxCapture));
+                const ByteView v =
+                    r_.ViewUpTo(h.dataStart, std::min<std::uint64_t>(h.csize, kMaxCapture));
                 Note(h, std::string(reinterpret_cast<const char*>(v.data()), v.size()));
             }
         } else {
@@ -237,9 +238,9 @@ bool ZipWalk::Central(std::uint64_t& at) {
         std::uint64_t* fields[] = {&m.usize, &m.csize, &m.offset};
         bool zip64 = false;
         ReadZip64(*extra, fields, 3, zip64);
-        const auto it = std::lower_bound(
-            members_.begin(), members_.end(), m.offset,
-            [](const Member& a, std::uint64_t off) { return a.offset < off; });
+        const auto it =
+            std::lower_bound(members_.begin(), members_.end(), m.offset,
+                             [](const Member& a, std::uint64_t off) { return a.offset < off; });
         if (it == members_.end() || it->offset != m.offset || it->crc != m.crc ||
             it->csize != m.csize || it->usize != m.usize)
             return false;

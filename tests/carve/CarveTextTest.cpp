@@ -30,7 +30,11 @@ TEST(CarveText, FileNames) {
 
 TEST(CarveText, Encodings) {
     EXPECT_EQ(Latin1ToUtf8("caf\xE9 \x80"), "café €");
-    EXPECT_EQ(Utf16ToUtf8(std::string("\x00" "A\xD8\x3D\xDE\x00", 6), true), "A😀");
+    EXPECT_EQ(Utf16ToUtf8(std::string("\x00"
+                                      "A\xD8\x3D\xDE\x00",
+                                      6),
+                          true),
+              "A😀");
     EXPECT_EQ(Utf16ToUtf8(std::string("A\x00\x3D\xD8", 4), false), "A\xEF\xBF\xBD");
     EXPECT_EQ(FiletimeFromUnix(0), 116444736000000000ull);
 }

@@ -14,7 +14,8 @@ Bytes Text(std::size_t n, unsigned seed) {
     Bytes out;
     static const char* words[] = {"alpha ", "beta ", "gamma ", "delta\n"};
     while (out.size() < n)
-        for (const char* c = words[rng() % 4]; *c; ++c) out.push_back(static_cast<std::uint8_t>(*c));
+        for (const char* c = words[rng() % 4]; *c; ++c)
+            out.push_back(static_cast<std::uint8_t>(*c));
     out.resize(n);
     return out;
 }
@@ -44,14 +45,19 @@ const std::vector<Case>& Cases() {
     static const std::vector<Case> samples = {
         {"zip", [] { return Sample("sample.zip"); }, "zip", "zip", "", 9000},
         {"zip64", [] { return Sample("zip64.zip"); }, "zip", "zip", "", 3000},
-        {"zip with a data descriptor", [] { return Sample("streamed.zip"); }, "zip", "zip", "", 300},
-        {"docx", [] { return Sample("sample.docx"); }, "zip", "docx", "Minutes of the & meeting", 900},
+        {"zip with a data descriptor", [] { return Sample("streamed.zip"); }, "zip", "zip", "",
+         300},
+        {"docx", [] { return Sample("sample.docx"); }, "zip", "docx", "Minutes of the & meeting",
+         900},
         {"xlsx", [] { return Sample("sample.xlsx"); }, "zip", "xlsx", "Budget 2024", 900},
         {"pptx", [] { return Sample("sample.pptx"); }, "zip", "pptx", "Slides_ Q1_Q2", 900},
-        {"gzip of two members", [] { return Sample("sample.gz"); }, "gzip", "gz", "notes.txt", 4000},
+        {"gzip of two members", [] { return Sample("sample.gz"); }, "gzip", "gz", "notes.txt",
+         4000},
         {"pdf", [] { return Sample("plain.pdf"); }, "pdf", "pdf", "Annual (draft) report", -8},
-        {"pdf with an update", [] { return Sample("updated.pdf"); }, "pdf", "pdf", "Updated", -8, 695},
-        {"linearized pdf", [] { return Sample("linearized.pdf"); }, "pdf", "pdf", "Annual (draft) report", -8},
+        {"pdf with an update", [] { return Sample("updated.pdf"); }, "pdf", "pdf", "Updated", -8,
+         695},
+        {"linearized pdf", [] { return Sample("linearized.pdf"); }, "pdf", "pdf",
+         "Annual (draft) report", -8},
         {"pdf with an xref stream", [] { return Sample("objstream.pdf"); }, "pdf", "pdf", "", -8},
         {"sqlite", [] { return Sample("sample.sqlite"); }, "sqlite", "sqlite", "", 100},
         {"7z", [] { return Sample("sample.7z"); }, "7z", "7z", "", -5},
@@ -59,25 +65,37 @@ const std::vector<Case>& Cases() {
         {"dll", [] { return Sample("tiny.dll"); }, "pe", "dll", "", 2000},
         {"exe with a certificate table", [] { return Sample("signed.exe"); }, "pe", "exe", "", -3},
         {"rar 4",
-         [] { return qm::test::Rar4Stored({{"a.txt", Text(3000, 1)}, {"b.bin", Noise(700, 2)}}); },
+         [] {
+             return qm::test::Rar4Stored({{"a.txt", Text(3000, 1)}, {"b.bin", Noise(700, 2)}});
+         },
          "rar", "rar", "", 1500},
         {"rar 5",
-         [] { return qm::test::Rar5Stored({{"a.txt", Text(3000, 1)}, {"b.bin", Noise(700, 2)}}); },
+         [] {
+             return qm::test::Rar5Stored({{"a.txt", Text(3000, 1)}, {"b.bin", Noise(700, 2)}});
+         },
          "rar", "rar", "", 1500},
         {"doc",
          [] {
-             return qm::test::CompoundFile({{"WordDocument", Text(6000, 3)}, {"1Table", Text(900, 4)}},
-                                           "Letter to the board");
+             return qm::test::CompoundFile(
+                 {{"WordDocument", Text(6000, 3)}, {"1Table", Text(900, 4)}},
+                 "Letter to the board");
          },
          "ole", "doc", "Letter to the board", 512},
-        {"xls", [] { return qm::test::CompoundFile({{"Workbook", Text(5000, 5)}}); }, "ole", "xls", "",
-         512},
+        {"xls",
+         [] {
+             return qm::test::CompoundFile({{"Workbook", Text(5000, 5)}});
+         },
+         "ole", "xls", "", 512},
         {"ppt",
-         [] { return qm::test::CompoundFile({{"PowerPoint Document", Text(300, 6)}}, "Deck"); },
+         [] {
+             return qm::test::CompoundFile({{"PowerPoint Document", Text(300, 6)}}, "Deck");
+         },
          "ole", "ppt", "Deck", 512},
         {"msg",
-         [] { return qm::test::CompoundFile({{"__substg1.0_0037001F", Text(80, 7)}}); }, "ole",
-         "msg", "", 512},
+         [] {
+             return qm::test::CompoundFile({{"__substg1.0_0037001F", Text(80, 7)}});
+         },
+         "ole", "msg", "", 512},
     };
     return samples;
 }

@@ -14,13 +14,16 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes Hex(std::string_view hex) {
     Bytes out;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+        out.push_back(
+            static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
     return out;
 }
 
 class Collect final : public ByteSink {
 public:
-    void Write(ByteView b) override { text.append(reinterpret_cast<const char*>(b.data()), b.size()); }
+    void Write(ByteView b) override {
+        text.append(reinterpret_cast<const char*>(b.data()), b.size());
+    }
     std::string text;
 };
 
@@ -42,7 +45,8 @@ private:
 
 const std::string kDynamicText = [] {
     std::string s;
-    for (int i = 0; i < 4; ++i) s += "the quick brown fox jumps over the lazy dog; the lazy dog sleeps. ";
+    for (int i = 0; i < 4; ++i)
+        s += "the quick brown fox jumps over the lazy dog; the lazy dog sleeps. ";
     return s;
 }();
 
@@ -121,9 +125,10 @@ TEST(Inflate, StreamsAndNoticesCuts) {
 
 TEST(Inflate, StopsAtTheOutputLimit) {
     // 64 KiB of zeros: a literal, then matches of 258 at distance 1.
-    Bytes in = Hex("edc101010000008090feafee080a000000000000000000000000000000000000000000000000"
-                   "0000000000000000000000000000000000000000000000000000000000000000000000000000"
-                   "006a");
+    Bytes in =
+        Hex("edc101010000008090feafee080a000000000000000000000000000000000000000000000000"
+            "0000000000000000000000000000000000000000000000000000000000000000000000000000"
+            "006a");
     Inflater inflater;
     MemorySource all(ByteView(in.data(), in.size()));
     const InflateResult full = inflater.Run(all, 1u << 20);

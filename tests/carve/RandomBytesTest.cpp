@@ -44,9 +44,9 @@ TEST(RandomBytes, BehindARealHeaderNotWhole) {
         const char* carver;
         std::size_t keep;
     } cases[] = {
-        {"sample.zip", "zip", 64},      {"sample.docx", "zip", 64},  {"sample.gz", "gzip", 64},
-        {"plain.pdf", "pdf", 200},      {"objstream.pdf", "pdf", 200}, {"sample.sqlite", "sqlite", 100},
-        {"sample.7z", "7z", 32},        {"tiny.exe", "pe", 1024},    {"signed.exe", "pe", 1024},
+        {"sample.zip", "zip", 64}, {"sample.docx", "zip", 64},    {"sample.gz", "gzip", 64},
+        {"plain.pdf", "pdf", 200}, {"objstream.pdf", "pdf", 200}, {"sample.sqlite", "sqlite", 100},
+        {"sample.7z", "7z", 32},   {"tiny.exe", "pe", 1024},      {"signed.exe", "pe", 1024},
     };
     for (const auto& c : cases) {
         for (unsigned seed = 0; seed < 8; ++seed) {

@@ -52,15 +52,15 @@ Bytes Rar4Stored(const std::vector<NamedBytes>& files) {
     block(0x73, 0, Bytes(6, 0), {});
     for (const NamedBytes& f : files) {
         Bytes fields(25, 0);
-        PutLe(fields, 0, f.bytes.size(), 4);                         // packed size
-        PutLe(fields, 4, f.bytes.size(), 4);                         // unpacked size
-        fields[8] = 2;                                               // Windows
-        PutLe(fields, 9, Crc(f.bytes, 0, f.bytes.size()), 4);        // data CRC
-        PutLe(fields, 13, 0x58610000, 4);                            // DOS time
-        fields[17] = 29;                                             // version
-        fields[18] = 0x30;                                           // stored
+        PutLe(fields, 0, f.bytes.size(), 4);                   // packed size
+        PutLe(fields, 4, f.bytes.size(), 4);                   // unpacked size
+        fields[8] = 2;                                         // Windows
+        PutLe(fields, 9, Crc(f.bytes, 0, f.bytes.size()), 4);  // data CRC
+        PutLe(fields, 13, 0x58610000, 4);                      // DOS time
+        fields[17] = 29;                                       // version
+        fields[18] = 0x30;                                     // stored
         PutLe(fields, 19, f.name.size(), 2);
-        PutLe(fields, 21, 0x20, 4);                                  // attributes
+        PutLe(fields, 21, 0x20, 4);  // attributes
         Append(fields, BytesOf(f.name));
         block(0x74, 0x8000, fields, f.bytes);
     }
@@ -151,7 +151,8 @@ Bytes DirectoryEntry(const std::u16string& name, std::uint8_t type, std::uint32_
 
 Bytes CompoundFile(const std::vector<NamedBytes>& streams, const std::string& title) {
     std::vector<Stream> all;
-    for (const NamedBytes& s : streams) all.push_back({std::u16string(s.name.begin(), s.name.end()), s.bytes});
+    for (const NamedBytes& s : streams)
+        all.push_back({std::u16string(s.name.begin(), s.name.end()), s.bytes});
     if (!title.empty()) all.push_back({u"\x05SummaryInformation", SummaryInformation(title)});
     std::vector<std::uint32_t> fat(128, kFree), miniFat(128, kFree);
     std::vector<Bytes> sectors(1);  // sector 0: the FAT
@@ -182,7 +183,8 @@ Bytes CompoundFile(const std::vector<NamedBytes>& streams, const std::string& ti
         const std::size_t n = (bytes.size() + 511) / 512;
         for (std::size_t i = 0; i < n; ++i) {
             Bytes sec(512, 0);
-            std::copy(bytes.begin() + i * 512, bytes.begin() + std::min(bytes.size(), (i + 1) * 512), sec.begin());
+            std::copy(bytes.begin() + i * 512,
+                      bytes.begin() + std::min(bytes.size(), (i + 1) * 512), sec.begin());
             sectors.push_back(sec);
         }
         chain(fat, first, n);
@@ -191,10 +193,12 @@ Bytes CompoundFile(const std::vector<NamedBytes>& streams, const std::string& ti
     const std::uint32_t miniStart = mini.empty() ? kEnd : place(mini);
     for (Stream& s : all)
         if (s.bytes.size() >= 4096) s.start = place(s.bytes);
-    Bytes dir = DirectoryEntry(u"Root Entry", 5, kFree, all.empty() ? kFree : 1, miniStart, mini.size());
+    Bytes dir =
+        DirectoryEntry(u"Root Entry", 5, kFree, all.empty() ? kFree : 1, miniStart, mini.size());
     for (std::size_t i = 0; i < all.size(); ++i) {
         const std::uint32_t right = i + 1 < all.size() ? static_cast<std::uint32_t>(i + 2) : kFree;
-        Append(dir, DirectoryEntry(all[i].name, 2, right, kFree, all[i].start, all[i].bytes.size()));
+        Append(dir,
+               DirectoryEntry(all[i].name, 2, right, kFree, all[i].start, all[i].bytes.size()));
     }
     dir.resize(dirSectors * 512, 0);
     for (std::size_t i = 0; i < dirSectors; ++i)
