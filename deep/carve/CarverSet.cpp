@@ -17,8 +17,14 @@ namespace {
 
 const std::vector<const Carver*>& Registry() {
     static const std::vector<const Carver*> carvers = {
-        &PdfFormat(),    &ZipFormat(), &GzipFormat(),     &OleFormat(),
-        &SqliteFormat(), &RarFormat(), &SevenZipFormat(), &PeFormat(),
+        &PdfFormat(),       // PdfCarver.cpp
+        &ZipFormat(),       // ZipCarver.cpp
+        &GzipFormat(),      // GzipCarver.cpp
+        &OleFormat(),       // OleCarver.cpp
+        &SqliteFormat(),    // SqliteCarver.cpp
+        &RarFormat(),       // RarCarver.cpp
+        &SevenZipFormat(),  // SevenZipCarver.cpp
+        &PeFormat(),        // PeCarver.cpp
     };
     return carvers;
 }

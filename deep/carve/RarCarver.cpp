@@ -55,9 +55,11 @@ Step Block4(CarveReader& r, std::uint64_t at) {
     if ((type == 0x74 || type == 0x7A) && (flags & 0x0100))
         data |= std::uint64_t{h->U32(32).value_or(0)} << 32;
     if (type == 0x73 && (flags & 0x0080)) return step;  // encrypted headers: no way on
+    const auto next = CheckedAdd(at + size, data);
+    if (!next) return step;
     step.ok = true;
     step.end = type == 0x7B;
-    step.next = at + size + data;
+    step.next = *next;
     const bool stored = type == 0x74 && h->U8(25) == 0x30 && !(flags & 0x0007) && size >= 32;
     if (stored) return StoredCrc(r, at + size, data, *h->U32(16), step);
     return step;

@@ -182,7 +182,9 @@ bool ZipWalk::CheckData(LocalHeader& h, std::uint64_t& end, Break& fault) {
     std::uint32_t crc = 0;
     std::uint64_t csize = h.csize, usize = h.usize;
     if (h.method == 8 && (h.flags & 1) == 0) {
-        const std::uint64_t stop = sized ? h.dataStart + h.csize : r_.Limit();
+        const std::uint64_t stop =
+            sized ? std::min(r_.Limit(), CheckedAdd(h.dataStart, h.csize).value_or(r_.Limit()))
+                  : r_.Limit();
         const std::uint64_t cap = sized && !described ? h.usize : (stop - h.dataStart) * kMaxRatio;
         InputSource src(r_.input(), h.dataStart, stop);
         CaptureSink capture;
