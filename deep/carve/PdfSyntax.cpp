@@ -323,7 +323,6 @@ std::optional<std::uint64_t> Integer(std::string_view value) {
 
 std::optional<Ref> Reference(std::string_view value) {
     std::size_t i = 0;
-    Ref ref;
     const auto num = Number(value, i);
     if (!num || i >= value.size() || !IsWhite(value[i])) return std::nullopt;
     i = SkipWhite(value, i);
