@@ -12,7 +12,9 @@ constexpr std::size_t kChunk = CarveReader::kMaxView;
 }  // namespace
 
 CarveReader::CarveReader(CarveInput& input)
-    : in_(input), limit_(input.Limit()), cache_(2 * kChunk) {}
+    : in_(input),
+      limit_(input.Limit()),
+      cache_(static_cast<std::size_t>(std::min<std::uint64_t>(2 * kChunk, limit_))) {}
 
 bool CarveReader::Load(std::uint64_t offset, std::size_t length) {
     if (offset >= cacheAt_ && offset - cacheAt_ + length <= cacheLen_) return true;

@@ -3,6 +3,7 @@
 // stream decodes to. The file ends after the last member that checks out
 // when no further member starts there. The first member's original file name
 // names the file, its modification time dates it.
+#include <memory>
 #include <string>
 
 #include "base/Crc32.h"
@@ -79,7 +80,7 @@ public:
 
 CarveResult GzipCarver::Carve(CarveInput& input) const {
     CarveReader r(input);
-    Inflater inflater;
+    std::unique_ptr<Inflater> inflater;  // made when a member's header checks out
     CarveResult res;
     res.type = "gz";
     std::uint64_t at = 0;
@@ -91,7 +92,8 @@ CarveResult GzipCarver::Carve(CarveInput& input) const {
         }
         InputSource src(input, h.dataStart, r.Limit());
         const std::uint64_t room = r.Limit() - h.dataStart;
-        const InflateResult d = inflater.Run(src, room * 1032);
+        if (!inflater) inflater = std::make_unique<Inflater>();
+        const InflateResult d = inflater->Run(src, room * 1032);
         const std::uint64_t end = h.dataStart + d.consumed;
         const auto trailer = r.View(end, 8);
         if (d.status != InflateStatus::Done || !trailer || *trailer->U32(0) != d.crc ||

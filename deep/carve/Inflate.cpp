@@ -362,8 +362,10 @@ InflateResult Inflater::Run(ByteSource& in, std::uint64_t maxOutput, ByteSink* s
     s.Reset(in, maxOutput, sink);
     InflateStatus status = InflateStatus::Done;
     for (bool final = false; !final && status == InflateStatus::Done;) status = s.Block(final);
-    if (status != InflateStatus::TooLong) s.Flush();
-    if (status == InflateStatus::Done && s.flushed > maxOutput) status = InflateStatus::TooLong;
+    // The limit is looked at whenever output is handed on; output past it
+    // that was still waiting is what ended the run, whatever came after.
+    if (s.Produced() > maxOutput) status = InflateStatus::TooLong;
+    s.Flush();
     InflateResult r;
     r.status = status;
     r.consumed = s.Consumed();

@@ -7,6 +7,7 @@
 // makes the file partial up to the last object that was where it should be.
 // The Info dictionary's /Title, when it is a plain string, names the file.
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "deep/carve/CarveReader.h"
@@ -43,8 +44,13 @@ private:
     std::string Title(const pdf::XrefSection& last);
     CarveResult Result(Validation v, std::uint64_t length, std::uint64_t failedAt = 0) const;
 
+    Inflater& Decoder() {
+        if (!inflater_) inflater_ = std::make_unique<Inflater>();
+        return *inflater_;
+    }
+
     CarveReader r_;
-    Inflater inflater_;
+    std::unique_ptr<Inflater> inflater_;  // made when a section needs it
     std::string title_;
     std::uint64_t scanned_ = 0;  // how far the search for %%EOF went
 };
@@ -98,7 +104,7 @@ pdf::XrefSection PdfWalk::NearestTable(std::uint64_t eof) {
     for (auto at = r_.FindLast("xref", from, eof); at; at = r_.FindLast("xref", from, *at)) {
         const auto before = *at >= 5 ? r_.View(*at - 5, 5) : std::nullopt;
         if (before && Text(*before) == "start") continue;
-        return pdf::ReadXref(r_, inflater_, *at, r_.Limit());
+        return pdf::ReadXref(r_, Decoder(), *at, r_.Limit());
     }
     return {};
 }
@@ -127,7 +133,7 @@ std::string PdfWalk::Title(const pdf::XrefSection& last) {
         const auto prev = pdf::Value(trailer, "/Prev");
         const auto offset = prev ? pdf::Integer(*prev) : std::nullopt;
         if (!offset) break;
-        const pdf::XrefSection s = pdf::ReadXref(r_, inflater_, *offset, r_.Limit(), infoRef->num);
+        const pdf::XrefSection s = pdf::ReadXref(r_, Decoder(), *offset, r_.Limit(), infoRef->num);
         if (!s.ok) break;
         at = s.infoAt;
         trailer = s.trailer;
@@ -166,7 +172,7 @@ CarveResult PdfWalk::Run() {
         end += k;
         const auto xref = StartXref(*eof);
         pdf::XrefSection s;
-        if (xref) s = pdf::ReadXref(r_, inflater_, *xref, r_.Limit());
+        if (xref) s = pdf::ReadXref(r_, Decoder(), *xref, r_.Limit());
         // A piece missing before the table moves it away from where startxref
         // says; the table itself still tells where the objects stop matching.
         if (!s.ok && good == 0) {

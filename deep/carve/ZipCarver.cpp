@@ -8,6 +8,7 @@
 // showed (the member's end, for a CRC) is the break that gap carving starts
 // from.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -129,7 +130,7 @@ private:
     CarveResult Partial(std::uint64_t good, std::uint64_t seen) const;
 
     CarveReader r_;
-    Inflater inflater_;
+    std::unique_ptr<Inflater> inflater_;  // made when a member needs it
     std::vector<Member> members_;
     bool contentTypes_ = false, word_ = false, xl_ = false, ppt_ = false;
     bool manifest_ = false, android_ = false;
@@ -189,7 +190,8 @@ bool ZipWalk::CheckData(LocalHeader& h, std::uint64_t& end, Break& fault) {
         InputSource src(r_.input(), h.dataStart, stop);
         CaptureSink capture;
         const bool keep = h.name == "docProps/core.xml" || h.name == "mimetype";
-        const InflateResult res = inflater_.Run(src, cap, keep ? &capture : nullptr);
+        if (!inflater_) inflater_ = std::make_unique<Inflater>();
+        const InflateResult res = inflater_->Run(src, cap, keep ? &capture : nullptr);
         fault.seen = h.dataStart + res.consumed;
         if (res.status != InflateStatus::Done) return false;
         crc = res.crc;
