@@ -2,28 +2,12 @@
 
 #include <string_view>
 
+#include "platform/Platform.h"
+
 namespace qm::deep {
 namespace {
 
 constexpr std::size_t kMaxName = 100;
-
-void PutUtf8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 // The code point at text[i] and its length in bytes; length 0 for invalid UTF-8.
 std::pair<std::uint32_t, std::size_t> NextUtf8(std::string_view text, std::size_t i) {
@@ -58,19 +42,15 @@ std::string FileNameFrom(std::string_view text) {
     bool space = false;
     for (std::size_t i = 0; i < text.size();) {
         const auto [c, len] = NextUtf8(text, i);
+        const std::string_view bytes = text.substr(i, len);
         i += len ? len : 1;
         if (len == 0) continue;
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == 0xA0 || c == 0x3000) {
             space = !out.empty();
             continue;
         }
-        std::string piece;
-        if (c != 0 && Refused(c))
-            piece = "_";
-        else if (c != 0)
-            PutUtf8(piece, c);
-        else
-            continue;
+        if (c == 0) continue;
+        const std::string piece = Refused(c) ? std::string("_") : std::string(bytes);
         if (out.size() + space + piece.size() > kMaxName) break;
         if (space) out += ' ';
         out += piece;
@@ -83,39 +63,27 @@ std::string FileNameFrom(std::string_view text) {
 
 std::string Latin1ToUtf8(std::string_view bytes) {
     // Windows-1252 puts typographic characters where Latin-1 has C1 controls.
-    static constexpr std::uint16_t k1252[32] = {
+    static constexpr char16_t k1252[32] = {
         0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
         0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
         0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-    std::string out;
+    std::u16string wide;
     for (char ch : bytes) {
         const auto b = static_cast<unsigned char>(ch);
-        const std::uint32_t c = (b >= 0x80 && b < 0xA0) ? k1252[b - 0x80] : b;
-        if (c) PutUtf8(out, c);
+        const char16_t c = (b >= 0x80 && b < 0xA0) ? k1252[b - 0x80] : b;
+        if (c) wide += c;
     }
-    return out;
+    return qm::Utf16ToUtf8(wide);
 }
 
 std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
-    std::string out;
-    auto unit = [&](std::size_t i) -> std::uint32_t {
+    std::u16string wide;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
         const auto a = static_cast<unsigned char>(bytes[i]);
         const auto b = static_cast<unsigned char>(bytes[i + 1]);
-        return bigEndian ? (a << 8 | b) : (b << 8 | a);
-    };
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        std::uint32_t c = unit(i);
-        if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
-            const std::uint32_t lo = unit(i + 2);
-            if (lo >= 0xDC00 && lo < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
-                i += 2;
-            }
-        }
-        if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;
-        PutUtf8(out, c);
+        wide += static_cast<char16_t>(bigEndian ? (a << 8 | b) : (b << 8 | a));
     }
-    return out;
+    return qm::Utf16ToUtf8(wide);
 }
 
 std::uint64_t FiletimeFromUnix(std::uint64_t seconds) {
