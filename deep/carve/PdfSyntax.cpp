@@ -1,6 +1,7 @@
 #include "deep/carve/PdfSyntax.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 #include "deep/carve/CarveText.h"
