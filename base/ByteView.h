@@ -50,6 +50,17 @@ public:
     std::optional<std::uint32_t> U32(std::uint64_t off) const { return Le<std::uint32_t>(off, 4); }
     std::optional<std::uint64_t> U64(std::uint64_t off) const { return Le<std::uint64_t>(off, 8); }
 
+    // Big-endian values, for the formats that store them so (SQLite, PDF, ...).
+    std::optional<std::uint16_t> U16Be(std::uint64_t off) const {
+        return Be<std::uint16_t>(off, 2);
+    }
+    std::optional<std::uint32_t> U32Be(std::uint64_t off) const {
+        return Be<std::uint32_t>(off, 4);
+    }
+    std::optional<std::uint64_t> U64Be(std::uint64_t off) const {
+        return Be<std::uint64_t>(off, 8);
+    }
+
     // Unsigned little-endian value of `width` bytes (0 to 8).
     std::optional<std::uint64_t> UVar(std::uint64_t off, unsigned width) const {
         if (width > 8) return std::nullopt;
@@ -83,6 +94,13 @@ private:
         if (!Has(off, width)) return std::nullopt;
         T v = 0;
         for (unsigned i = 0; i < width; ++i) v |= static_cast<T>(bytes_[off + i]) << (8 * i);
+        return v;
+    }
+    template <typename T>
+    std::optional<T> Be(std::uint64_t off, unsigned width) const {
+        if (!Has(off, width)) return std::nullopt;
+        T v = 0;
+        for (unsigned i = 0; i < width; ++i) v = static_cast<T>(v << 8 | bytes_[off + i]);
         return v;
     }
 

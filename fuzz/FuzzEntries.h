@@ -36,6 +36,14 @@ void FuzzImage(const std::uint8_t* data, std::size_t size);
 // content, compressed by the test writers and decoded back to itself.
 void FuzzLznt1(const std::uint8_t* data, std::size_t size);
 
+// Byte 0 times 1024 is the output limit; the rest is a raw DEFLATE stream,
+// decoded (and, where zlib is there, compared with zlib's decoding of it).
+void FuzzInflate(const std::uint8_t* data, std::size_t size);
+
+// The input is a candidate file, run through every carver. A whole file must
+// stay whole at the same length when cut at its end or followed by zeros.
+void FuzzCarve(const std::uint8_t* data, std::size_t size);
+
 // Open faults of the core that the targets step around until they are fixed,
 // so that a run goes on finding others. On by default; QM_FUZZ_STRICT=1 in the
 // environment turns it off (to minimise such an input), and the regression

@@ -21,6 +21,7 @@
 #include "ntfs/uNTFS.h"
 #include "platform/RawVolume.h"
 #include "scan/ScanEngine.h"
+#include "tests/support/CarveBuilders.h"
 #include "tests/support/Lznt1Writer.h"
 #include "tests/support/RecordBuilder.h"
 #include "tests/support/VolumeBuilder.h"
@@ -39,7 +40,7 @@ constexpr std::size_t kBootLimit = 8 * 1024;
 class Seeds {
 public:
     explicit Seeds(fs::path root) : root_(std::move(root)) {
-        for (const char* t : {"record", "runlist", "boot", "image", "lznt1"})
+        for (const char* t : {"record", "runlist", "boot", "image", "lznt1", "carve", "inflate"})
             fs::create_directories(root_ / t);
     }
     void Put(const std::string& target, const std::string& name, const Bytes& bytes) {
@@ -374,6 +375,16 @@ void ImageSeeds(Seeds& s, const fs::path& path) {
 
 }  // namespace
 
+// Files of the formats that no tool on the machine writes, for fuzz_carve.
+void CarveSeeds(Seeds& s) {
+    const std::vector<qm::test::NamedBytes> files = {{"a.txt", Pattern(700, 1)},
+                                                     {"b.bin", Pattern(90, 2)}};
+    s.Put("carve", "rar4", qm::test::Rar4Stored(files));
+    s.Put("carve", "rar5", qm::test::Rar5Stored(files));
+    s.Put("carve", "doc", qm::test::CompoundFile({{"WordDocument", Pattern(5000, 3)}}, "Title"));
+    s.Put("carve", "msg", qm::test::CompoundFile({{"__substg1.0_0037001F", Pattern(80, 4)}}));
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s OUTDIR [REFERENCE_DIR]\n", argv[0]);
@@ -382,6 +393,7 @@ int main(int argc, char** argv) {
     Seeds s{fs::path(argv[1])};
     BuilderSeeds(s);
     Lznt1Seeds(s);
+    CarveSeeds(s);
     if (argc > 2) ReferenceSeeds(s, argv[2]);
     for (int i = 3; i < argc; ++i) ImageSeeds(s, argv[i]);
     std::printf("%d seeds in %s\n", s.count(), argv[1]);

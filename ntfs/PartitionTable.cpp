@@ -29,6 +29,7 @@
 #include <set>
 
 #include "base/ByteView.h"
+#include "base/Crc32.h"
 #include "ntfs/Sources.h"
 #include "platform/AlignedBuffer.h"
 
@@ -48,21 +49,6 @@ constexpr std::uint64_t kGptArrayMax = 4u << 20;  // bytes; the usual array is 1
 
 bool IsExtended(std::uint8_t type) {
     return type == 0x05 || type == 0x0F || type == 0x85;
-}
-
-std::uint32_t Crc32(std::uint32_t crc, ByteView bytes) {
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    crc = ~crc;
-    for (std::uint8_t b : bytes.span()) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-    return ~crc;
 }
 
 std::vector<std::uint8_t> ReadBytes(RawVolume& disk, std::uint64_t offset, std::size_t length) {

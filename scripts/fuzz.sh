@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the libFuzzer targets (clang-14, ASan + UBSan) in build-fuzz/.
 #
-#   scripts/fuzz.sh TARGET SECONDS     run one target: record, runlist, boot, image, lznt1
+#   scripts/fuzz.sh TARGET SECONDS     run one target: record, runlist, boot, image, lznt1,
+#                                      inflate, carve
 #   scripts/fuzz.sh all SECONDS        run every target in turn, SECONDS each (CI: all 60)
 #   scripts/fuzz.sh minimize TARGET FILE
 #                                      minimise a crashing input and keep it under
@@ -19,7 +20,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${QM_FUZZ_BUILD:-$ROOT/build-fuzz}"
 TESTDATA="${QM_TESTDATA:-$ROOT/tests/data/reference}"
-TARGETS=(record runlist boot image lznt1)
+TARGETS=(record runlist boot image lznt1 inflate carve)
 
 max_len() {
     case "$1" in
@@ -28,6 +29,8 @@ max_len() {
         boot) echo 16384 ;;
         image) echo 65536 ;;
         lznt1) echo 16384 ;;
+        inflate) echo 65536 ;;
+        carve) echo 65536 ;;
     esac
 }
 
@@ -94,6 +97,20 @@ seeds() {
     local args=("$BUILD/seeds" "$BUILD/reference")
     for img in "$BUILD"/tool-images/*.img; do [[ -e "$img" ]] && args+=("$img"); done
     "$BUILD/fuzz/qm_fuzz_seeds" "${args[@]}" >/dev/null
+    # The carvers' sample files, and DEFLATE streams of a few kinds (the
+    # first byte is the output limit in KiB).
+    for f in "$ROOT"/tests/data/carve/*; do
+        [[ "$f" == *.sh ]] || cp "$f" "$BUILD/seeds/carve/"
+    done
+    python3 - "$BUILD/seeds/inflate" "$ROOT/tests/data/carve/make-samples.sh" <<'PY'
+import sys, zlib
+text = open(sys.argv[2], "rb").read()
+for level in (0, 1, 6, 9):
+    for strategy in (zlib.Z_DEFAULT_STRATEGY, zlib.Z_FIXED, zlib.Z_HUFFMAN_ONLY, zlib.Z_RLE):
+        c = zlib.compressobj(level, zlib.DEFLATED, -15, 8, strategy)
+        data = c.compress(text[: 1000 + 3000 * level]) + c.flush()
+        open(f"{sys.argv[1]}/l{level}s{strategy}", "wb").write(bytes([64]) + data)
+PY
 }
 
 # run TARGET SECONDS: returns 1 when the run left a finding.
@@ -148,7 +165,7 @@ case "$1" in
         for t in "${TARGETS[@]}"; do run "$t" "$2" || failed=1; done
         exit $failed
         ;;
-    record | runlist | boot | image | lznt1)
+    record | runlist | boot | image | lznt1 | inflate | carve)
         build "$1"
         seeds
         run "$1" "$2"

@@ -40,6 +40,12 @@ struct CarveResult {
     Validation validation = Validation::None;
     // Whole: the file's length. Partial: the bytes that check out.
     std::uint64_t length = 0;
+    // Partial: where the check that failed noticed the fault (a member whose
+    // CRC did not match ends here; a decoder stopped here), at or after
+    // `length`; 0 when not known. A file in two pieces has its first break
+    // in [length, failedAt]: the gap carving looks for the second piece from
+    // the cluster boundaries in that range on.
+    std::uint64_t failedAt = 0;
     // The detected type, as an extension without the point ("jpg", "docx").
     std::string type;
     // A name the file gives itself (a title, a camera's time), without

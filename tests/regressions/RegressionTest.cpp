@@ -29,7 +29,7 @@ void PrintTo(const Input& in, std::ostream* os) {
 
 std::vector<Input> Inputs(bool open) {
     std::vector<Input> out;
-    for (const char* target : {"record", "runlist", "boot", "image", "lznt1"}) {
+    for (const char* target : {"record", "runlist", "boot", "image", "lznt1", "inflate", "carve"}) {
         fs::path dir = fs::path(QM_REGRESSIONS) / target;
         if (open) dir /= "open";
         std::error_code ec;
@@ -59,6 +59,8 @@ void Replay(const Input& in) {
     if (in.target == "boot") FuzzBoot(bytes.data(), bytes.size());
     if (in.target == "image") FuzzImage(bytes.data(), bytes.size());
     if (in.target == "lznt1") FuzzLznt1(bytes.data(), bytes.size());
+    if (in.target == "inflate") FuzzInflate(bytes.data(), bytes.size());
+    if (in.target == "carve") FuzzCarve(bytes.data(), bytes.size());
 }
 
 class Fixed : public ::testing::TestWithParam<Input> {};
